@@ -1,0 +1,108 @@
+#include "auto_update_run.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+
+AutoUpdateRun::AutoUpdateRun(nt25q256& flash, xapp1081& writer, bool flashPresent, int scriptTimeoutMs,
+                             int flashWaitMs)
+    : flash(flash), writer(writer), flashPresent(flashPresent), scriptTimeoutMs(scriptTimeoutMs),
+      flashWaitMs(flashWaitMs)
+{
+}
+
+int AutoUpdateRun::run()
+{
+    qDebug() << "Flashing Lumo3...";
+    bitstreamStep();
+    radioStep();
+    return 0;
+}
+
+QStringList AutoUpdateRun::firmwareFiles(const QString& pattern)
+{
+    QStringList names = QDir(QString()).entryList({pattern});
+    names.sort(Qt::CaseSensitive);
+    return names;
+}
+
+void AutoUpdateRun::deleteFile(const QString& name)
+{
+    qDebug() << "lumo3update: " << name << " deleted!\n";
+    if (!QFile::remove(name))
+        qDebug() << "lumo3update: " << name << "could not be removed!";
+}
+
+bool AutoUpdateRun::waitForFlash()
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!nt25q256::isN25Q256(flash.readID())) {
+        if (timer.elapsed() > flashWaitMs)
+            return false;
+    }
+    return true;
+}
+
+void AutoUpdateRun::bitstreamStep()
+{
+    const QStringList names = firmwareFiles("*.bit");
+    if (names.isEmpty()) {
+        qDebug() << "No bit-files to update";
+        return;
+    }
+    if (!flashPresent && !waitForFlash()) {
+        qDebug() << "lumo3update: flash not answering, artix update skipped!";
+        return;
+    }
+    const QString chosen = names.last();
+    qDebug() << "Ready to update artix firmware(" << chosen << "):";
+    if (!writer.saveGoldenImage(chosen)) {
+        qDebug() << "lumo3update: artix update false!";
+        return;
+    }
+    for (const QString& name : names) {
+        deleteFile(name);
+        flash.bootArtix();
+    }
+}
+
+void AutoUpdateRun::radioStep()
+{
+    const QStringList names = firmwareFiles("*.hex");
+    if (names.isEmpty()) {
+        qDebug() << "No hex-files to update";
+        return;
+    }
+    const QString chosen = names.last();
+    qDebug() << "Ready to update axsem firmware(" << chosen << "):";
+
+    QProcess flasher;
+    flasher.start("python", {"serial_flasher.py", "/dev/ttyS0", chosen});
+    if (!flasher.waitForFinished(scriptTimeoutMs)) {
+        qDebug() << "lumo3update: axsem update timeout!";
+    } else {
+        QByteArray output = flasher.readAllStandardOutput();
+        const int nul = output.indexOf('\0');
+        if (nul >= 0)
+            output.truncate(nul);
+        qDebug() << "Axsem update result: \n" << QString::fromUtf8(output);
+        // Only a flasher that ran to a clean end has loaded the firmware;
+        // deleting the files after a failure would lose the radio update.
+        if (flasher.exitStatus() == QProcess::NormalExit && flasher.exitCode() == 0) {
+            for (const QString& name : names)
+                deleteFile(name);
+        } else if (flasher.exitStatus() == QProcess::NormalExit) {
+            qDebug() << "lumo3update: axsem flasher failed with exit status" << flasher.exitCode()
+                     << "- hex-files kept!";
+        } else {
+            qDebug() << "lumo3update: axsem flasher crashed - hex-files kept!";
+        }
+    }
+    if (flasher.state() != QProcess::NotRunning) {
+        flasher.kill();
+        flasher.waitForFinished(-1);
+    }
+}

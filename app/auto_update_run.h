@@ -1,0 +1,36 @@
+#pragma once
+
+#include "flash/nt25q256.h"
+#include "flash/xapp1081.h"
+
+#include <QStringList>
+
+// The unattended Lumo3 update ("-wifany"): the newest bitstream in the working
+// directory becomes the golden image, the newest radio hex file goes to the
+// external AXSEM flasher, and what was applied is deleted. Always returns 0;
+// the outcome is in the log.
+class AutoUpdateRun {
+public:
+    static constexpr int kScriptTimeoutMs = 20000;
+    // After power-up the FPGA holds the flash while it configures; a flash
+    // that has not answered within this bound will not answer at all.
+    static constexpr int kFlashWaitMs = 10000;
+
+    AutoUpdateRun(nt25q256& flash, xapp1081& writer, bool flashPresent, int scriptTimeoutMs = kScriptTimeoutMs,
+                  int flashWaitMs = kFlashWaitMs);
+
+    int run();
+
+private:
+    void bitstreamStep();
+    void radioStep();
+    bool waitForFlash();
+    static QStringList firmwareFiles(const QString& pattern);
+    static void deleteFile(const QString& name);
+
+    nt25q256& flash;
+    xapp1081& writer;
+    bool flashPresent;
+    int scriptTimeoutMs;
+    int flashWaitMs;
+};

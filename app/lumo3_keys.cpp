@@ -1,0 +1,157 @@
+#include "lumo3_keys.h"
+
+#include "auto_update_run.h"
+#include "flash/nt25q256.h"
+#include "flash/xapp1081.h"
+#include "flash_range_args.h"
+
+#include <QDebug>
+#include <QFile>
+
+#include <algorithm>
+#include <optional>
+#include <utility>
+
+namespace {
+// 3-byte addresses reach the lowest 16 MiB of the flash.
+constexpr quint64 kReachableFlash = 0x1000000;
+constexpr unsigned int kSubsector = 4096;
+
+void plain(const QString& text)
+{
+    qDebug("%s", qUtf8Printable(text));
+}
+
+int usage()
+{
+    plain("lumo3update.exe <-key> [-add <address>] [-len <length>] ");
+    plain("Keys:");
+    plain("-wupdate <filename>                             Write update image and reboot");
+    plain("-wgold <filename>                               Write golden image");
+    plain("-w <filename> [-add <address>] [-len <length>]  Write file to flash");
+    plain("-r <filename> [-add <address>] [-len <length>]  Read file from flash");
+    plain("-wifany                                         Write update image if any");
+    plain("-boot                                           Reboot FPGA");
+    return -1;
+}
+
+struct FlashRange {
+    quint32 address;
+    quint32 length;
+};
+
+std::optional<quint32> requiredNumber(const QStringList& args, const char* key)
+{
+    bool found = false;
+    const std::optional<quint32> value = flashNumberAfter(args, key, found);
+    if (!found)
+        plain(QStringLiteral("Key %1 not found ").arg(key));
+    else if (!value)
+        plain(QStringLiteral("Incorrect value after %1!").arg(key));
+    return value;
+}
+
+std::optional<FlashRange> parseRange(const QStringList& args)
+{
+    const std::optional<quint32> address = requiredNumber(args, "-add");
+    if (!address)
+        return std::nullopt;
+    const std::optional<quint32> length = requiredNumber(args, "-len");
+    if (!length)
+        return std::nullopt;
+    return FlashRange{*address, *length};
+}
+
+bool withinFlash(quint32 address, quint64 length)
+{
+    if (address + length <= kReachableFlash)
+        return true;
+    plain(QStringLiteral("Range out of flash: 0x%1 bytes from 0x%2 end past 0x%3!")
+              .arg(length, 0, 16)
+              .arg(address, 0, 16)
+              .arg(kReachableFlash, 0, 16));
+    return false;
+}
+
+int readToFile(nt25q256& flash, const QString& fileName, const FlashRange& range)
+{
+    if (!withinFlash(range.address, range.length))
+        return -1;
+    QFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        plain(QStringLiteral("Can't create file %1!").arg(fileName));
+        return -1;
+    }
+    const QByteArray data = flash.read(range.address, range.length);
+    if (file.write(data) != data.size() || !file.flush()) {
+        plain(QStringLiteral("Can't write file %1!").arg(fileName));
+        return -1;
+    }
+    file.close();
+    return 0;
+}
+
+int writeFromFile(nt25q256& flash, const QString& fileName, const FlashRange& range)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        plain(QStringLiteral("Can't open file %1!").arg(fileName));
+        return -1;
+    }
+    const QByteArray contents = file.readAll();
+    file.close();
+
+    const quint32 n = std::min<quint32>(range.length, static_cast<quint32>(contents.size()));
+    if (!withinFlash(range.address, n))
+        return -1;
+    const quint32 address = range.address;
+    flash.erase4K(address);
+    for (quint32 s = address / kSubsector; s < (address + n) / kSubsector; ++s)
+        flash.erase4K(s * kSubsector);
+    if ((address + n) % kSubsector != 0)
+        flash.erase4K(address + n);
+    flash.write(address, contents.left(static_cast<int>(n)));
+    return 0;
+}
+}  // namespace
+
+int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
+{
+    nt25q256 flash(worker);
+    const bool flashPresent = nt25q256::isN25Q256(flash.readID());
+    if (!flashPresent)
+        qDebug() << "Memory not found! ID = " << flash.readID().toHex();
+    xapp1081 writer(&flash);
+
+    enum class FileKey { WriteGolden, WriteUpdate, ReadFlash, WriteFlash };
+    const std::pair<const char*, FileKey> fileKeys[] = {{"-wgold", FileKey::WriteGolden},
+                                                        {"-wupdate", FileKey::WriteUpdate},
+                                                        {"-r", FileKey::ReadFlash},
+                                                        {"-w", FileKey::WriteFlash}};
+    for (const auto& [key, operation] : fileKeys) {
+        const int at = args.indexOf(key);
+        if (at < 0)
+            continue;
+        if (at + 1 >= args.size()) {
+            plain(QStringLiteral("Incorrect value after %1!").arg(key));
+            return -1;
+        }
+        const QString fileName = args.at(at + 1);
+        if (operation == FileKey::WriteGolden)
+            return writer.saveGoldenImage(fileName) ? 0 : 1;
+        if (operation == FileKey::WriteUpdate)
+            return writer.saveUpdateImage(fileName) ? 0 : 1;
+        const std::optional<FlashRange> range = parseRange(args);
+        if (!range)
+            return -1;
+        return operation == FileKey::ReadFlash ? readToFile(flash, fileName, *range)
+                                               : writeFromFile(flash, fileName, *range);
+    }
+    if (args.contains("-boot")) {
+        flash.bootArtix();
+        return 0;
+    }
+    if (args.contains("-wifany"))
+        return AutoUpdateRun(flash, writer, flashPresent).run();
+    return usage();
+}

@@ -1,0 +1,43 @@
+#include "lumo3update_main.h"
+
+#include "board_kind.h"
+#include "lumo3_keys.h"
+#include "minilumo_front.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+
+namespace {
+const char kName[] = "lumo3update";
+const char kVersion[] = "3.0.0b";
+}  // namespace
+
+int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
+{
+    QCoreApplication app(argc, argv);
+    qDebug() << "lumo3update. Ver." << kVersion;
+    QCoreApplication::setApplicationName(kName);
+    QCoreApplication::setApplicationVersion(kVersion);
+
+    // Declared after the application object, so released before it.
+    std::shared_ptr<BasePinWorker> worker = makeWorker();
+    worker->init();
+    if (!worker->initialized)
+        return -1;
+
+    const qint16 kind = recognizeBoardKind();
+    qDebug() << "Recognized lumo type: " << kind;
+
+    switch (kind) {
+    case BOARD_LUMO3:
+        return runLumo3(QCoreApplication::arguments(), worker);
+    case BOARD_MINI_LUMO:
+        return runMiniLumo(app, worker);
+    case BOARD_NO_FILES:
+        qDebug() << "No files for update";
+        return 0;
+    default:
+        qDebug() << "Can't recognize Lumo type! Lumo type: " << kind << "Exit.";
+        return -1;
+    }
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "hw/BasePinWorker.h"
+
+#include <QByteArray>
+
+#include <memory>
+
+// Driver of the Micron N25Q256 SPI NOR flash that holds the Lumo3 FPGA's
+// configuration. Every command is one transfer on chip select 1.
+class nt25q256 {
+public:
+    static constexpr unsigned char PIN_ARTIX_BOOT = 26;
+    static constexpr unsigned int kPageSize = 256;
+    static constexpr int kIdLength = 20;
+    static constexpr int kCapacityIndex = 2;
+    static constexpr unsigned char kCapacityN25Q256 = 0x19;
+    // 3-byte addresses reach 16 MiB; a longer read would only wrap around.
+    static constexpr unsigned int kMaxReadLength = 1u << 24;
+
+    explicit nt25q256(std::shared_ptr<BasePinWorker> worker);
+
+    QByteArray readID();
+    QByteArray read(unsigned int address, unsigned int length);
+    void write(unsigned int address, QByteArray data);
+    void erase4K(unsigned int address);
+    void erase64K(unsigned int address);
+    bool needToErase64K(unsigned int address);
+    void bootArtix();
+    // Returns false when the chip stayed busy past the page-program bound.
+    bool pageWrite(unsigned int address, QByteArray data);
+    unsigned char readStatus();
+    void writeEnable(bool enable);
+
+    // True when readID() shows the capacity code of the N25Q256.
+    static bool isN25Q256(const QByteArray& id);
+
+private:
+    bool erase(unsigned char opcode, unsigned int address, unsigned int boundMs);
+    bool waitUntilReady(unsigned int boundMs);
+
+    std::shared_ptr<BasePinWorker> pin_worker;
+};

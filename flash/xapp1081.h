@@ -1,0 +1,47 @@
+#pragma once
+
+#include "nt25q256.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QTextStream>
+
+// Writes FPGA images into the N25Q256 in the MultiBoot layout of Xilinx
+// application note XAPP1081:
+//
+//   0x000000-0x000FFF  header area: blank, or the switch word in its last 4 bytes
+//   0x001000-0x3FFFFF  golden area: 32-byte golden header, golden bitstream, blank
+//   0x400000-0x7FFFFF  update area: update bitstream, blank
+//
+// The update procedure writes the switch word only after the update image has
+// been verified, so the flash never points the FPGA at a partial image.
+class xapp1081 {
+public:
+    static constexpr unsigned int kHeaderArea = 0x000000;
+    static constexpr unsigned int kSwitchWordAddress = 0x000FFC;
+    static constexpr unsigned int kGoldenArea = 0x000000;
+    static constexpr unsigned int kGoldenHeaderAddress = 0x001000;
+    static constexpr unsigned int kGoldenAreaEnd = 0x3FFFFF;
+    static constexpr unsigned int kUpdateArea = 0x400000;
+    static constexpr unsigned int kUpdateAreaEnd = 0x7FFFFF;
+    static constexpr int kMaxUpdateImage = 0x400000;
+    static constexpr int kMaxGoldenImage = 0x3FEFE0;
+    static constexpr int kDefaultBootWaitMs = 5000;
+
+    explicit xapp1081(nt25q256* flash, int bootWaitMs = kDefaultBootWaitMs);
+
+    bool saveUpdateImage(QString fileName);
+    bool saveGoldenImage(QString fileName);
+
+    static QByteArray switchWord();
+    static QByteArray goldenHeader();
+
+private:
+    bool loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image);
+    void eraseSectors(QTextStream& out, unsigned int first, unsigned int last);
+    bool verify(QTextStream& out, const QByteArray& data, unsigned int start, unsigned int areaEnd);
+    bool bootAndWait(QTextStream& out);
+
+    nt25q256* flash;
+    int bootWaitMs;
+};

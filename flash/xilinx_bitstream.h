@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// The configuration data of a Xilinx bitstream file (.bit).
+//
+// A .bit file starts with a fixed preamble and the fields 'a' (design name),
+// 'b' (part), 'c' (date), 'd' (time), each a 2-byte big-endian length and its
+// bytes, then 'e' and the 4-byte big-endian length of the configuration data
+// that follows. When the header parses, exactly that header is removed.
+// Otherwise the file is cut after the first 'e', 0x00 pair and the four bytes
+// that follow it (the first four bytes when there is no such pair), which is
+// how older tools' files have always been taken.
+//
+// Returns false, with a reason in error, only for a header that parses but
+// announces more configuration data than the file holds: a truncated file.
+bool extractConfigurationData(const QByteArray& file, QByteArray& image, QString& error);

@@ -1,0 +1,49 @@
+#pragma once
+
+#include "MappedImage.h"
+#include "VirtualBoard.h"
+#include "board_kinds.h"
+
+#include <QJsonObject>
+#include <QString>
+
+#include <array>
+#include <memory>
+#include <vector>
+
+namespace sim {
+
+// A board kept in a directory: one raw image file per chip and state.json
+// with everything else (FPGA state, virtual clock, the last run's time).
+class BoardDirectory {
+public:
+    static constexpr const char* kStateFile = "state.json";
+
+    static bool create(const QString& dir, const QString& kind, QString& error);
+    static std::unique_ptr<BoardDirectory> open(const QString& dir, QString& error);
+
+    VirtualBoard& board() { return *board_; }
+    const QString& path() const { return dir_; }
+
+    // Marks the start of a run: the modelled time of the run counts from here.
+    void beginRun();
+    // The run is over: the board finishes what it does on its own, and the
+    // run's modelled time is recorded.
+    void endRun();
+    bool save(QString& error);
+
+    // Everything `status --json` shows.
+    QJsonObject status();
+
+private:
+    BoardDirectory(QString dir, const BoardKindInfo& kind) : dir_(std::move(dir)), kind_(kind) {}
+
+    QString dir_;
+    const BoardKindInfo& kind_;
+    std::vector<std::unique_ptr<MappedImage>> images_;
+    std::unique_ptr<VirtualBoard> board_;
+    QJsonObject lastRun_;
+    std::array<Nanos, 3> runStart_{};
+};
+
+}  // namespace sim

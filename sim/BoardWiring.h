@@ -1,0 +1,71 @@
+#pragma once
+
+#include "SpiDevice.h"
+#include "VirtualClock.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace sim {
+
+constexpr unsigned kGpioCount = 54;
+constexpr unsigned kCoreClockHz = 250000000;
+
+// The wires between the Pi and a board: GPIO lines 0-53 and the SPI bus
+// (SCLK/MOSI/MISO). A line's level is what its drivers make it: a board
+// device driving it wins, else the Pi's output, else the line's pull.
+// Chips sit on chip-select lines and are selected while their line is at the
+// active level, whoever drives it (the SPI controller's CE pins or a GPIO).
+class BoardWiring {
+public:
+    explicit BoardWiring(VirtualClock& clock);
+
+    VirtualClock& clock() { return clock_; }
+
+    // --- the Pi's side ---
+    void piDrive(unsigned pin, bool high);
+    void piRelease(unsigned pin);
+    bool level(unsigned pin) const;
+    // One byte on the bus: MOSI out, MISO back (0xFF when nobody drives it).
+    std::uint8_t transfer(std::uint8_t mosi);
+    // SCLK = 250 MHz / divider; sets how much virtual time a byte takes.
+    void setClockDivider(unsigned divider);
+    Nanos byteTime() const { return byteTime_; }
+    std::uint64_t bytesOnBus() const { return bytes_; }
+
+    // --- the board's side ---
+    void setPull(unsigned pin, bool high);
+    void boardDrive(unsigned pin, bool high);
+    void attach(SpiDevice& device, unsigned csPin, bool activeLow = true);
+    void onLineChange(unsigned pin, std::function<void(bool high)> listener);
+
+private:
+    struct Line {
+        bool pull = false;
+        bool piDriving = false;
+        bool piLevel = false;
+        bool boardDriving = false;
+        bool boardLevel = false;
+    };
+    struct Attachment {
+        SpiDevice* device;
+        unsigned pin;
+        bool activeLow;
+        bool selected;
+        bool busyAtSelect;
+    };
+
+    void changeLine(unsigned pin, const std::function<void(Line&)>& change);
+    void updateSelections(unsigned pin);
+
+    VirtualClock& clock_;
+    std::array<Line, kGpioCount> lines_{};
+    std::vector<Attachment> attachments_;
+    std::vector<std::pair<unsigned, std::function<void(bool)>>> listeners_;
+    Nanos byteTime_;
+    std::uint64_t bytes_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "BoardWiring.h"
+#include "N25Q256.h"
+
+#include <cstdint>
+
+namespace sim {
+
+// The Artix FPGA of a Lumo3 board. A low level on its PROGRAM line (GPIO 26)
+// resets it; when the line goes high again it reads its configuration from
+// the N25Q256 for configTime, during which it owns the flash's pins and the
+// Pi's transfers reach nothing (MISO floats high). Which image it then runs
+// follows the MultiBoot layout (selectImage).
+class Lumo3Fpga {
+public:
+    enum class Image { None, Golden, Update };
+
+    static constexpr unsigned kProgramPin = 26;
+    static constexpr Nanos kDefaultConfigTime = 100 * kMillisecond;
+
+    static constexpr std::uint32_t kSwitchWordAddress = 0x000FFC;
+    static constexpr std::uint32_t kGoldenHeaderAddress = 0x001000;
+    static constexpr std::uint32_t kGoldenImageAddress = 0x001020;
+    static constexpr std::uint32_t kUpdateImageAddress = 0x400000;
+    static constexpr std::uint32_t kSyncWindow = 1024;
+
+    Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory,
+              Nanos configTime = kDefaultConfigTime);
+
+    // The flash as the Pi's SPI bus sees it through the FPGA.
+    SpiDevice& flashPort() { return port_; }
+
+    Image loaded();
+    bool configuring();
+    // Lets a configuration that is under way run to its end, as it would
+    // after the program has exited.
+    void finishConfiguration();
+    // Power-up: configure from the flash as it is now.
+    void powerUp();
+    // Continues from a saved state.
+    void restore(Image loaded);
+
+    // The MultiBoot decision on a flash image of N25Q256::kSize bytes.
+    static Image selectImage(const std::uint8_t* memory);
+    static const char* imageName(Image image);
+
+private:
+    class FlashPort : public SpiDevice {
+    public:
+        FlashPort(Lumo3Fpga& fpga, N25Q256& flash) : fpga_(fpga), flash_(flash) {}
+        const char* name() const override { return flash_.name(); }
+        void select() override;
+        bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
+        void deselect() override;
+        bool busy() const override { return flash_.busy(); }
+
+    private:
+        Lumo3Fpga& fpga_;
+        N25Q256& flash_;
+        bool connected_ = false;
+    };
+
+    void onProgramLine(bool high);
+    void settle();
+
+    BoardWiring& wiring_;
+    N25Q256& flash_;
+    const std::uint8_t* memory_;
+    Nanos configTime_;
+    FlashPort port_;
+    Image loaded_ = Image::None;
+    bool configuring_ = false;
+    Nanos configEnd_ = 0;
+};
+
+}  // namespace sim

@@ -1,0 +1,166 @@
+#include "N25Q256.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+constexpr std::uint8_t kWriteEnable = 0x06;
+constexpr std::uint8_t kWriteDisable = 0x04;
+constexpr std::uint8_t kReadStatus = 0x05;
+constexpr std::uint8_t kReadId = 0x9E;
+constexpr std::uint8_t kReadIdAlt = 0x9F;
+constexpr std::uint8_t kRead = 0x03;
+constexpr std::uint8_t kPageProgram = 0x02;
+constexpr std::uint8_t kSubsectorErase = 0x20;
+constexpr std::uint8_t kSectorErase = 0xD8;
+
+constexpr std::uint32_t kAddressMask = 0xFFFFFF;  // 3-byte addressing reaches 16 MiB
+constexpr std::uint32_t kAddressBytes = 3;
+}  // namespace
+
+const std::array<std::uint8_t, 20>& N25Q256::identification()
+{
+    // Manufacturer, memory type, capacity, remaining length, extended ID and
+    // configuration, then a 14-byte unique ID.
+    static const std::array<std::uint8_t, 20> id = {0x20, 0xBA, 0x19, 0x10, 0x00, 0x00, 0x17,
+                                                    0x4C, 0x33, 0x02, 0x91, 0x5E, 0x6A, 0x08,
+                                                    0xC4, 0x27, 0x1D, 0x80, 0x53, 0xE9};
+    return id;
+}
+
+N25Q256::N25Q256(std::uint8_t* memory, const VirtualClock& clock, Timing timing)
+    : mem_(memory), clock_(clock), timing_(timing)
+{
+}
+
+bool N25Q256::busy() const
+{
+    return op_ != Op::None && clock_.now() < opEnd_;
+}
+
+void N25Q256::settle()
+{
+    if (op_ == Op::None || clock_.now() < opEnd_)
+        return;
+    if (op_ == Op::Program) {
+        for (std::uint32_t off = 0; off < kPageSize; ++off)
+            if (pageWritten_[off])
+                mem_[opAddress_ + off] &= page_[off];
+    } else {
+        std::memset(mem_ + opAddress_, 0xFF, opLength_);
+    }
+    op_ = Op::None;
+    wel_ = false;
+}
+
+void N25Q256::finishOperation()
+{
+    opEnd_ = std::min(opEnd_, clock_.now());
+    settle();
+}
+
+std::uint8_t N25Q256::status() const
+{
+    return static_cast<std::uint8_t>((busy() ? 0x01 : 0x00) | (wel_ ? 0x02 : 0x00));
+}
+
+void N25Q256::select()
+{
+    settle();
+    count_ = 0;
+    address_ = 0;
+    ignoring_ = false;
+}
+
+bool N25Q256::exchange(std::uint8_t mosi, std::uint8_t& miso)
+{
+    const std::uint32_t index = count_++;
+    if (index == 0) {
+        opcode_ = mosi;
+        ignoring_ = busy() && opcode_ != kReadStatus;
+        if (!ignoring_ && opcode_ == kPageProgram)
+            pageWritten_.fill(false);
+        return false;
+    }
+    if (ignoring_)
+        return false;
+
+    const bool addressByte = index <= kAddressBytes;
+    switch (opcode_) {
+    case kReadStatus:
+        settle();
+        miso = status();
+        return true;
+    case kReadId:
+    case kReadIdAlt:
+        miso = index <= identification().size() ? identification()[index - 1] : 0x00;
+        return true;
+    case kRead:
+        if (addressByte) {
+            address_ = (address_ << 8) | mosi;
+            return false;
+        }
+        miso = mem_[address_];
+        address_ = (address_ + 1) & kAddressMask;
+        return true;
+    case kPageProgram:
+        if (addressByte) {
+            address_ = (address_ << 8) | mosi;
+        } else {
+            const std::uint32_t off = ((address_ & (kPageSize - 1)) + index - 4) % kPageSize;
+            page_[off] = mosi;
+            pageWritten_[off] = true;
+        }
+        return false;
+    case kSubsectorErase:
+    case kSectorErase:
+        if (addressByte)
+            address_ = (address_ << 8) | mosi;
+        return false;
+    default:
+        return false;
+    }
+}
+
+void N25Q256::deselect()
+{
+    if (ignoring_ || count_ == 0)
+        return;
+    switch (opcode_) {
+    case kWriteEnable:
+        if (count_ == 1)
+            wel_ = true;
+        break;
+    case kWriteDisable:
+        if (count_ == 1)
+            wel_ = false;
+        break;
+    case kPageProgram:
+        if (wel_ && count_ > 1 + kAddressBytes) {
+            op_ = Op::Program;
+            opAddress_ = address_ & kAddressMask & ~(kPageSize - 1);
+            opLength_ = kPageSize;
+            opEnd_ = clock_.now() + timing_.pageProgram;
+        }
+        break;
+    case kSubsectorErase:
+    case kSectorErase:
+        // The erase runs only when the chip is deselected right after the address.
+        if (wel_ && count_ == 1 + kAddressBytes) {
+            const std::uint32_t unit = opcode_ == kSectorErase ? kSectorSize : kSubsectorSize;
+            op_ = Op::Erase;
+            opAddress_ = address_ & ~(unit - 1);
+            opLength_ = unit;
+            opEnd_ = clock_.now() + (opcode_ == kSectorErase ? timing_.sectorErase : timing_.subsectorErase);
+        }
+        break;
+    default:
+        break;
+    }
+    // An operation with no busy time (a zero timing) completes at once.
+    settle();
+}
+
+}  // namespace sim

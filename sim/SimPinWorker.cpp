@@ -1,0 +1,97 @@
+#include "SimPinWorker.h"
+
+namespace sim {
+
+namespace {
+constexpr unsigned kCe0Pin = 8;
+constexpr unsigned kCe1Pin = 7;
+
+unsigned csIndex(SPI_ChipSelect cs)
+{
+    return cs == SPI_CS0 ? 0 : 1;
+}
+
+unsigned cePin(unsigned index)
+{
+    return index == 0 ? kCe0Pin : kCe1Pin;
+}
+}  // namespace
+
+SimPinWorker::SimPinWorker(BoardWiring& wiring) : wiring_(wiring) {}
+
+SimPinWorker::~SimPinWorker()
+{
+    SimPinWorker::close();
+}
+
+void SimPinWorker::init()
+{
+    wiring_.setClockDivider(kClockDivider);
+    activeHigh_ = {false, false};
+    for (unsigned i = 0; i < 2; ++i)
+        wiring_.piDrive(cePin(i), !activeHigh_[i]);
+    initialized = true;
+}
+
+void SimPinWorker::close()
+{
+    if (!initialized)
+        return;
+    initialized = false;
+    wiring_.piRelease(kCe0Pin);
+    wiring_.piRelease(kCe1Pin);
+}
+
+void SimPinWorker::setChipSelectPolarity(SPI_ChipSelect cs, bool active_high)
+{
+    if (!initialized)
+        return;
+    const unsigned i = csIndex(cs);
+    activeHigh_[i] = active_high;
+    wiring_.piDrive(cePin(i), !active_high);
+}
+
+void SimPinWorker::transfer(const char* tx, char* rx, SPI_ChipSelect cs, unsigned int len)
+{
+    const unsigned i = csIndex(cs);
+    wiring_.piDrive(cePin(i), activeHigh_[i]);
+    for (unsigned int n = 0; n < len; ++n) {
+        const std::uint8_t in = wiring_.transfer(static_cast<std::uint8_t>(tx[n]));
+        if (rx)
+            rx[n] = static_cast<char>(in);
+    }
+    wiring_.piDrive(cePin(i), !activeHigh_[i]);
+}
+
+void SimPinWorker::read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, unsigned int len)
+{
+    if (initialized)
+        transfer(tx, rx, cs, len);
+}
+
+void SimPinWorker::write_spi(char* tx, SPI_ChipSelect cs, unsigned int len)
+{
+    if (initialized)
+        transfer(tx, nullptr, cs, len);
+}
+
+void SimPinWorker::set_pin_state(unsigned char pin, PIN_State state)
+{
+    if (initialized && pin < kGpioCount)
+        wiring_.piDrive(pin, state == PIN_HIGH);
+}
+
+PIN_State SimPinWorker::get_pin_state(unsigned char pin)
+{
+    if (!initialized || pin >= kGpioCount)
+        return PIN_UNDEFINED;
+    return wiring_.level(pin) ? PIN_HIGH : PIN_LOW;
+}
+
+void SimPinWorker::delay_ms(unsigned long long ms)
+{
+    if (initialized)
+        wiring_.clock().advance(static_cast<Nanos>(ms) * kMillisecond, TimeKind::Wait);
+}
+
+}  // namespace sim

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "BoardWiring.h"
+#include "VirtualClock.h"
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+namespace sim {
+
+// One virtual board of some kind: its clock, its wiring to the Pi, the chips
+// and the FPGA on it. The chips' memories live in mapped image files that the
+// board directory owns; everything else is saved as JSON between runs.
+class VirtualBoard {
+public:
+    virtual ~VirtualBoard() = default;
+
+    virtual QString kind() const = 0;
+
+    VirtualClock& clock() { return clock_; }
+    BoardWiring& wiring() { return wiring_; }
+
+    // The program has ended: let the chips and the FPGA finish what they
+    // would finish on their own with the power still on.
+    virtual void finishRun() = 0;
+    // Power off and on: the FPGA configures from the flash as it is now.
+    virtual void powerCycle() = 0;
+
+    virtual QJsonObject saveState() = 0;
+    virtual bool restoreState(const QJsonObject& state, QString& error) = 0;
+    // The board's part of `status --json` ("fpga" and the chips).
+    virtual QJsonObject status() = 0;
+    // The same for people, one line each.
+    virtual QStringList describe() = 0;
+
+protected:
+    VirtualClock clock_;
+    BoardWiring wiring_{clock_};
+};
+
+}  // namespace sim

@@ -1,0 +1,85 @@
+#include "BoardTool.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+
+#include <stdexcept>
+
+QString boardToolPath()
+{
+    return QStringLiteral(LUMO3_BOARD_PATH);
+}
+
+ToolResult runBoardTool(const QStringList& args, const QString& workingDir, const QProcessEnvironment& env)
+{
+    QProcess process;
+    process.setWorkingDirectory(workingDir);
+    process.setProcessEnvironment(env);
+    process.start(boardToolPath(), args);
+    ToolResult result;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+        throw std::runtime_error("board tool did not finish: " + args.join(' ').toStdString());
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = process.readAllStandardError();
+    return result;
+}
+
+BoardFixture::BoardFixture(const QString& kind)
+{
+    imageName_ = kind == QLatin1String("lumo3") ? "n25q256.img" : "mx25l3206e.img";
+    const ToolResult created = runBoardTool({"create", board(), "--kind", kind}, work());
+    if (created.exitCode != 0)
+        throw std::runtime_error("cannot create board: " + created.err.toStdString());
+}
+
+ToolResult BoardFixture::run(const QStringList& args, const QProcessEnvironment& env) const
+{
+    return runBoardTool(QStringList{"run", board(), "--"} + args, work(), env);
+}
+
+QByteArray BoardFixture::flash() const
+{
+    QFile f(QDir(board()).filePath(imageName_));
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read the board's flash image");
+    return f.readAll();
+}
+
+void BoardFixture::setFlash(const QByteArray& image) const
+{
+    QFile f(QDir(board()).filePath(imageName_));
+    if (!f.open(QIODevice::ReadWrite) || f.write(image) != image.size())
+        throw std::runtime_error("cannot write the board's flash image");
+}
+
+QString BoardFixture::statusJson(const QString& path) const
+{
+    const ToolResult status = runBoardTool({"status", board(), "--json"}, work());
+    QJsonValue value = QJsonDocument::fromJson(status.out).object();
+    for (const QString& key : path.split('.'))
+        value = value.toObject().value(key);
+    return value.isBool() ? (value.toBool() ? "true" : "false")
+                          : value.isDouble() ? QString::number(value.toDouble(), 'g', 17) : value.toString();
+}
+
+void BoardFixture::writeFile(const QString& name, const QByteArray& contents) const
+{
+    QFile f(file(name));
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(contents) != contents.size())
+        throw std::runtime_error("cannot write test file " + name.toStdString());
+}
+
+QByteArray BoardFixture::readFile(const QString& name) const
+{
+    QFile f(file(name));
+    if (!f.open(QIODevice::ReadOnly))
+        throw std::runtime_error("cannot read test file " + name.toStdString());
+    return f.readAll();
+}

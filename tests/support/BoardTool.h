@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// Runs the built board tool as a child process, the way a user would.
+struct ToolResult {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QString boardToolPath();
+
+ToolResult runBoardTool(const QStringList& args, const QString& workingDir,
+                        const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment());
+
+// A temporary working directory with a board directory "board" beside it.
+class BoardFixture {
+public:
+    explicit BoardFixture(const QString& kind);
+
+    QString work() const { return work_.path(); }
+    QString board() const { return boards_.filePath("board"); }
+    QString file(const QString& name) const { return work_.filePath(name); }
+
+    // lumo3-board run board -- args, in the working directory.
+    ToolResult run(const QStringList& args,
+                   const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) const;
+    QByteArray flash() const;  // the board's chip image file
+    void setFlash(const QByteArray& image) const;
+    QString statusJson(const QString& path) const;  // e.g. "fpga.loaded"
+    void writeFile(const QString& name, const QByteArray& contents) const;
+    QByteArray readFile(const QString& name) const;
+
+private:
+    QTemporaryDir work_;
+    QTemporaryDir boards_;
+    QString imageName_;
+};
