@@ -1,7 +1,6 @@
 #include "nt25q256.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
 #include <QThread>
 
 #include <algorithm>
@@ -23,6 +22,13 @@ constexpr unsigned char kWriteInProgress = 0x01;
 constexpr unsigned int kPageBoundMs = 100;
 constexpr unsigned int kSubsectorBoundMs = 2000;
 constexpr unsigned int kSectorBoundMs = 6000;
+
+// A status read is two bytes on the bus: at least 2.048 us at the worker's
+// 7.8125 MHz clock. The bound is counted in reads rather than on the clock:
+// a read that comes late (the process was paused) sees a finished chip, and a
+// chip whose time only moves with the bus (a virtual board) is given the
+// same time as a real one.
+constexpr unsigned long long kStatusReadNs = 2048;
 
 constexpr unsigned long kBootPulseMs = 20;
 
@@ -72,12 +78,9 @@ void nt25q256::writeEnable(bool enable)
 
 bool nt25q256::waitUntilReady(unsigned int boundMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (readStatus() & kWriteInProgress) {
-        // Time is checked only after a busy answer, so a pause of the process
-        // between reads cannot make a finished operation look stuck.
-        if (timer.elapsed() > boundMs) {
+    const unsigned long long maxReads = boundMs * 1000000ull / kStatusReadNs;
+    for (unsigned long long reads = 1; readStatus() & kWriteInProgress; ++reads) {
+        if (reads > maxReads) {
             qDebug("N25Q256: flash still busy after %u ms, wait abandoned", boundMs);
             return false;
         }

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "QtPrinters.h"
+
 // Runs the built board tool as a child process, the way a user would.
 struct ToolResult {
     int exitCode = -1;

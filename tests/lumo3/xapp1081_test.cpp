@@ -1,0 +1,202 @@
+// The MultiBoot writer on a virtual Lumo3 board: what ends up in the flash,
+// what it prints, and what it does when the flash misbehaves.
+
+#include "flash/xapp1081.h"
+#include "sim/SampleBitstream.h"
+#include "support/StdoutCapture.h"
+#include "support/VirtualLumo3.h"
+
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+
+#include <algorithm>
+
+namespace {
+
+const QByteArray kSwitchWord("\xAA\x99\x55\x66", 4);
+
+struct WriterTest : ::testing::Test {
+    VirtualLumo3 board;
+    nt25q256 flash{board.worker};
+    QTemporaryDir dir;
+
+    QString bitFile(const char* name, int dataBytes, quint32 seed, QByteArray* image = nullptr)
+    {
+        sim::SampleBitstream sample;
+        sample.dataBytes = dataBytes;
+        sample.seed = seed;
+        QFile file(dir.filePath(name));
+        file.open(QIODevice::WriteOnly);
+        file.write(sample.file());
+        if (image)
+            *image = sample.configurationData();
+        return file.fileName();
+    }
+
+    QByteArray write(bool update, const QString& file, bool* result, int bootWaitMs = 5000)
+    {
+        xapp1081 writer(&flash, bootWaitMs);
+        board.events.clear();
+        board.probe.frames.clear();
+        StdoutCapture out;
+        *result = update ? writer.saveUpdateImage(file) : writer.saveGoldenImage(file);
+        return out.take();
+    }
+};
+
+QByteArray marks(const char* pattern)
+{
+    // "64-" or "3*61-": counts and marks.
+    QByteArray out;
+    QByteArray count;
+    for (const char* p = pattern; *p; ++p) {
+        if (*p >= '0' && *p <= '9') {
+            count += *p;
+        } else {
+            out += QByteArray(count.toInt(), *p);
+            count.clear();
+        }
+    }
+    return out;
+}
+
+TEST_F(WriterTest, GoldenImageOnABlankFlash)
+{
+    QByteArray image;
+    const QString file = bitFile("gold.bit", 300000, 1, &image);
+    bool ok = false;
+    const QByteArray out = write(false, file, &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(out, "Erasing golden boot area:" + marks("64-") + " OK\nWriting new image: OK\nVerifying: OK\n"
+                   "Booting FPGA: OK\n");
+    EXPECT_EQ(board.bytes(0x1000, 32), xapp1081::goldenHeader());
+    EXPECT_EQ(board.bytes(0x1020, image.size()), image);
+    EXPECT_TRUE(board.blank(0, 0x1000));
+    EXPECT_TRUE(board.blank(0x1020 + image.size(), 0x400000 - 0x1020 - image.size()));
+    EXPECT_EQ(board.fpga.loaded(), sim::Lumo3Fpga::Image::Golden);
+}
+
+TEST_F(WriterTest, UpdateImageReplacesTheOldOneAndSetsTheSwitchWord)
+{
+    QByteArray oldImage;
+    QByteArray newImage;
+    bool ok = false;
+    write(false, bitFile("gold.bit", 200000, 1), &ok);
+    ASSERT_TRUE(ok);
+    write(true, bitFile("old.bit", 200000, 2, &oldImage), &ok);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(board.bytes(0x400000, oldImage.size()), oldImage);
+
+    const QByteArray out = write(true, bitFile("new.bit", 150000, 3, &newImage), &ok);
+    EXPECT_TRUE(ok);
+    // 200,000 bytes of the old image span four 64 KiB sectors.
+    EXPECT_EQ(out, "Erasing header area: OK\nErasing update boot area:" + marks("4*60-") +
+                       " OK\nWriting new image: OK\nVerifying: OK\nWriting header: OK\nBooting FPGA: OK\n");
+    EXPECT_EQ(board.bytes(0x400000, newImage.size()), newImage);
+    EXPECT_TRUE(board.blank(0x400000 + newImage.size(), 0x400000 - newImage.size()));
+    EXPECT_TRUE(board.blank(0, 0xFFC));
+    EXPECT_EQ(board.bytes(0xFFC, 4), kSwitchWord);
+    EXPECT_EQ(board.bytes(0x1000, 32), xapp1081::goldenHeader());
+    EXPECT_EQ(board.fpga.loaded(), sim::Lumo3Fpga::Image::Update);
+}
+
+TEST_F(WriterTest, UpdateImageFillingTheWholeAreaPassesTheBlankCheck)
+{
+    QByteArray image;
+    bool ok = false;
+    write(true, bitFile("full.bit", 0x400000, 4, &image), &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(image.size(), 0x400000);
+    EXPECT_EQ(board.bytes(0x400000, 0x400000), image);
+}
+
+TEST_F(WriterTest, RebootGivesTwoPulsesBeforeTheFirstIdentificationRead)
+{
+    bool ok = false;
+    write(true, bitFile("new.bit", 5000, 3), &ok);
+    ASSERT_TRUE(ok);
+    const auto& e = board.events;
+    const auto header = std::find(e.begin(), e.end(), "frame 02");  // the last program is the switch word
+    const auto lastProgram = std::find(e.rbegin(), e.rend(), "frame 02").base();
+    ASSERT_NE(header, e.end());
+    const std::vector<std::string> expected = {"frame 05", "pin26 low", "pin26 high", "pin26 low", "pin26 high",
+                                               "frame 9E"};
+    // After the switch word's page program and its status polls: the pulses.
+    auto at = std::find(lastProgram, e.end(), "pin26 low");
+    ASSERT_NE(at, e.end());
+    EXPECT_EQ(std::vector<std::string>(at - 1, at + 5), expected);
+}
+
+TEST_F(WriterTest, VerificationFailureLeavesNoSwitchWordAndNoReboot)
+{
+    bool ok = false;
+    write(true, bitFile("old.bit", 100000, 2), &ok);
+    ASSERT_TRUE(ok);
+    // Reads of the update area come back with one bit flipped at 0x400100.
+    board.probe.disturb = [](const std::vector<std::uint8_t>& frame, std::uint8_t& miso) {
+        if (frame[0] != 0x03 || frame.size() < 5)
+            return;
+        const unsigned start = (frame[1] << 16) | (frame[2] << 8) | frame[3];
+        if (start + frame.size() - 5 == 0x400100)
+            miso ^= 0x01;
+    };
+    const QByteArray out = write(true, bitFile("new.bit", 100000, 3), &ok);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(out.endsWith("Writing new image: OK\nVerifying: FALSE!"));
+    EXPECT_TRUE(board.blank(0, 0x1000));
+    EXPECT_EQ(std::count_if(board.events.begin(), board.events.end(),
+                            [](const std::string& e) { return e.rfind("pin26", 0) == 0; }),
+              0);
+}
+
+TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
+{
+    sim::SampleBitstream sample;
+    sample.dataBytes = 4096;
+    QByteArray truncated = sample.file();
+    truncated.chop(10);
+    QFile t(dir.filePath("truncated.bit"));
+    t.open(QIODevice::WriteOnly);
+    t.write(truncated);
+    t.close();
+
+    struct Case {
+        bool update;
+        QString file;
+        QByteArray output;
+    };
+    const Case cases[] = {
+        {true, dir.filePath("missing.bit"), "File not found!\n"},
+        {false, dir.filePath("missing.bit"), "File not found!\n"},
+        {true, t.fileName(), "Bitstream truncated: header announces 4096 bytes, file holds 4086!\n"},
+        {true, bitFile("huge.bit", 0x400004, 5), "Image too large: 4194308 bytes, the area holds 4194304!\n"},
+        {false, bitFile("big.bit", 0x3FEFE4, 6), "Image too large: 4190180 bytes, the area holds 4190176!\n"},
+    };
+    bool ok = false;
+    write(true, bitFile("old.bit", 100000, 2), &ok);
+    const std::vector<std::uint8_t> before = board.memory;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        EXPECT_EQ(write(c.update, c.file, &ok), c.output);
+        EXPECT_FALSE(ok);
+        EXPECT_TRUE(board.probe.frames.empty());
+        EXPECT_TRUE(board.memory == before);
+    }
+}
+
+TEST_F(WriterTest, AFlashThatNeverAnswersAfterTheRebootFails)
+{
+    bool ok = false;
+    bool pulsed = false;
+    board.wiring.onLineChange(26, [&pulsed](bool) { pulsed = true; });
+    board.probe.disturb = [&pulsed](const std::vector<std::uint8_t>& frame, std::uint8_t& miso) {
+        if (pulsed && frame[0] == 0x9E)
+            miso = 0xFF;
+    };
+    const QByteArray out = write(false, bitFile("gold.bit", 5000, 1), &ok, 300);
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(out.endsWith("Verifying: OK\nBooting FPGA: FALSE!"));
+}
+
+}  // namespace
