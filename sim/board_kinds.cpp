@@ -1,6 +1,7 @@
 #include "board_kinds.h"
 
 #include "Lumo3Board.h"
+#include "MiniLumoBoard.h"
 
 namespace sim {
 
@@ -11,6 +12,11 @@ const std::vector<BoardKindInfo>& boardKinds()
          {{"n25q256.img", N25Q256::kSize}},
          [](const std::vector<MappedImage*>& images) -> std::unique_ptr<VirtualBoard> {
              return std::make_unique<Lumo3Board>(images.at(0)->data());
+         }},
+        {"minilumo",
+         {{"mx25l3206e.img", MX25L3206E::kSize}},
+         [](const std::vector<MappedImage*>& images) -> std::unique_ptr<VirtualBoard> {
+             return std::make_unique<MiniLumoBoard>(images.at(0)->data());
          }},
     };
     return kinds;

@@ -1,0 +1,191 @@
+#include "MX25L3206E.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace sim {
+
+namespace {
+constexpr std::uint8_t kWriteEnable = 0x06;
+constexpr std::uint8_t kWriteDisable = 0x04;
+constexpr std::uint8_t kWriteStatus = 0x01;
+constexpr std::uint8_t kReadStatus = 0x05;
+constexpr std::uint8_t kReadIds = 0x90;
+constexpr std::uint8_t kRead = 0x03;
+constexpr std::uint8_t kPageProgram = 0x02;
+constexpr std::uint8_t kChipErase = 0x60;
+constexpr std::uint8_t kChipEraseAlt = 0xC7;
+
+constexpr std::uint32_t kAddressMask = MX25L3206E::kSize - 1;  // A23 and A22 are not decoded
+constexpr std::uint32_t kAddressBytes = 3;
+constexpr unsigned kWholeArrayLevel = 7;
+}  // namespace
+
+MX25L3206E::MX25L3206E(std::uint8_t* memory, const VirtualClock& clock, Timing timing)
+    : mem_(memory), clock_(clock), timing_(timing)
+{
+}
+
+bool MX25L3206E::busy() const
+{
+    return op_ != Op::None && clock_.now() < opEnd_;
+}
+
+std::uint8_t MX25L3206E::status() const
+{
+    return static_cast<std::uint8_t>(statusBits_ | (wel_ ? kWel : 0) | (busy() ? kWip : 0));
+}
+
+std::uint32_t MX25L3206E::protectedFrom() const
+{
+    const unsigned level = protectionLevel();
+    if (level == 0)
+        return kSize;
+    if (level >= kWholeArrayLevel)
+        return 0;
+    return kSize - (kBlockSize << (level - 1));
+}
+
+void MX25L3206E::start(Op op, Nanos duration)
+{
+    op_ = op;
+    opEnd_ = clock_.now() + duration;
+}
+
+void MX25L3206E::settle()
+{
+    if (op_ == Op::None || clock_.now() < opEnd_)
+        return;
+    switch (op_) {
+    case Op::WriteStatus:
+        statusBits_ = newStatus_;
+        break;
+    case Op::Program:
+        for (std::uint32_t off = 0; off < kPageSize; ++off)
+            if (pageWritten_[off])
+                mem_[pageAddress_ + off] &= page_[off];
+        break;
+    case Op::Erase:
+        std::memset(mem_, 0xFF, kSize);
+        break;
+    case Op::None:
+        break;
+    }
+    op_ = Op::None;
+    wel_ = false;
+}
+
+void MX25L3206E::finishOperation()
+{
+    opEnd_ = std::min(opEnd_, clock_.now());
+    settle();
+}
+
+void MX25L3206E::powerUp()
+{
+    finishOperation();
+    wel_ = false;
+}
+
+void MX25L3206E::select()
+{
+    settle();
+    count_ = 0;
+    address_ = 0;
+    ignoring_ = false;
+}
+
+bool MX25L3206E::exchange(std::uint8_t mosi, std::uint8_t& miso)
+{
+    const std::uint32_t index = count_++;
+    if (index == 0) {
+        opcode_ = mosi;
+        ignoring_ = busy() && opcode_ != kReadStatus;
+        if (!ignoring_ && opcode_ == kPageProgram)
+            pageWritten_.fill(false);
+        return false;
+    }
+    if (ignoring_)
+        return false;
+
+    const bool addressByte = index <= kAddressBytes;
+    switch (opcode_) {
+    case kReadStatus:
+        settle();
+        miso = status();
+        return true;
+    case kWriteStatus:
+        if (index == 1)
+            written_ = mosi;
+        return false;
+    case kReadIds:
+        if (addressByte) {
+            address_ = (address_ << 8) | mosi;
+            return false;
+        }
+        // Address bit 0 chooses which ID comes first; the two then alternate.
+        miso = ((index - 1 - kAddressBytes + (address_ & 1)) % 2) == 0 ? kManufacturerId : kDeviceId;
+        return true;
+    case kRead:
+        if (addressByte) {
+            address_ = (address_ << 8) | mosi;
+            return false;
+        }
+        miso = mem_[address_ & kAddressMask];
+        address_ = (address_ + 1) & kAddressMask;
+        return true;
+    case kPageProgram:
+        if (addressByte) {
+            address_ = (address_ << 8) | mosi;
+        } else {
+            const std::uint32_t off = ((address_ & (kPageSize - 1)) + index - 1 - kAddressBytes) % kPageSize;
+            page_[off] = mosi;
+            pageWritten_[off] = true;
+        }
+        return false;
+    default:
+        return false;
+    }
+}
+
+void MX25L3206E::deselect()
+{
+    if (ignoring_ || count_ == 0)
+        return;
+    switch (opcode_) {
+    case kWriteEnable:
+        if (count_ == 1)
+            wel_ = true;
+        break;
+    case kWriteDisable:
+        if (count_ == 1)
+            wel_ = false;
+        break;
+    case kWriteStatus:
+        if (wel_ && count_ == 2) {
+            newStatus_ = written_ & kNonVolatileBits;
+            start(Op::WriteStatus, timing_.writeStatus);
+        }
+        break;
+    case kPageProgram:
+        if (wel_ && count_ > 1 + kAddressBytes) {
+            const std::uint32_t page = address_ & kAddressMask & ~(kPageSize - 1);
+            if (page < protectedFrom()) {
+                pageAddress_ = page;
+                start(Op::Program, timing_.pageProgram);
+            }
+        }
+        break;
+    case kChipErase:
+    case kChipEraseAlt:
+        if (wel_ && count_ == 1 && protectionLevel() == 0)
+            start(Op::Erase, timing_.chipErase);
+        break;
+    default:
+        break;
+    }
+    // An operation with no busy time (a zero timing) completes at once.
+    settle();
+}
+
+}  // namespace sim
