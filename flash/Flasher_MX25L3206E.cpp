@@ -1,0 +1,325 @@
+#include "Flasher_MX25L3206E.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <string>
+
+namespace {
+constexpr char kWriteEnable = 0x06;
+constexpr char kWriteDisable = 0x04;
+constexpr char kWriteStatus = 0x01;
+constexpr char kRead = 0x03;
+constexpr char kReadStatus = 0x05;
+constexpr char kReadIds = static_cast<char>(0x90);
+constexpr char kChipErase = 0x60;
+constexpr char kPageProgram = 0x02;
+
+constexpr unsigned char kWriteInProgress = 0x01;
+
+constexpr unsigned int kCommandBytes = 4;  // opcode and a 24-bit address
+constexpr unsigned int kPageFrame = kCommandBytes + Flasher_MX25L3206E::MX25_PAGE_SIZE;
+constexpr unsigned int kReadFrame = kCommandBytes + Flasher_MX25L3206E::MX25_READ_CHUNK;
+
+constexpr unsigned long long kLatchWaitMs = 6;
+constexpr unsigned long long kStatusWriteWaitMs = 10;
+constexpr unsigned long long kEraseStartWaitMs = 30;
+constexpr unsigned long long kErasePollWaitMs = 10;
+constexpr unsigned long long kPageWaitMs = 3;
+constexpr long kDoneCheckSleepNs = 10 * 1000 * 1000;
+
+const char kSpinner[] = {'|', '/', '-', '\\', '|', '/', '-', '\\'};
+
+void putAddress(char* frame, unsigned int address)
+{
+    frame[1] = static_cast<char>((address >> 16) & 0xFF);
+    frame[2] = static_cast<char>((address >> 8) & 0xFF);
+    frame[3] = static_cast<char>(address & 0xFF);
+}
+
+unsigned int asByte(char c)
+{
+    return static_cast<unsigned char>(c);
+}
+}  // namespace
+
+Flasher_MX25L3206E::Flasher_MX25L3206E(std::shared_ptr<BasePinWorker> worker) : pin_worker(std::move(worker))
+{
+    worker_ready = pin_worker->initialized;
+}
+
+Flasher_MX25L3206E::~Flasher_MX25L3206E()
+{
+    worker_ready = false;
+}
+
+void Flasher_MX25L3206E::read_write_spi(char* tx, char* rx, unsigned int len)
+{
+    const std::lock_guard<std::mutex> lock(spi_mutex);
+    pin_worker->set_pin_state(PIN_FLASH_CS, PIN_LOW);
+    pin_worker->read_write_spi(tx, rx, SPI_CS0, len);
+    pin_worker->set_pin_state(PIN_FLASH_CS, PIN_HIGH);
+}
+
+void Flasher_MX25L3206E::set_WEL_status(WEL_bit_state state)
+{
+    if (!worker_ready)
+        return;
+    char tx[1] = {state == WEL_SET ? kWriteEnable : kWriteDisable};
+    char rx[1] = {};
+    read_write_spi(tx, rx, sizeof tx);
+    pin_worker->delay_ms(kLatchWaitMs);
+}
+
+void Flasher_MX25L3206E::write_status_register(std::bitset<8> value)
+{
+    if (!worker_ready)
+        return;
+    set_WEL_status(WEL_SET);
+    char tx[2] = {kWriteStatus, static_cast<char>(value.to_ulong())};
+    char rx[2] = {};
+    read_write_spi(tx, rx, sizeof tx);
+    pin_worker->delay_ms(kStatusWriteWaitMs);
+    set_WEL_status(WEL_RESET);
+}
+
+void Flasher_MX25L3206E::disable_block_protection()
+{
+    write_status_register(std::bitset<8>("00000011"));
+}
+
+void Flasher_MX25L3206E::enable_block_protection()
+{
+    write_status_register(std::bitset<8>("00111111"));
+}
+
+void Flasher_MX25L3206E::read_current_firmware_from_plis_to(std::vector<char>& image)
+{
+    std::cout << "begin read current firmware..." << std::endl;
+    disable_block_protection();
+    image.assign(MX25_IMAGE_SIZE, 0);
+    std::vector<char> tx(kReadFrame, 0);
+    std::vector<char> rx(kReadFrame);
+    for (unsigned int offset = 0; offset != MX25_VERIFIED_SIZE; offset += MX25_READ_CHUNK) {
+        std::fill(rx.begin(), rx.end(), 0);
+        tx[0] = kRead;
+        putAddress(tx.data(), offset);
+        read_write_spi(tx.data(), rx.data(), kReadFrame);
+        std::copy(rx.begin() + kCommandBytes, rx.end(), image.begin() + offset);
+    }
+    std::cout << "current firmware read" << std::endl;
+}
+
+bool Flasher_MX25L3206E::compare_firmwares(const std::vector<char>& image, const std::vector<char>& file)
+{
+    if (image.empty() || file.empty())
+        return false;
+    // A file longer than the image cannot equal its start.
+    const bool same = file.size() <= image.size() && std::equal(file.begin(), file.end(), image.begin());
+    std::cout << "comparing:" << " res=" << std::boolalpha << same << std::endl;
+    return same;
+}
+
+bool Flasher_MX25L3206E::check_PIN_FPGA_DONE()
+{
+    if (!worker_ready) {
+        qDebug() << "PIN_FPGA_DONE NOT OK";
+        return false;
+    }
+    PIN_State done;
+    {
+        const std::lock_guard<std::mutex> lock(spi_mutex);
+        done = pin_worker->get_pin_state(PIN_FPGA_DONE);
+    }
+    if (done == PIN_HIGH) {
+        qDebug() << "PIN_FPGA_DONE OK";
+        return true;
+    }
+    qDebug() << "PIN_FPGA_DONE NOT OK";
+    return false;
+}
+
+unsigned char Flasher_MX25L3206E::read_status()
+{
+    char tx[2] = {kReadStatus, 0};
+    char rx[2] = {};
+    read_write_spi(tx, rx, sizeof tx);
+    return static_cast<unsigned char>(rx[1]);
+}
+
+bool Flasher_MX25L3206E::wait_for_chip_erase()
+{
+    // Time is counted in the waits themselves, so the bound means the same on
+    // the Pi and on a worker whose delays cost no wall time.
+    unsigned long long waitedMs = kEraseStartWaitMs;
+    while (read_status() & kWriteInProgress) {
+        for (char frame : kSpinner)
+            std::cout << "erasing... " << frame << " \r";
+        if (waitedMs >= MX25_ERASE_BOUND_MS)
+            return false;
+        // Polling flat out would print megabytes of spinner per second of erase.
+        pin_worker->delay_ms(kErasePollWaitMs);
+        waitedMs += kErasePollWaitMs;
+    }
+    return true;
+}
+
+void Flasher_MX25L3206E::program_file()
+{
+    disable_block_protection();
+    set_WEL_status(WEL_SET);
+    std::cout << "flash_() flashing..." << std::endl;
+    std::array<char, kPageFrame> tx;
+    std::array<char, kPageFrame> rx{};
+
+    const std::size_t size = firmware_file.size();
+    const std::size_t full = size / MX25_PAGE_SIZE;
+    auto programPage = [&](std::size_t page, std::size_t bytes) {
+        set_WEL_status(WEL_SET);
+        tx.fill(static_cast<char>(0xFF));
+        tx[0] = kPageProgram;
+        tx[1] = static_cast<char>((page >> 8) & 0xFF);
+        tx[2] = static_cast<char>(page & 0xFF);
+        tx[3] = 0x00;
+        const auto from = firmware_file.begin() + static_cast<std::ptrdiff_t>(page * MX25_PAGE_SIZE);
+        std::copy(from, from + static_cast<std::ptrdiff_t>(bytes), tx.begin() + kCommandBytes);
+        read_write_spi(tx.data(), rx.data(), kPageFrame);
+        pin_worker->delay_ms(kPageWaitMs);
+    };
+    for (std::size_t page = 0; page < full; ++page)
+        programPage(page, MX25_PAGE_SIZE);
+    if (size % MX25_PAGE_SIZE != 0)
+        programPage(full, size % MX25_PAGE_SIZE);
+
+    set_WEL_status(WEL_RESET);
+    enable_block_protection();
+    std::cout << "End of flash_()" << std::endl;
+}
+
+void Flasher_MX25L3206E::sleep_before_done_check()
+{
+    timespec request{0, kDoneCheckSleepNs};
+    timespec remaining{};
+    while (nanosleep(&request, &remaining) != 0 && errno == EINTR)
+        request = remaining;
+}
+
+int Flasher_MX25L3206E::try_flash()
+{
+    if (!worker_ready)
+        return -1;
+
+    const QStringList entries = QDir(QString()).entryList({"*.bin"});
+    if (entries.isEmpty()) {
+        qDebug() << "No *.bin files for firmware";
+        return -1;
+    }
+    const std::string name = entries.first().toUtf8().toStdString();
+
+    check_PIN_FPGA_DONE();
+    pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_HIGH);
+    const int result = update_from(name);
+    pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
+    return result;
+}
+
+int Flasher_MX25L3206E::update_from(const std::string& name)
+{
+    disable_block_protection();
+    char tx[6] = {kReadIds, 0, 0, 0x00, 0, 0};
+    char rx[6] = {};
+    read_write_spi(tx, rx, sizeof tx);
+    std::cout << "REMS. Manufacturer ID: " << std::hex << asByte(rx[4]) << ", Device ID: " << asByte(rx[5])
+              << std::endl
+              << std::dec;
+
+    read_current_firmware_from_plis_to(firmware_before);
+
+    if (!load_file(name))
+        return -1;
+
+    const bool same = compare_firmwares(firmware_before, firmware_file);
+
+    std::cout << "begin erasing..." << std::endl;
+    disable_block_protection();
+    set_WEL_status(WEL_SET);
+    char erase[1] = {kChipErase};
+    char eraseRx[1] = {};
+    read_write_spi(erase, eraseRx, sizeof erase);
+    pin_worker->delay_ms(kEraseStartWaitMs);
+    const bool erased = wait_for_chip_erase();
+    std::cout << std::endl;
+    if (!erased)
+        std::cout << "Chip erase not finished after " << MX25_ERASE_BOUND_MS << " ms, flash not programmed"
+                  << std::endl;
+    set_WEL_status(WEL_RESET);
+    enable_block_protection();
+    if (erased) {
+        qDebug() << "Firmware erased";
+        program_file();
+    }
+
+    read_current_firmware_from_plis_to(firmware_after);
+    const bool ok = compare_firmwares(firmware_after, firmware_file);
+
+    sleep_before_done_check();
+    const bool done = check_PIN_FPGA_DONE();
+
+    if (!ok) {
+        qDebug() << "Firmware not flashed. "
+                 << (same ? "Current firmware is same in file." : "Error on flashing firmware.");
+        return -1;
+    }
+    qDebug() << "Firmware flashed! is_PIN_FPGA_DONE=" << done;
+    if (std::remove(name.c_str()) != 0)
+        std::perror("Can't delete file");
+    return 0;
+}
+
+bool Flasher_MX25L3206E::load_file(const std::string& name)
+{
+    std::cout << "Loading firmware from file " << name << "..." << std::endl;
+    if (name.empty()) {
+        std::cout << "File " << name << " not exsists" << std::endl;
+        return false;
+    }
+    firmware_file.clear();
+    std::ifstream file(name, std::ios::binary);
+    // Linux opens a directory for reading as if it were a file, with a
+    // nonsense size and nothing to read.
+    if (!file.is_open() || QFileInfo(QString::fromStdString(name)).isDir()) {
+        std::cout << "File " << name << " not opened" << std::endl;
+        return false;
+    }
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    file.seekg(0, std::ios::beg);
+    std::cout << "file size = " << size << std::endl;
+    char byte;
+    while (file.get(byte))
+        firmware_file.push_back(byte);
+    file.close();
+    std::cout << "File loaded" << std::endl;
+
+    // Refused before the erase: an empty file would leave the FPGA without a
+    // configuration, and bytes beyond the read-back could never be verified.
+    if (firmware_file.empty()) {
+        std::cout << "File " << name << " is empty, flash not erased" << std::endl;
+        return false;
+    }
+    if (firmware_file.size() > MX25_VERIFIED_SIZE) {
+        std::cout << "File " << name << " is too large (" << firmware_file.size() << " bytes, at most "
+                  << MX25_VERIFIED_SIZE << "), flash not erased" << std::endl;
+        return false;
+    }
+    return true;
+}
