@@ -71,12 +71,14 @@ QJsonObject Lumo3Board::status()
 
 QStringList Lumo3Board::describe()
 {
-    const QJsonObject s = status();
-    const QJsonObject flash = s.value("flash").toObject();
-    return {QStringLiteral("FPGA runs: %1 image").arg(s.value("fpga").toObject().value("loaded").toString()),
-            QStringLiteral("Flash N25Q256 (n25q256.img): switch word %1, a reboot would load: %2")
-                .arg(flash.value("switch_word").toBool() ? "present" : "absent",
-                     flash.value("boots_next").toString())};
+    const auto said = [](Lumo3Fpga::Image image) {
+        return image == Lumo3Fpga::Image::None ? QStringLiteral("no image")
+                                               : QStringLiteral("the %1 image").arg(Lumo3Fpga::imageName(image));
+    };
+    const bool switchWord = status().value("flash").toObject().value("switch_word").toBool();
+    return {QStringLiteral("FPGA runs: %1").arg(said(fpga_.loaded())),
+            QStringLiteral("Flash N25Q256 (n25q256.img): switch word %1; a reboot would load %2")
+                .arg(switchWord ? "present" : "absent", said(Lumo3Fpga::selectImage(memory_)))};
 }
 
 }  // namespace sim

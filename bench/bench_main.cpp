@@ -1,0 +1,147 @@
+// Speed and memory of whole updates on the virtual board: host seconds, peak
+// resident memory and the modelled time the same run takes on the real board.
+// Each scenario runs in a child process of its own, so that its peak memory
+// is its own.
+
+#include "app/lumo3update_main.h"
+#include "sim/BoardDirectory.h"
+#include "sim/SampleBitstream.h"
+#include "sim/SimPinWorker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Scenario {
+    const char* name;
+    const char* kind;
+    // Puts the firmware files into the working directory; returns the updater's arguments.
+    std::function<QStringList(const QString& work)> prepare;
+    std::function<std::shared_ptr<BasePinWorker>(sim::VirtualBoard&)> makeWorker;
+};
+
+struct Result {
+    double hostSeconds = 0;
+    double modelledSeconds = 0;
+    int exitCode = -1;
+};
+
+std::shared_ptr<BasePinWorker> workerLevel(sim::VirtualBoard& board)
+{
+    return std::make_shared<sim::SimPinWorker>(board.wiring());
+}
+
+void writeFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(contents) != contents.size()) {
+        std::fprintf(stderr, "bench: cannot write %s\n", qUtf8Printable(path));
+        std::exit(2);
+    }
+}
+
+QStringList lumo3Update(const QString& work)
+{
+    sim::SampleBitstream sample;
+    sample.dataBytes = 4 * 1024 * 1024 - 4096;
+    writeFile(QDir(work).filePath("update.bit"), sample.file());
+    return {"-wupdate", "update.bit"};
+}
+
+// Runs in the child: the update on a board made for it, output discarded.
+Result runScenario(const Scenario& scenario, const QString& boardDir, const QString& work)
+{
+    QString error;
+    std::unique_ptr<sim::BoardDirectory> board = sim::BoardDirectory::open(boardDir, error);
+    if (!board) {
+        std::fprintf(stderr, "bench: %s\n", qUtf8Printable(error));
+        std::exit(2);
+    }
+    QDir::setCurrent(work);
+    const QStringList args = scenario.prepare(work);
+    std::vector<QByteArray> storage{"lumo3update"};
+    for (const QString& a : args)
+        storage.push_back(a.toUtf8());
+    std::vector<char*> argv;
+    for (QByteArray& a : storage)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(storage.size());
+
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, STDOUT_FILENO);
+    ::dup2(devnull, STDERR_FILENO);
+
+    Result result;
+    const auto start = std::chrono::steady_clock::now();
+    board->beginRun();
+    sim::VirtualBoard& virtualBoard = board->board();
+    result.exitCode = lumo3updateMain(argc, argv.data(), [&] { return scenario.makeWorker(virtualBoard); });
+    board->endRun();
+    result.hostSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.modelledSeconds = board->status().value("last_run").toObject().value("total_ns").toDouble() / 1e9;
+    return result;
+}
+
+void measure(const Scenario& scenario)
+{
+    QTemporaryDir root;
+    const QString boardDir = root.filePath("board");
+    const QString work = root.filePath("work");
+    QDir().mkpath(work);
+    QString error;
+    if (!sim::BoardDirectory::create(boardDir, scenario.kind, error)) {
+        std::fprintf(stderr, "bench: %s\n", qUtf8Printable(error));
+        std::exit(2);
+    }
+
+    int fds[2];
+    if (::pipe(fds) != 0)
+        std::exit(2);
+    std::fflush(stdout);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(fds[0]);
+        const Result result = runScenario(scenario, boardDir, work);
+        if (::write(fds[1], &result, sizeof result) != sizeof result)
+            ::_exit(2);
+        ::_exit(0);
+    }
+    ::close(fds[1]);
+    Result result;
+    const bool got = ::read(fds[0], &result, sizeof result) == sizeof result;
+    ::close(fds[0]);
+    int status = 0;
+    rusage usage{};
+    ::wait4(child, &status, 0, &usage);
+    if (!got) {
+        std::printf("%-48s failed\n", scenario.name);
+        return;
+    }
+    std::printf("%-48s host %6.2f s   peak %5.1f MiB   real board %7.1f s   exit %d\n", scenario.name,
+                result.hostSeconds, usage.ru_maxrss / 1024.0, result.modelledSeconds, result.exitCode);
+}
+
+}  // namespace
+
+int main()
+{
+    const std::vector<Scenario> scenarios = {
+        {"Lumo3 -wupdate, 4 MiB image (SimPinWorker)", "lumo3", lumo3Update, workerLevel},
+    };
+    for (const Scenario& scenario : scenarios)
+        measure(scenario);
+    return 0;
+}

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs what the build needs (Debian packages), then configures and builds
+# into build/. Safe to run again: it installs only what is missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake make g++ qtbase5-dev libgtest-dev)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "== Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+echo "== Building"
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo && cmake --build build -j"$(nproc)"; } >"$log" 2>&1; then
+    cat "$log"
+    echo "== Build failed"
+    exit 1
+fi
+echo "Built in build/"
