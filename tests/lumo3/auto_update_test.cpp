@@ -88,6 +88,20 @@ TEST_F(AutoRunE2E, HexFilesOnlyGoToTheRadioFlasher)
     EXPECT_TRUE(r.out.isEmpty());
 }
 
+TEST_F(AutoRunE2E, AnEntryThatCannotBeRemovedIsReported)
+{
+    StandIn python("true");
+    QDir(board.work()).mkdir("a.hex");
+    board.writeFile("b.hex", ":00000001FF\n");
+    const ToolResult r = board.run({"-wifany"}, python.environment());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lines(r.err).mid(7), (QStringList{"lumo3update:  \"a.hex\"  deleted!", "",
+                                                "lumo3update:  \"a.hex\" could not be removed!",
+                                                "lumo3update:  \"b.hex\"  deleted!", ""}));
+    EXPECT_TRUE(exists("a.hex"));
+    EXPECT_FALSE(exists("b.hex"));
+}
+
 TEST_F(AutoRunE2E, AFailingFlasherKeepsTheHexFiles)
 {
     StandIn python("echo 'no answer from radio'; echo 'noise' >&2; exit 3");
