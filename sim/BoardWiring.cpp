@@ -1,5 +1,7 @@
 #include "BoardWiring.h"
 
+#include <algorithm>
+
 namespace sim {
 
 namespace {
@@ -29,10 +31,13 @@ void BoardWiring::changeLine(unsigned pin, const std::function<void(Line&)>& cha
     change(lines_.at(pin));
     if (level(pin) == before)
         return;
+    const bool now = level(pin);
+    for (WireObserver* observer : observers_)
+        observer->lineChanged(pin, now);
     updateSelections(pin);
     for (auto& [p, listener] : listeners_)
         if (p == pin)
-            listener(level(pin));
+            listener(now);
 }
 
 void BoardWiring::piDrive(unsigned pin, bool high)
@@ -72,6 +77,21 @@ void BoardWiring::onLineChange(unsigned pin, std::function<void(bool)> listener)
     listeners_.emplace_back(pin, std::move(listener));
 }
 
+void BoardWiring::addObserver(WireObserver& observer)
+{
+    observers_.push_back(&observer);
+}
+
+void BoardWiring::removeObserver(WireObserver& observer)
+{
+    observers_.erase(std::remove(observers_.begin(), observers_.end(), &observer), observers_.end());
+}
+
+bool BoardWiring::isChipSelect(unsigned pin) const
+{
+    return std::any_of(attachments_.begin(), attachments_.end(), [pin](const Attachment& a) { return a.pin == pin; });
+}
+
 void BoardWiring::updateSelections(unsigned pin)
 {
     for (Attachment& a : attachments_) {
@@ -82,9 +102,13 @@ void BoardWiring::updateSelections(unsigned pin)
             a.selected = true;
             a.busyAtSelect = a.device->busy();
             a.device->select();
+            for (WireObserver* observer : observers_)
+                observer->selected(*a.device);
         } else if (!active && a.selected) {
             a.selected = false;
             a.device->deselect();
+            for (WireObserver* observer : observers_)
+                observer->deselected(*a.device);
         }
     }
 }
@@ -105,10 +129,16 @@ std::uint8_t BoardWiring::transfer(std::uint8_t mosi)
         // Several drivers on MISO: a low bit from any of them wins.
         if (a.device->exchange(mosi, out))
             miso &= out;
+        else
+            out = 0xFF;
         polling = polling || a.busyAtSelect;
+        for (WireObserver* observer : observers_)
+            observer->exchanged(*a.device, mosi, out);
     }
     ++bytes_;
     clock_.advance(byteTime_, polling ? TimeKind::BusyPoll : TimeKind::Transfer);
+    for (WireObserver* observer : observers_)
+        observer->byteDone(bytes_);
     return miso;
 }
 

@@ -13,6 +13,19 @@ namespace sim {
 constexpr unsigned kGpioCount = 54;
 constexpr unsigned kCoreClockHz = 250000000;
 
+// Sees what happens on the wires: frames as each chip sees them, line
+// changes, and every byte on the bus. Traces and power cuts watch this way.
+class WireObserver {
+public:
+    virtual ~WireObserver() = default;
+    virtual void selected(SpiDevice&) {}
+    // miso: what the device drove, 0xFF when it left MISO floating.
+    virtual void exchanged(SpiDevice&, std::uint8_t /*mosi*/, std::uint8_t /*miso*/) {}
+    virtual void deselected(SpiDevice&) {}
+    virtual void lineChanged(unsigned /*pin*/, bool /*high*/) {}
+    virtual void byteDone(std::uint64_t /*bytesOnBus*/) {}
+};
+
 // The wires between the Pi and a board: GPIO lines 0-53 and the SPI bus
 // (SCLK/MOSI/MISO). A line's level is what its drivers make it: a board
 // device driving it wins, else the Pi's output, else the line's pull.
@@ -40,6 +53,10 @@ public:
     void boardDrive(unsigned pin, bool high);
     void attach(SpiDevice& device, unsigned csPin, bool activeLow = true);
     void onLineChange(unsigned pin, std::function<void(bool high)> listener);
+    void addObserver(WireObserver& observer);
+    void removeObserver(WireObserver& observer);
+    // Whether a chip is selected through this line.
+    bool isChipSelect(unsigned pin) const;
 
 private:
     struct Line {
@@ -64,6 +81,7 @@ private:
     std::array<Line, kGpioCount> lines_{};
     std::vector<Attachment> attachments_;
     std::vector<std::pair<unsigned, std::function<void(bool)>>> listeners_;
+    std::vector<WireObserver*> observers_;
     Nanos byteTime_;
     std::uint64_t bytes_ = 0;
 };

@@ -54,6 +54,7 @@ private:
         bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
         void deselect() override;
         bool busy() const override { return flash_.busy(); }
+        FrameMeaning decode(const FrameSample& frame) const override { return flash_.decode(frame); }
 
     private:
         Lumo3Fpga& fpga_;

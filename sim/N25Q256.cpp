@@ -30,6 +30,61 @@ const std::array<std::uint8_t, 20>& N25Q256::identification()
     return id;
 }
 
+FrameMeaning N25Q256::decode(const FrameSample& frame) const
+{
+    FrameMeaning m;
+    if (frame.mosi.empty())
+        return m;
+    const auto tail = [](const std::vector<std::uint8_t>& bytes, std::size_t from) {
+        return from < bytes.size() ? std::vector<std::uint8_t>(bytes.begin() + from, bytes.end())
+                                   : std::vector<std::uint8_t>();
+    };
+    const auto withAddress = [&](const char* name, bool dataIn) {
+        m.command = name;
+        if (frame.mosi.size() > kAddressBytes)
+            m.address = (frame.mosi[1] << 16) | (frame.mosi[2] << 8) | frame.mosi[3];
+        m.dataLength = frame.length > 1 + kAddressBytes ? frame.length - 1 - kAddressBytes : 0;
+        m.data = tail(dataIn ? frame.miso : frame.mosi, 1 + kAddressBytes);
+    };
+    switch (frame.mosi[0]) {
+    case kWriteEnable:
+        m.command = "WRITE ENABLE";
+        break;
+    case kWriteDisable:
+        m.command = "WRITE DISABLE";
+        break;
+    case kReadStatus:
+        m.command = "READ STATUS";
+        m.dataLength = frame.length - 1;
+        m.data = tail(frame.miso, 1);
+        break;
+    case kReadId:
+    case kReadIdAlt:
+        m.command = "READ ID";
+        m.dataLength = frame.length - 1;
+        m.data = tail(frame.miso, 1);
+        break;
+    case kRead:
+        withAddress("READ", true);
+        break;
+    case kPageProgram:
+        withAddress("PAGE PROGRAM", false);
+        break;
+    case kSubsectorErase:
+        withAddress("SUBSECTOR ERASE", false);
+        break;
+    case kSectorErase:
+        withAddress("SECTOR ERASE", false);
+        break;
+    default:
+        m.command = QStringLiteral("opcode 0x%1").arg(frame.mosi[0], 2, 16, QLatin1Char('0'));
+        m.dataLength = frame.length - 1;
+        m.data = tail(frame.mosi, 1);
+        break;
+    }
+    return m;
+}
+
 N25Q256::N25Q256(std::uint8_t* memory, const VirtualClock& clock, Timing timing)
     : mem_(memory), clock_(clock), timing_(timing)
 {

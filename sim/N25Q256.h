@@ -48,6 +48,7 @@ public:
     bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
     void deselect() override;
     bool busy() const override;
+    FrameMeaning decode(const FrameSample& frame) const override;
 
     std::uint8_t status() const;
     // Finishes an operation whose busy time has passed.

@@ -1,8 +1,28 @@
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
+#include <optional>
+#include <vector>
 
 namespace sim {
+
+// The start of one frame as the wires showed it, for decoding: the first
+// bytes out (MOSI) and in (MISO), and how many bytes the frame had in all.
+struct FrameSample {
+    std::vector<std::uint8_t> mosi;
+    std::vector<std::uint8_t> miso;
+    std::uint64_t length = 0;
+};
+
+// A frame in the chip's own terms, as a protocol decoder shows it.
+struct FrameMeaning {
+    QString command;
+    std::optional<std::uint32_t> address;
+    std::uint64_t dataLength = 0;
+    std::vector<std::uint8_t> data;  // the first data bytes, either direction
+};
 
 // A chip on the SPI bus, seen as the wires show it: select, one byte in and
 // out per eight clocks, deselect. A device answers only while selected.
@@ -18,6 +38,8 @@ public:
     // Whether an internal operation (program, erase) is still running; only
     // used to tell status polls from useful traffic.
     virtual bool busy() const { return false; }
+    // Decodes a frame that this device saw, by its command table.
+    virtual FrameMeaning decode(const FrameSample& frame) const;
 };
 
 }  // namespace sim

@@ -1,0 +1,121 @@
+#include "BusTrace.h"
+
+namespace sim {
+
+namespace {
+constexpr std::size_t kSampleBytes = 12;
+constexpr std::size_t kShownBytes = 8;
+
+QString hexBytes(const std::vector<std::uint8_t>& bytes, std::uint64_t total)
+{
+    QString out;
+    for (std::size_t i = 0; i < bytes.size() && i < kShownBytes; ++i)
+        out += QStringLiteral("%1 ").arg(bytes[i], 2, 16, QLatin1Char('0')).toUpper();
+    if (total > kShownBytes)
+        out += QStringLiteral("...");
+    return out.trimmed();
+}
+
+bool isPoll(const FrameMeaning& meaning)
+{
+    return meaning.command == QLatin1String("READ STATUS") && meaning.dataLength == 1;
+}
+}  // namespace
+
+BusTrace::BusTrace(BoardWiring& wiring, std::FILE* out, LineNames names)
+    : wiring_(wiring), out_(out), names_(std::move(names))
+{
+    std::fprintf(out_, "%14s  %-10s %s\n", "time", "device", "event");
+    wiring_.addObserver(*this);
+}
+
+BusTrace::~BusTrace()
+{
+    wiring_.removeObserver(*this);
+    flush();
+}
+
+void BusTrace::write(Nanos at, const QString& who, const QString& what)
+{
+    std::fprintf(out_, "%11.3f ms  %-10s %s\n", static_cast<double>(at) / kMillisecond, qUtf8Printable(who),
+                 qUtf8Printable(what));
+}
+
+void BusTrace::flush()
+{
+    if (repeat_.count == 0)
+        return;
+    const QString last = QStringLiteral("%1").arg(repeat_.last, 2, 16, QLatin1Char('0')).toUpper();
+    const QString what =
+        repeat_.count == 1
+            ? QStringLiteral("%1  len 1  %2").arg(repeat_.command, last)
+            : QStringLiteral("%1  x%2 over %3 ms, last %4")
+                  .arg(repeat_.command)
+                  .arg(repeat_.count)
+                  .arg(static_cast<double>(repeat_.end - repeat_.start) / kMillisecond, 0, 'f', 3)
+                  .arg(last);
+    write(repeat_.start, repeat_.device, what);
+    repeat_ = Repeat{};
+}
+
+void BusTrace::selected(SpiDevice& device)
+{
+    open_[&device] = Open{wiring_.clock().now(), {}};
+}
+
+void BusTrace::exchanged(SpiDevice& device, std::uint8_t mosi, std::uint8_t miso)
+{
+    Open& frame = open_[&device];
+    if (frame.sample.mosi.size() < kSampleBytes) {
+        frame.sample.mosi.push_back(mosi);
+        frame.sample.miso.push_back(miso);
+    }
+    ++frame.sample.length;
+}
+
+void BusTrace::deselected(SpiDevice& device)
+{
+    const auto found = open_.find(&device);
+    if (found == open_.end())
+        return;
+    const Open frame = found->second;
+    open_.erase(found);
+    if (frame.sample.length == 0)
+        return;
+    const FrameMeaning meaning = device.decode(frame.sample);
+    const QString who = QString::fromLatin1(device.name());
+    if (isPoll(meaning)) {
+        if (repeat_.count > 0 && (repeat_.device != who || repeat_.command != meaning.command))
+            flush();
+        if (repeat_.count == 0) {
+            repeat_.device = who;
+            repeat_.command = meaning.command;
+            repeat_.start = frame.start;
+        }
+        ++repeat_.count;
+        repeat_.end = wiring_.clock().now();
+        repeat_.last = meaning.data.empty() ? 0xFF : meaning.data.back();
+        return;
+    }
+    flush();
+    QString what = meaning.command;
+    if (meaning.address)
+        what += QStringLiteral("  0x%1").arg(*meaning.address, 6, 16, QLatin1Char('0'));
+    if (meaning.dataLength > 0)
+        what += QStringLiteral("  len %1  %2").arg(meaning.dataLength).arg(hexBytes(meaning.data, meaning.dataLength));
+    write(frame.start, who, what);
+}
+
+void BusTrace::lineChanged(unsigned pin, bool high)
+{
+    if (wiring_.isChipSelect(pin))
+        return;
+    flush();
+    QString what = high ? QStringLiteral("high") : QStringLiteral("low");
+    const QString name = names_ ? names_(pin) : QString();
+    if (!name.isEmpty())
+        what += QStringLiteral("  (%1)").arg(name);
+    write(wiring_.clock().now(), QStringLiteral("GPIO %1").arg(pin), what);
+}
+
+}  // namespace sim
