@@ -31,19 +31,32 @@ bool MX25L3206E::busy() const
     return op_ != Op::None && clock_.now() < opEnd_;
 }
 
-std::uint8_t MX25L3206E::status() const
+std::uint8_t MX25L3206E::status()
 {
+    settle();
     return static_cast<std::uint8_t>(statusBits_ | (wel_ ? kWel : 0) | (busy() ? kWip : 0));
 }
 
-std::uint32_t MX25L3206E::protectedFrom() const
+unsigned MX25L3206E::protectionLevel()
 {
-    const unsigned level = protectionLevel();
-    if (level == 0)
+    settle();
+    return level();
+}
+
+std::uint32_t MX25L3206E::protectedFrom()
+{
+    settle();
+    return protectionStart();
+}
+
+std::uint32_t MX25L3206E::protectionStart() const
+{
+    const unsigned bp = level();
+    if (bp == 0)
         return kSize;
-    if (level >= kWholeArrayLevel)
+    if (bp >= kWholeArrayLevel)
         return 0;
-    return kSize - (kBlockSize << (level - 1));
+    return kSize - (kBlockSize << (bp - 1));
 }
 
 void MX25L3206E::start(Op op, Nanos duration)
@@ -111,7 +124,6 @@ bool MX25L3206E::exchange(std::uint8_t mosi, std::uint8_t& miso)
     const bool addressByte = index <= kAddressBytes;
     switch (opcode_) {
     case kReadStatus:
-        settle();
         miso = status();
         return true;
     case kWriteStatus:
@@ -170,7 +182,7 @@ void MX25L3206E::deselect()
     case kPageProgram:
         if (wel_ && count_ > 1 + kAddressBytes) {
             const std::uint32_t page = address_ & kAddressMask & ~(kPageSize - 1);
-            if (page < protectedFrom()) {
+            if (page < protectionStart()) {
                 pageAddress_ = page;
                 start(Op::Program, timing_.pageProgram);
             }
@@ -178,7 +190,7 @@ void MX25L3206E::deselect()
         break;
     case kChipErase:
     case kChipEraseAlt:
-        if (wel_ && count_ == 1 && protectionLevel() == 0)
+        if (wel_ && count_ == 1 && level() == 0)
             start(Op::Erase, timing_.chipErase);
         break;
     default:

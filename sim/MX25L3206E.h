@@ -70,11 +70,12 @@ public:
     void deselect() override;
     bool busy() const override;
 
-    std::uint8_t status() const;
+    // These three first finish an operation whose busy time has passed.
+    std::uint8_t status();
     // The protection level BP3-BP0 in force (0 to 15).
-    unsigned protectionLevel() const { return (statusBits_ >> 2) & 0x0F; }
+    unsigned protectionLevel();
     // The first address that the protection level covers (kSize for none).
-    std::uint32_t protectedFrom() const;
+    std::uint32_t protectedFrom();
 
     // Finishes an operation whose busy time has passed.
     void settle();
@@ -91,6 +92,8 @@ private:
     enum class Op { None, WriteStatus, Program, Erase };
 
     void start(Op op, Nanos duration);
+    unsigned level() const { return (statusBits_ >> 2) & 0x0F; }
+    std::uint32_t protectionStart() const;
 
     std::uint8_t* mem_;
     const VirtualClock& clock_;
