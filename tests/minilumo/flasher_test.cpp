@@ -1,0 +1,538 @@
+// The MX25L3206E updater on a recording worker: the exact bus sequence with
+// its waits, the frame layouts, the comparison, and every way a run can fail.
+
+#include "MiniLumoTestSupport.h"
+#include "flash/Flasher_MX25L3206E.h"
+
+#include <gtest/gtest.h>
+
+#include <QFile>
+
+#include <memory>
+#include <numeric>
+
+using namespace minilumo_test;
+using Op = RecordingWorker::Op;
+
+namespace {
+
+// The bus sequence of a run as the update procedure lists it.
+class ExpectedRun {
+public:
+    std::vector<std::string> words;
+
+    void add(std::initializer_list<std::string> w) { words.insert(words.end(), w); }
+    void writeStatus(const std::string& value) { add({"WREN", "wait 6", "WRSR " + value, "wait 10", "WRDI", "wait 6"}); }
+    void unprotect() { writeStatus("03"); }
+    void protect() { writeStatus("3F"); }
+    void readBack()
+    {
+        unprotect();
+        for (std::uint32_t i = 0; i < 64; ++i)
+            add({"READ " + hex(i * 0xFFFF, 6)});
+    }
+    void erase(int busyReads)
+    {
+        unprotect();
+        add({"WREN", "wait 6", "CE", "wait 30"});
+        for (int i = 0; i < busyReads; ++i)
+            add({"RDSR", "wait 10"});
+        add({"RDSR", "WRDI", "wait 6"});
+        protect();
+    }
+    void program(std::size_t size)
+    {
+        unprotect();
+        add({"WREN", "wait 6"});
+        for (std::size_t page = 0; page * 256 < size; ++page)
+            add({"WREN", "wait 6", "PP " + hex(static_cast<std::uint32_t>(page * 256), 6), "wait 3"});
+        add({"WRDI", "wait 6"});
+        protect();
+    }
+
+    static std::vector<std::string> successful(std::size_t size, int busyReads)
+    {
+        ExpectedRun run;
+        run.add({"DONE?", "GPIO25 high"});
+        run.unprotect();
+        run.add({"REMS"});
+        run.readBack();
+        run.erase(busyReads);
+        run.program(size);
+        run.readBack();
+        run.add({"DONE?", "GPIO25 low"});
+        return run.words;
+    }
+};
+
+struct FlasherTest : ::testing::Test {
+    WorkingDirectory dir;
+    std::shared_ptr<RecordingWorker> worker = std::make_shared<RecordingWorker>();
+    ScriptedChip chip;
+
+    void SetUp() override { chip.attach(*worker); }
+
+    Output tryFlash(int& result)
+    {
+        return captured([&] {
+            Flasher_MX25L3206E flasher(worker);
+            result = flasher.try_flash();
+        });
+    }
+
+    std::size_t count(const std::string& word) const
+    {
+        const std::vector<std::string> trace = flashTrace(worker->calls);
+        return static_cast<std::size_t>(std::count(trace.begin(), trace.end(), word));
+    }
+};
+
+TEST_F(FlasherTest, SuccessfulRunSendsTheListedSequenceWithItsWaits)
+{
+    const QByteArray file = pattern(300, 1);
+    dir.write("fw.bin", file);
+    int result = 1;
+    const Output output = tryFlash(result);
+
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(flashTrace(worker->calls), ExpectedRun::successful(300, 2));
+    EXPECT_EQ(chip.contents(300), file);
+    EXPECT_FALSE(dir.exists("fw.bin"));
+    EXPECT_EQ(lines(output.out), (QStringList{"REMS. Manufacturer ID: c2, Device ID: 15",
+                                              "begin read current firmware...",
+                                              "current firmware read",
+                                              "Loading firmware from file fw.bin...",
+                                              "file size = 300",
+                                              "File loaded",
+                                              "comparing: res=false",
+                                              "begin erasing...",
+                                              spinnerLine(2),
+                                              "flash_() flashing...",
+                                              "End of flash_()",
+                                              "begin read current firmware...",
+                                              "current firmware read",
+                                              "comparing: res=true"}));
+    EXPECT_EQ(output.log, (QStringList{"PIN_FPGA_DONE NOT OK", "Firmware erased", "PIN_FPGA_DONE NOT OK",
+                                       "Firmware flashed! is_PIN_FPGA_DONE= false"}));
+    EXPECT_TRUE(output.err.isEmpty());
+}
+
+TEST_F(FlasherTest, PageFramesCarryTheFileAndPadTheLastPageWithFF)
+{
+    struct Case {
+        int size;
+        std::vector<std::uint32_t> addresses;
+        int lastPageFileBytes;
+    };
+    const Case cases[] = {
+        {300, {0x000000, 0x000100}, 44},
+        {512, {0x000000, 0x000100}, 256},
+        {256, {0x000000}, 256},
+        {1, {0x000000}, 1},
+        {0x10000 + 256, {}, 256},  // crosses into address byte 23-16
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        worker->calls.clear();
+        const QByteArray file = pattern(c.size, c.size);
+        dir.write("fw.bin", file);
+        int result = 1;
+        tryFlash(result);
+        EXPECT_EQ(result, 0);
+
+        const auto pages = framesWithOpcode(*worker, 0x02);
+        ASSERT_EQ(pages.size(), static_cast<std::size_t>((c.size + 255) / 256));
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            const std::vector<std::uint8_t>& tx = pages[i]->tx;
+            ASSERT_EQ(tx.size(), 260u);
+            const std::uint32_t address = tx[1] << 16 | tx[2] << 8 | tx[3];
+            EXPECT_EQ(address, i * 256);
+            if (!c.addresses.empty()) {
+                EXPECT_EQ(address, c.addresses.at(i));
+            }
+            const int fileBytes = i + 1 == pages.size() ? c.lastPageFileBytes : 256;
+            EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(tx.data()) + 4, fileBytes),
+                      file.mid(static_cast<int>(i * 256), fileBytes));
+            EXPECT_EQ(std::count(tx.begin() + 4 + fileBytes, tx.end(), 0xFF), 256 - fileBytes);
+        }
+    }
+}
+
+TEST_F(FlasherTest, ReadBackIs64FramesOfWholeChunks)
+{
+    std::vector<char> image;
+    const Output output = captured([&] {
+        Flasher_MX25L3206E flasher(worker);
+        flasher.read_current_firmware_from_plis_to(image);
+    });
+    EXPECT_EQ(lines(output.out), (QStringList{"begin read current firmware...", "current firmware read"}));
+
+    const auto reads = framesWithOpcode(*worker, 0x03);
+    ASSERT_EQ(reads.size(), 64u);
+    for (std::size_t i = 0; i < reads.size(); ++i) {
+        ASSERT_EQ(reads[i]->tx.size(), 65539u);
+        const std::uint32_t address = reads[i]->tx[1] << 16 | reads[i]->tx[2] << 8 | reads[i]->tx[3];
+        EXPECT_EQ(address, i * 0xFFFF);
+    }
+    EXPECT_EQ(hex(reads.back()->tx[1] << 16 | reads.back()->tx[2] << 8 | reads.back()->tx[3], 6), "3EFFC1");
+
+    // A blank chip: 4,194,240 bytes of 0xFF, then 63 bytes never read.
+    ASSERT_EQ(image.size(), 4194303u);
+    EXPECT_EQ(std::count(image.begin(), image.begin() + 4194240, static_cast<char>(0xFF)), 4194240);
+    EXPECT_EQ(std::count(image.begin() + 4194240, image.end(), 0), 63);
+}
+
+TEST_F(FlasherTest, StatusWritesAreBracketedByTheLatchWithTheirWaits)
+{
+    captured([&] {
+        Flasher_MX25L3206E flasher(worker);
+        flasher.disable_block_protection();
+        flasher.enable_block_protection();
+    });
+    EXPECT_EQ(flashTrace(worker->calls),
+              (std::vector<std::string>{"WREN", "wait 6", "WRSR 03", "wait 10", "WRDI", "wait 6", "WREN", "wait 6",
+                                        "WRSR 3F", "wait 10", "WRDI", "wait 6"}));
+}
+
+TEST_F(FlasherTest, IdentificationPrintsHexWithoutLeadingZeros)
+{
+    struct Case {
+        std::uint8_t manufacturer, device;
+        QString line;
+    };
+    const Case cases[] = {
+        {0xC2, 0x15, "REMS. Manufacturer ID: c2, Device ID: 15"},
+        {0x05, 0x00, "REMS. Manufacturer ID: 5, Device ID: 0"},
+        {0xFF, 0xFF, "REMS. Manufacturer ID: ff, Device ID: ff"},
+    };
+    for (const Case& c : cases) {
+        dir.write("fw.bin", pattern(300, 9));
+        chip.manufacturer = c.manufacturer;
+        chip.device = c.device;
+        int result = 1;
+        const Output output = tryFlash(result);
+        EXPECT_EQ(lines(output.out).value(0), c.line);
+        // Decimal again after the line.
+        EXPECT_EQ(lines(output.out).value(4), "file size = 300");
+    }
+}
+
+TEST(CompareFirmwares, ComparesOverTheFileAndNeverPastEitherBuffer)
+{
+    struct Case {
+        const char* what;
+        std::vector<char> image;
+        std::vector<char> file;
+        bool result;
+        QStringList out;
+    };
+    const std::vector<char> image = bytes(pattern(1000, 3));
+    std::vector<char> lastByteDiffers = bytes(pattern(1000, 3));
+    lastByteDiffers.back() ^= 1;
+    std::vector<char> longer = image;
+    longer.push_back(0);
+    const Case cases[] = {
+        {"file equals the image's start", image, bytes(pattern(600, 3)), true, {"comparing: res=true"}},
+        {"file equals the image", image, image, true, {"comparing: res=true"}},
+        {"last byte differs", image, lastByteDiffers, false, {"comparing: res=false"}},
+        {"file longer than the image", image, longer, false, {"comparing: res=false"}},
+        {"image empty", {}, image, false, {}},
+        {"file empty", image, {}, false, {}},
+    };
+    auto worker = std::make_shared<RecordingWorker>();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bool result = !c.result;
+        const Output output = captured([&] {
+            Flasher_MX25L3206E flasher(worker);
+            result = flasher.compare_firmwares(c.image, c.file);
+        });
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(lines(output.out), c.out);
+    }
+    EXPECT_TRUE(worker->calls.empty());
+}
+
+TEST(FlasherNotReady, SendsNoLatchOrStatusFramesAndReadsZeros)
+{
+    auto worker = std::make_shared<RecordingWorker>(false);
+    std::vector<char> image;
+    bool done = true;
+    const Output output = captured([&] {
+        Flasher_MX25L3206E flasher(worker);
+        flasher.set_WEL_status(Flasher_MX25L3206E::WEL_SET);
+        flasher.enable_block_protection();
+        flasher.read_current_firmware_from_plis_to(image);
+        done = flasher.check_PIN_FPGA_DONE();
+    });
+    EXPECT_FALSE(done);
+    EXPECT_EQ(output.log, QStringList{"PIN_FPGA_DONE NOT OK"});
+    EXPECT_EQ(framesWithOpcode(*worker, 0x06).size() + framesWithOpcode(*worker, 0x04).size() +
+                  framesWithOpcode(*worker, 0x01).size(),
+              0u);
+    EXPECT_EQ(framesWithOpcode(*worker, 0x03).size(), 64u);
+    EXPECT_EQ(std::count(image.begin(), image.end(), 0), 4194303);
+    EXPECT_EQ(lines(output.out), (QStringList{"begin read current firmware...", "current firmware read"}));
+}
+
+TEST(CheckDone, ReadsGpio13UnderTheLock)
+{
+    struct Case {
+        PIN_State level;
+        bool done;
+        const char* message;
+    };
+    const Case cases[] = {{PIN_HIGH, true, "PIN_FPGA_DONE OK"},
+                          {PIN_LOW, false, "PIN_FPGA_DONE NOT OK"},
+                          {PIN_UNDEFINED, false, "PIN_FPGA_DONE NOT OK"}};
+    for (const Case& c : cases) {
+        auto worker = std::make_shared<RecordingWorker>();
+        worker->pinLevels[13] = c.level;
+        bool done = !c.done;
+        const Output output = captured([&] {
+            Flasher_MX25L3206E flasher(worker);
+            done = flasher.check_PIN_FPGA_DONE();
+        });
+        EXPECT_EQ(done, c.done);
+        EXPECT_EQ(output.log, QStringList{c.message});
+        ASSERT_EQ(worker->calls.size(), 1u);
+        EXPECT_EQ(worker->calls[0].op, Op::GetPin);
+        EXPECT_EQ(worker->calls[0].pin, 13u);
+    }
+}
+
+// --- the failure table ---
+
+TEST_F(FlasherTest, NotReadyReturnsAtOnceWithoutOutput)
+{
+    worker->initialized = false;
+    dir.write("fw.bin", pattern(300, 1));
+    int result = 0;
+    const Output output = tryFlash(result);
+    EXPECT_EQ(result, -1);
+    EXPECT_TRUE(worker->calls.empty());
+    EXPECT_TRUE(output.out.isEmpty());
+    EXPECT_TRUE(output.err.isEmpty());
+    EXPECT_TRUE(output.log.isEmpty());
+    EXPECT_TRUE(dir.exists("fw.bin"));
+}
+
+TEST_F(FlasherTest, NoBinFileLeavesGpio25Untouched)
+{
+    dir.write("fw.bit", pattern(300, 1));
+    QDir(dir.path()).mkdir(".hidden.bin");
+    int result = 0;
+    const Output output = tryFlash(result);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(output.log, QStringList{"No *.bin files for firmware"});
+    EXPECT_TRUE(output.out.isEmpty());
+    EXPECT_TRUE(worker->calls.empty());
+}
+
+TEST_F(FlasherTest, FileThatCannotBeOpenedStopsBeforeTheErase)
+{
+    QDir(dir.path()).mkdir("fw.bin");  // a directory is listed like a file
+    int result = 0;
+    const Output output = tryFlash(result);
+    EXPECT_EQ(result, -1);
+    const QStringList out = lines(output.out);
+    EXPECT_EQ(out.mid(3), (QStringList{"Loading firmware from file fw.bin...", "File fw.bin not opened"}));
+    EXPECT_EQ(count("CE"), 0u);
+    const std::vector<std::string> trace = flashTrace(worker->calls);
+    EXPECT_EQ(trace.front(), "DONE?");
+    EXPECT_EQ(trace.at(1), "GPIO25 high");
+    EXPECT_EQ(trace.back(), "GPIO25 low");
+    EXPECT_EQ(output.log, QStringList{"PIN_FPGA_DONE NOT OK"});
+}
+
+TEST_F(FlasherTest, FirstBinFileByNameIgnoringCaseIsUsed)
+{
+    dir.write("B.bin", pattern(300, 1));
+    dir.write("a.BIN", pattern(200, 2));
+    int result = 1;
+    const Output output = tryFlash(result);
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(output.out.contains("Loading firmware from file a.BIN...\nfile size = 200\n"));
+    EXPECT_FALSE(dir.exists("a.BIN"));
+    EXPECT_TRUE(dir.exists("B.bin"));
+}
+
+TEST_F(FlasherTest, VerificationFailureNamesWhetherTheFileWasAlreadyInTheChip)
+{
+    struct Case {
+        bool fileInChip;
+        QString comparing;
+        QString reason;
+    };
+    const Case cases[] = {
+        {true, "comparing: res=true", "Current firmware is same in file."},
+        {false, "comparing: res=false", "Error on flashing firmware."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason.toStdString());
+        worker->calls.clear();
+        const QByteArray file = pattern(1000, 5);
+        chip.memory.assign(ScriptedChip::kSize, 0xFF);
+        if (c.fileInChip)
+            chip.load(file);
+        chip.programs = false;
+        dir.write("fw.bin", file);
+        int result = 0;
+        const Output output = tryFlash(result);
+
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(lines(output.out).value(6), c.comparing);
+        EXPECT_EQ(lines(output.out).last(), "comparing: res=false");
+        EXPECT_EQ(output.log.last(), "Firmware not flashed.  " + c.reason);
+        EXPECT_EQ(count("PP 000000"), 1u);  // erased and programmed all the same
+        EXPECT_TRUE(dir.exists("fw.bin"));
+        EXPECT_EQ(flashTrace(worker->calls).back(), "GPIO25 low");
+    }
+}
+
+// Takes the firmware file away while the flasher reads the DONE line after
+// its verification, so that the deletion that follows fails.
+class FileThief : public RecordingWorker {
+public:
+    explicit FileThief(QString path) : path_(std::move(path)) {}
+    PIN_State get_pin_state(unsigned char pin) override
+    {
+        if (pin == 13 && ++doneReads_ == 2)
+            QFile::remove(path_);
+        return RecordingWorker::get_pin_state(pin);
+    }
+
+private:
+    QString path_;
+    int doneReads_ = 0;
+};
+
+TEST_F(FlasherTest, FailedDeletionIsReportedThroughPerrorAndTheRunStillSucceeds)
+{
+    auto thief = std::make_shared<FileThief>(QDir(dir.path()).filePath("fw.bin"));
+    chip.attach(*thief);
+    worker = thief;
+    dir.write("fw.bin", pattern(300, 1));
+    int result = 1;
+    const Output output = tryFlash(result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(output.log.last(), "Firmware flashed! is_PIN_FPGA_DONE= false");
+    EXPECT_EQ(output.err, "Can't delete file: No such file or directory\n");
+    EXPECT_EQ(flashTrace(worker->calls).back(), "GPIO25 low");
+}
+
+TEST_F(FlasherTest, DoneLineIsReportedButDoesNotDecideTheResult)
+{
+    struct Case {
+        PIN_State level;
+        QString check;
+        QString flashed;
+    };
+    const Case cases[] = {
+        {PIN_LOW, "PIN_FPGA_DONE NOT OK", "Firmware flashed! is_PIN_FPGA_DONE= false"},
+        {PIN_HIGH, "PIN_FPGA_DONE OK", "Firmware flashed! is_PIN_FPGA_DONE= true"},
+    };
+    for (const Case& c : cases) {
+        worker->pinLevels[13] = c.level;
+        dir.write("fw.bin", pattern(300, 1));
+        int result = 1;
+        const Output output = tryFlash(result);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(output.log, (QStringList{c.check, "Firmware erased", c.check, c.flashed}));
+        EXPECT_FALSE(dir.exists("fw.bin"));
+    }
+}
+
+// --- the departures ---
+
+TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedBeforeTheErase)
+{
+    struct Case {
+        int size;
+        QString refusal;
+    };
+    const Case cases[] = {
+        {0, "File fw.bin is empty, flash not erased"},
+        {4194241, "File fw.bin is too large (4194241 bytes, at most 4194240), flash not erased"},
+        {4194304, "File fw.bin is too large (4194304 bytes, at most 4194240), flash not erased"},
+    };
+    const QByteArray old = pattern(5000, 8);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.size);
+        worker->calls.clear();
+        chip.memory.assign(ScriptedChip::kSize, 0xFF);
+        chip.load(old);
+        dir.write("fw.bin", pattern(c.size, 4));
+        int result = 0;
+        const Output output = tryFlash(result);
+
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(lines(output.out).mid(3),
+                  (QStringList{"Loading firmware from file fw.bin...", QStringLiteral("file size = %1").arg(c.size),
+                               "File loaded", c.refusal}));
+        EXPECT_EQ(count("CE") + count("PP 000000"), 0u);
+        EXPECT_EQ(chip.contents(old.size()), old);
+        EXPECT_EQ(flashTrace(worker->calls).back(), "GPIO25 low");
+        EXPECT_TRUE(dir.exists("fw.bin"));
+        EXPECT_EQ(output.log, QStringList{"PIN_FPGA_DONE NOT OK"});
+    }
+}
+
+TEST_F(FlasherTest, FileOfTheWholeVerifiedLengthIsFlashed)
+{
+    const QByteArray file = pattern(4194240, 6);
+    dir.write("fw.bin", file);
+    int result = 1;
+    tryFlash(result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(framesWithOpcode(*worker, 0x02).size(), 16384u);
+    EXPECT_EQ(chip.contents(file.size()), file);
+    EXPECT_FALSE(dir.exists("fw.bin"));
+}
+
+TEST_F(FlasherTest, ErasePollIsPacedByTenMillisecondWaits)
+{
+    chip.eraseBusyReads = 5;
+    dir.write("fw.bin", pattern(300, 1));
+    int result = 1;
+    const Output output = tryFlash(result);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(flashTrace(worker->calls), ExpectedRun::successful(300, 5));
+    EXPECT_TRUE(lines(output.out).contains(spinnerLine(5)));
+}
+
+TEST_F(FlasherTest, EraseThatNeverEndsIsAbandonedAtTheBoundAndTheRunVerifies)
+{
+    chip.stuckBusy = true;
+    dir.write("fw.bin", pattern(300, 1));
+    int result = 0;
+    const Output output = tryFlash(result);
+    EXPECT_EQ(result, -1);
+
+    // The waits from the erase command to the last status read add up to the bound.
+    const std::vector<std::string> trace = flashTrace(worker->calls);
+    const auto ce = std::find(trace.begin(), trace.end(), "CE");
+    const auto lastPoll = std::find(trace.rbegin(), trace.rend(), "RDSR").base();
+    unsigned long long waited = 0;
+    for (auto it = ce; it != lastPoll; ++it)
+        if (it->rfind("wait ", 0) == 0)
+            waited += std::stoull(it->substr(5));
+    EXPECT_EQ(waited, Flasher_MX25L3206E::MX25_ERASE_BOUND_MS);
+    const std::size_t polls = count("RDSR");
+    EXPECT_EQ(polls, 9998u);
+
+    EXPECT_EQ(count("PP 000000"), 0u);
+    EXPECT_EQ(framesWithOpcode(*worker, 0x03).size(), 128u);
+    const QStringList out = lines(output.out);
+    const int spinner = out.indexOf(spinnerLine(static_cast<int>(polls)));
+    ASSERT_GE(spinner, 0);
+    EXPECT_EQ(out.mid(spinner + 1),
+              (QStringList{"Chip erase not finished after 100000 ms, flash not programmed",
+                           "begin read current firmware...", "current firmware read", "comparing: res=false"}));
+    EXPECT_FALSE(output.log.contains("Firmware erased"));
+    EXPECT_EQ(output.log.last(), "Firmware not flashed.  Error on flashing firmware.");
+    EXPECT_EQ(trace.back(), "GPIO25 low");
+    EXPECT_TRUE(dir.exists("fw.bin"));
+}
+
+}  // namespace
