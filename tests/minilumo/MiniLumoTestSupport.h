@@ -4,6 +4,8 @@
 // a temporary working directory, a scripted chip for the recording worker and
 // a readable trace of the flasher's calls.
 
+#include "support/DebugCapture.h"
+#include "support/QtPrinters.h"
 #include "support/RecordingWorker.h"
 
 #include <gtest/gtest.h>
@@ -72,34 +74,6 @@ private:
     int saved_ = -1;
 };
 
-// The debug log's messages, one per entry, as the default handler would
-// print them.
-class LogCapture {
-public:
-    LogCapture() : previous_(qInstallMessageHandler(&LogCapture::handler)) { active() = this; }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(previous_);
-        active() = nullptr;
-    }
-
-    QStringList messages;
-
-private:
-    static LogCapture*& active()
-    {
-        static LogCapture* capture = nullptr;
-        return capture;
-    }
-    static void handler(QtMsgType, const QMessageLogContext&, const QString& message)
-    {
-        if (active())
-            active()->messages << message;
-    }
-
-    QtMessageHandler previous_;
-};
-
 // Everything one call of the code under test printed.
 struct Output {
     QByteArray out;
@@ -110,14 +84,14 @@ struct Output {
 template <typename F>
 Output captured(F&& body)
 {
-    LogCapture log;
+    DebugCapture log;
     FdCapture out(STDOUT_FILENO);
     FdCapture err(STDERR_FILENO);
     body();
     Output result;
     result.err = err.take();
     result.out = out.take();
-    result.log = log.messages;
+    result.log = log.lines;
     return result;
 }
 
