@@ -94,6 +94,10 @@ std::unique_ptr<BoardDirectory> BoardDirectory::open(const QString& dir, QString
         error = QStringLiteral("the board at %1 is damaged: %2").arg(dir, boardError);
         return nullptr;
     }
+    if (!opened->board_->faults().fromJson(state.value("faults").toObject(), boardError)) {
+        error = QStringLiteral("the board at %1 is damaged: %2").arg(dir, boardError);
+        return nullptr;
+    }
     opened->lastRun_ = state.value("last_run").toObject();
     return opened;
 }
@@ -119,6 +123,7 @@ bool BoardDirectory::save(QString& error)
                             {"kind", kind_.name},
                             {"clock_ns", static_cast<double>(board_->clock().now())},
                             {"board", board_->saveState()},
+                            {"faults", board_->faults().toJson()},
                             {"last_run", lastRun_}};
     // Written whole or not at all, so a failing save cannot damage the board.
     QSaveFile file(QDir(dir_).filePath(kStateFile));
@@ -133,6 +138,7 @@ QJsonObject BoardDirectory::status()
 {
     QJsonObject status = board_->status();
     status.insert("kind", kind_.name);
+    status.insert("faults", board_->faults().toJson());
     status.insert("last_run", lastRun_);
     return status;
 }

@@ -22,7 +22,7 @@ bool imageFromName(const QString& name, Lumo3Fpga::Image& image)
 }  // namespace
 
 Lumo3Board::Lumo3Board(std::uint8_t* flashMemory)
-    : memory_(flashMemory), flash_(flashMemory, clock_), fpga_(wiring_, flash_, flashMemory)
+    : memory_(flashMemory), flash_(flashMemory, clock_, faults_.flash), fpga_(wiring_, flash_, flashMemory, faults_)
 {
     // The Pi's own pull-ups keep both SPI chip selects inactive.
     wiring_.setPull(kCe0Pin, true);
@@ -40,6 +40,17 @@ void Lumo3Board::powerCycle()
 {
     flash_.finishOperation();
     fpga_.powerUp();
+}
+
+void Lumo3Board::cutPower(std::uint32_t seed)
+{
+    flash_.cutPower(seed);
+    fpga_.powerDown();
+}
+
+QString Lumo3Board::lineName(unsigned pin) const
+{
+    return pin == Lumo3Fpga::kProgramPin ? QStringLiteral("FPGA PROGRAM_B") : QString();
 }
 
 QJsonObject Lumo3Board::saveState()

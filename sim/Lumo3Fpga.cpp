@@ -22,11 +22,18 @@ bool holdsSyncWord(const std::uint8_t* start, std::uint32_t window)
 }
 }  // namespace
 
-Lumo3Fpga::Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory, Nanos configTime)
-    : wiring_(wiring), flash_(flash), memory_(memory), configTime_(configTime), port_(*this, flash)
+Lumo3Fpga::Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory, const BoardFaults& faults,
+                     Nanos configTime)
+    : wiring_(wiring), flash_(flash), memory_(memory), faults_(faults), configTime_(configTime), port_(*this, flash)
 {
     wiring_.setPull(kProgramPin, true);
     wiring_.onLineChange(kProgramPin, [this](bool high) { onProgramLine(high); });
+}
+
+const BoardFaults& Lumo3Fpga::noFaults()
+{
+    static const BoardFaults none;
+    return none;
 }
 
 Lumo3Fpga::Image Lumo3Fpga::selectImage(const std::uint8_t* memory)
@@ -67,7 +74,7 @@ void Lumo3Fpga::onProgramLine(bool high)
 
 void Lumo3Fpga::settle()
 {
-    if (configuring_ && wiring_.clock().now() >= configEnd_)
+    if (configuring_ && !faults_.fpgaNeverConfigures && wiring_.clock().now() >= configEnd_)
         finishConfiguration();
 }
 
@@ -89,13 +96,19 @@ void Lumo3Fpga::finishConfiguration()
         return;
     configuring_ = false;
     flash_.settle();
-    loaded_ = selectImage(memory_);
+    loaded_ = faults_.fpgaNeverConfigures ? Image::None : selectImage(memory_);
 }
 
 void Lumo3Fpga::powerUp()
 {
     configuring_ = true;
     finishConfiguration();
+}
+
+void Lumo3Fpga::powerDown()
+{
+    configuring_ = false;
+    loaded_ = Image::None;
 }
 
 void Lumo3Fpga::restore(Image loaded)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BoardWiring.h"
+#include "Faults.h"
 #include "N25Q256.h"
 
 #include <cstdint>
@@ -25,8 +26,11 @@ public:
     static constexpr std::uint32_t kUpdateImageAddress = 0x400000;
     static constexpr std::uint32_t kSyncWindow = 1024;
 
+    // faults: the board's; with fpgaNeverConfigures a configuration never ends.
     Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory,
-              Nanos configTime = kDefaultConfigTime);
+              const BoardFaults& faults = noFaults(), Nanos configTime = kDefaultConfigTime);
+
+    static const BoardFaults& noFaults();
 
     // The flash as the Pi's SPI bus sees it through the FPGA.
     SpiDevice& flashPort() { return port_; }
@@ -38,6 +42,8 @@ public:
     void finishConfiguration();
     // Power-up: configure from the flash as it is now.
     void powerUp();
+    // Power lost: nothing configured.
+    void powerDown();
     // Continues from a saved state.
     void restore(Image loaded);
 
@@ -68,6 +74,7 @@ private:
     BoardWiring& wiring_;
     N25Q256& flash_;
     const std::uint8_t* memory_;
+    const BoardFaults& faults_;
     Nanos configTime_;
     FlashPort port_;
     Image loaded_ = Image::None;

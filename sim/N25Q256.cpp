@@ -1,5 +1,7 @@
 #include "N25Q256.h"
 
+#include "PowerCut.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -85,35 +87,71 @@ FrameMeaning N25Q256::decode(const FrameSample& frame) const
     return m;
 }
 
-N25Q256::N25Q256(std::uint8_t* memory, const VirtualClock& clock, Timing timing)
-    : mem_(memory), clock_(clock), timing_(timing)
+N25Q256::N25Q256(std::uint8_t* memory, const VirtualClock& clock, const FlashFaults& faults, Timing timing)
+    : mem_(memory), clock_(clock), faults_(faults), timing_(timing)
 {
+}
+
+const FlashFaults& N25Q256::noFaults()
+{
+    static const FlashFaults none;
+    return none;
 }
 
 bool N25Q256::busy() const
 {
-    return op_ != Op::None && clock_.now() < opEnd_;
+    return faults_.busyStuck || (op_ != Op::None && clock_.now() < opEnd_);
 }
 
-void N25Q256::settle()
+void N25Q256::startOperation(Op op, std::uint32_t address, std::uint32_t length, Nanos typical)
 {
-    if (op_ == Op::None || clock_.now() < opEnd_)
-        return;
-    if (op_ == Op::Program) {
-        for (std::uint32_t off = 0; off < kPageSize; ++off)
-            if (pageWritten_[off])
-                mem_[opAddress_ + off] &= page_[off];
-    } else {
-        std::memset(mem_ + opAddress_, 0xFF, opLength_);
+    op_ = op;
+    opAddress_ = address;
+    opLength_ = length;
+    opStart_ = clock_.now();
+    opEnd_ = opStart_ + typical * faults_.slowFactor;
+}
+
+template <typename Done>
+void N25Q256::apply(Done done)
+{
+    for (std::uint32_t off = 0; off < opLength_; ++off) {
+        const std::uint32_t address = opAddress_ + off;
+        if (!done(address))
+            continue;
+        if (op_ == Op::Erase)
+            mem_[address] = 0xFF;
+        else if (pageWritten_[off] && !faults_.programFails(address))
+            mem_[address] &= page_[off];
     }
     op_ = Op::None;
     wel_ = false;
 }
 
+void N25Q256::settle()
+{
+    if (op_ == Op::None || busy())
+        return;
+    apply([](std::uint32_t) { return true; });
+}
+
 void N25Q256::finishOperation()
 {
+    if (faults_.busyStuck)
+        return;
     opEnd_ = std::min(opEnd_, clock_.now());
     settle();
+}
+
+void N25Q256::cutPower(std::uint32_t seed)
+{
+    settle();
+    if (op_ == Op::None)
+        return;
+    const double progress = faults_.busyStuck ? 0.0
+                                              : static_cast<double>(clock_.now() - opStart_) /
+                                                    static_cast<double>(opEnd_ - opStart_);
+    apply([seed, progress](std::uint32_t address) { return doneAtPowerCut(seed, address, progress); });
 }
 
 std::uint8_t N25Q256::status() const
@@ -123,6 +161,8 @@ std::uint8_t N25Q256::status() const
 
 void N25Q256::select()
 {
+    if (faults_.absent)
+        return;
     settle();
     count_ = 0;
     address_ = 0;
@@ -131,6 +171,8 @@ void N25Q256::select()
 
 bool N25Q256::exchange(std::uint8_t mosi, std::uint8_t& miso)
 {
+    if (faults_.absent)
+        return false;
     const std::uint32_t index = count_++;
     if (index == 0) {
         opcode_ = mosi;
@@ -158,6 +200,8 @@ bool N25Q256::exchange(std::uint8_t mosi, std::uint8_t& miso)
             return false;
         }
         miso = mem_[address_];
+        if (faults_.readFlip && faults_.readFlip->first == address_)
+            miso ^= faults_.readFlip->second;
         address_ = (address_ + 1) & kAddressMask;
         return true;
     case kPageProgram:
@@ -181,7 +225,7 @@ bool N25Q256::exchange(std::uint8_t mosi, std::uint8_t& miso)
 
 void N25Q256::deselect()
 {
-    if (ignoring_ || count_ == 0)
+    if (faults_.absent || ignoring_ || count_ == 0)
         return;
     switch (opcode_) {
     case kWriteEnable:
@@ -193,22 +237,16 @@ void N25Q256::deselect()
             wel_ = false;
         break;
     case kPageProgram:
-        if (wel_ && count_ > 1 + kAddressBytes) {
-            op_ = Op::Program;
-            opAddress_ = address_ & kAddressMask & ~(kPageSize - 1);
-            opLength_ = kPageSize;
-            opEnd_ = clock_.now() + timing_.pageProgram;
-        }
+        if (wel_ && count_ > 1 + kAddressBytes)
+            startOperation(Op::Program, address_ & kAddressMask & ~(kPageSize - 1), kPageSize, timing_.pageProgram);
         break;
     case kSubsectorErase:
     case kSectorErase:
         // The erase runs only when the chip is deselected right after the address.
         if (wel_ && count_ == 1 + kAddressBytes) {
-            const std::uint32_t unit = opcode_ == kSectorErase ? kSectorSize : kSubsectorSize;
-            op_ = Op::Erase;
-            opAddress_ = address_ & ~(unit - 1);
-            opLength_ = unit;
-            opEnd_ = clock_.now() + (opcode_ == kSectorErase ? timing_.sectorErase : timing_.subsectorErase);
+            const bool sector = opcode_ == kSectorErase;
+            const std::uint32_t unit = sector ? kSectorSize : kSubsectorSize;
+            startOperation(Op::Erase, address_ & ~(unit - 1), unit, sector ? timing_.sectorErase : timing_.subsectorErase);
         }
         break;
     default:

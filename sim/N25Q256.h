@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Faults.h"
 #include "SpiDevice.h"
 #include "VirtualClock.h"
 
@@ -40,8 +41,12 @@ public:
 
     using Timing = N25Q256Timing;
 
-    // memory: kSize bytes, byte i at flash address i; not owned.
-    N25Q256(std::uint8_t* memory, const VirtualClock& clock, Timing timing = {});
+    // memory: kSize bytes, byte i at flash address i; not owned. faults: the
+    // board's, looked at on every access.
+    N25Q256(std::uint8_t* memory, const VirtualClock& clock, const FlashFaults& faults = noFaults(),
+            Timing timing = {});
+
+    static const FlashFaults& noFaults();
 
     const char* name() const override { return "N25Q256"; }
     void select() override;
@@ -55,18 +60,27 @@ public:
     void settle();
     // Lets a running operation complete now, as it would with the power on.
     void finishOperation();
+    // The power goes: an operation under way is left partly done.
+    void cutPower(std::uint32_t seed);
 
     static const std::array<std::uint8_t, 20>& identification();
 
 private:
     enum class Op { None, Program, Erase };
 
+    void startOperation(Op op, std::uint32_t address, std::uint32_t length, Nanos typical);
+    // Applies the pending operation to the bytes for which done() is true.
+    template <typename Done>
+    void apply(Done done);
+
     std::uint8_t* mem_;
     const VirtualClock& clock_;
+    const FlashFaults& faults_;
     Timing timing_;
 
     bool wel_ = false;
     Op op_ = Op::None;
+    Nanos opStart_ = 0;
     Nanos opEnd_ = 0;
     std::uint32_t opAddress_ = 0;
     std::uint32_t opLength_ = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BoardWiring.h"
+#include "Faults.h"
 #include "VirtualClock.h"
 
 #include <QJsonObject>
@@ -20,12 +21,19 @@ public:
 
     VirtualClock& clock() { return clock_; }
     BoardWiring& wiring() { return wiring_; }
+    // The faults in force; the chips look at them on every access.
+    BoardFaults& faults() { return faults_; }
 
     // The program has ended: let the chips and the FPGA finish what they
     // would finish on their own with the power still on.
     virtual void finishRun() = 0;
     // Power off and on: the FPGA configures from the flash as it is now.
     virtual void powerCycle() = 0;
+    // The power goes in the middle of a run: the chips keep what they hold,
+    // an operation under way is left partly done, the FPGA goes dark.
+    virtual void cutPower(std::uint32_t seed) { (void)seed; }
+    // A name for a GPIO line the board uses, for traces; empty for others.
+    virtual QString lineName(unsigned) const { return QString(); }
 
     virtual QJsonObject saveState() = 0;
     virtual bool restoreState(const QJsonObject& state, QString& error) = 0;
@@ -35,6 +43,7 @@ public:
     virtual QStringList describe() = 0;
 
 protected:
+    BoardFaults faults_;
     VirtualClock clock_;
     BoardWiring wiring_{clock_};
 };

@@ -85,4 +85,22 @@ TEST(Lumo3Fpga, HoldsTheFlashForItsConfigurationTimeAfterAPulse)
     EXPECT_EQ(fpga.loaded(), Image::Golden);
 }
 
+TEST(Lumo3Fpga, AnFpgaThatNeverConfiguresHoldsTheFlashForGood)
+{
+    std::vector<std::uint8_t> flash(sim::N25Q256::kSize, 0xFF);
+    std::memcpy(&flash[0x1020], kSync, 4);
+    sim::BoardFaults faults;
+    faults.fpgaNeverConfigures = true;
+    sim::VirtualClock clock;
+    sim::BoardWiring wiring{clock};
+    sim::N25Q256 chip{flash.data(), clock};
+    sim::Lumo3Fpga fpga{wiring, chip, flash.data(), faults};
+    wiring.piDrive(26, false);
+    wiring.piDrive(26, true);
+    clock.advance(100 * sim::kSecond, sim::TimeKind::Wait);
+    EXPECT_TRUE(fpga.configuring());
+    fpga.finishConfiguration();
+    EXPECT_EQ(fpga.loaded(), Image::None);
+}
+
 }  // namespace

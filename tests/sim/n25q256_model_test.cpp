@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -53,7 +54,8 @@ struct ModelTest : ::testing::Test {
     std::vector<std::uint8_t> memory;
     sim::VirtualClock clock;
     sim::BoardWiring wiring{clock};
-    sim::N25Q256 chip{memory.data(), clock};
+    sim::FlashFaults faults;
+    sim::N25Q256 chip{memory.data(), clock, faults};
 };
 
 TEST_F(ModelTest, IdentificationAndUndrivenBytes)
@@ -158,6 +160,88 @@ TEST_F(ModelTest, ReadsContinueAndWrapAtSixteenMebibytes)
     memory[0x000000] = 0x22;
     memory[0x1000000] = 0x33;  // beyond 3-byte addressing
     EXPECT_EQ(read(0xFFFFFF, 2), (Bytes{0x11, 0x22}));
+}
+
+TEST_F(ModelTest, AnAbsentChipLeavesMisoFloating)
+{
+    faults.absent = true;
+    EXPECT_EQ(frame(Bytes(21, 0x9E)), Bytes(21, 0xFF));
+    EXPECT_EQ(status(), 0xFF);
+    frame({0x06});
+    command(0x20, 0);
+    faults.absent = false;
+    EXPECT_EQ(status(), 0x00);  // the erase never started
+}
+
+TEST_F(ModelTest, AStuckBusyBitIgnoresEverythingButStatus)
+{
+    memory[0x10] = 0x42;
+    faults.busyStuck = true;
+    for (int i = 0; i < 1000; ++i)
+        EXPECT_EQ(status() & 0x01, 0x01);
+    EXPECT_EQ(read(0x10, 1), Bytes{0xFF});
+    EXPECT_EQ(frame(Bytes(4, 0x9E))[3], 0xFF);
+}
+
+TEST_F(ModelTest, BitsInAFailingRangeStayAsTheyWere)
+{
+    faults.programFail = std::make_pair(0x102u, 2u);
+    frame({0x06});
+    command(0x02, 0x100, {0x00, 0x00, 0x00, 0x00, 0x00});
+    waitReady();
+    EXPECT_EQ(read(0x100, 5), (Bytes{0x00, 0x00, 0xFF, 0xFF, 0x00}));
+}
+
+TEST_F(ModelTest, AReadDisturbanceFlipsBitsAtOneAddress)
+{
+    memory[0x2000] = 0x10;
+    memory[0x2001] = 0x10;
+    faults.readFlip = std::make_pair(0x2001u, std::uint8_t{0x81});
+    EXPECT_EQ(read(0x2000, 3), (Bytes{0x10, 0x91, 0xFF}));
+    EXPECT_EQ(memory[0x2001], 0x10);  // the stored byte is intact
+}
+
+TEST_F(ModelTest, ASlowChipStaysBusyLonger)
+{
+    faults.slowFactor = 10;
+    frame({0x06});
+    command(0x02, 0, {0});
+    const sim::Nanos start = clock.now();
+    waitReady();
+    EXPECT_GE(clock.now() - start, 5 * sim::kMillisecond);
+}
+
+TEST_F(ModelTest, APowerCutLeavesAnEraseUnderWayPartlyDone)
+{
+    std::fill(memory.begin(), memory.begin() + 0x10000, 0x00);
+    const std::vector<std::uint8_t> before = memory;
+    frame({0x06});
+    command(0xD8, 0);
+    clock.advance(350 * sim::kMillisecond, sim::TimeKind::Wait);  // half of the 0.7 s
+    chip.cutPower(7);
+    const auto erased = std::count(memory.begin(), memory.begin() + 0x10000, 0xFF);
+    EXPECT_GT(erased, 0x10000 * 4 / 10);
+    EXPECT_LT(erased, 0x10000 * 6 / 10);
+    EXPECT_EQ(status(), 0x00);  // nothing under way after the power comes back
+
+    // The same cut with the same seed leaves the same bytes.
+    const std::vector<std::uint8_t> first = memory;
+    memory = before;
+    frame({0x06});
+    command(0xD8, 0);
+    clock.advance(350 * sim::kMillisecond, sim::TimeKind::Wait);
+    chip.cutPower(7);
+    EXPECT_TRUE(memory == first);
+}
+
+TEST_F(ModelTest, AFrameCutShortByThePowerDoesNothing)
+{
+    frame({0x06});
+    wiring.piDrive(7, false);
+    for (std::uint8_t b : {0x02, 0x00, 0x01, 0x00, 0x00})
+        wiring.transfer(b);
+    chip.cutPower(1);  // the chip never saw its chip select rise
+    EXPECT_EQ(memory[0x100], 0xFF);
 }
 
 }  // namespace
