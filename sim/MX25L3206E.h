@@ -8,16 +8,16 @@
 
 namespace sim {
 
-// Busy times. The defaults are datasheet-typical; every one of them is well
-// inside the fixed wait that the updater allows for it (10 ms after a status
-// write, 3 ms after a page), and the chip erase is long enough to be polled.
+// Busy times. The defaults are typical ones, each well inside the fixed wait
+// that the updater allows for it (10 ms after a status write, 3 ms after a
+// page); the chip erase takes long enough to be polled.
 struct MX25L3206ETiming {
     Nanos writeStatus = 5 * kMillisecond;
     Nanos pageProgram = 1400 * kMicrosecond;
     Nanos chipErase = 25 * kSecond;
 
-    // A chip at the end of the datasheet's ranges: the status write and the
-    // page outlast the updater's fixed waits, the erase takes twice as long.
+    // A slow chip: the status write and the page outlast the updater's fixed
+    // waits, and the erase takes the longest time the datasheet allows.
     static MX25L3206ETiming slow() { return {40 * kMillisecond, 5 * kMillisecond, 50 * kSecond}; }
 };
 
