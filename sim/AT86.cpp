@@ -7,15 +7,43 @@ constexpr std::uint8_t kWriteFlag = 0x80;
 constexpr std::uint16_t kAddressMask = AT86::kAddressSpace - 1;
 }  // namespace
 
-AT86::AT86(Identity identity) : identity_(identity) {}
+AT86::AT86(Identity identity, const BoardFaults* faults) : identity_(identity), faults_(faults) {}
+
+AT86::Identity AT86::identity() const
+{
+    Identity id = identity_;
+    if (faults_ && faults_->transceiver == BoardFaults::Transceiver::Absent)
+        id.present = false;
+    if (faults_ && faults_->transceiver == BoardFaults::Transceiver::OtherPart)
+        id.partNumber = kOtherPartNumber;
+    return id;
+}
+
+FrameMeaning AT86::decode(const FrameSample& frame) const
+{
+    FrameMeaning m;
+    if (frame.mosi.size() < 2) {
+        m.command = QStringLiteral("frame");
+        m.dataLength = frame.length;
+        m.data = frame.mosi;
+        return m;
+    }
+    const bool write = (frame.mosi[0] & kWriteFlag) != 0;
+    m.command = write ? QStringLiteral("WRITE REG") : QStringLiteral("READ REG");
+    m.address = static_cast<std::uint32_t>(((frame.mosi[0] & 0x3F) << 8) | frame.mosi[1]);
+    m.dataLength = frame.length - 2;
+    const std::vector<std::uint8_t>& data = write ? frame.mosi : frame.miso;
+    m.data.assign(data.begin() + 2, data.end());
+    return m;
+}
 
 std::uint8_t AT86::reg(std::uint16_t address) const
 {
     switch (address & kAddressMask) {
     case kPartNumberAddress:
-        return identity_.partNumber;
+        return identity().partNumber;
     case kVersionAddress:
-        return identity_.version;
+        return identity().version;
     default:
         return regs_[address & kAddressMask];
     }
@@ -29,7 +57,7 @@ void AT86::select()
 
 bool AT86::exchange(std::uint8_t mosi, std::uint8_t& miso)
 {
-    if (!identity_.present)
+    if (!identity().present)
         return false;
     const std::uint32_t index = count_++;
     if (index == 0) {

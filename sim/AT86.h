@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Faults.h"
 #include "SpiDevice.h"
 
 #include <array>
@@ -34,7 +35,11 @@ public:
 
     using Identity = AT86Identity;
 
-    explicit AT86(Identity identity = {});
+    // A part of the same family that is not the AT86RF215 (the RF215IQ).
+    static constexpr std::uint8_t kOtherPartNumber = 0x35;
+
+    // faults: the board's; a transceiver fault there overrides the identity.
+    explicit AT86(Identity identity = {}, const BoardFaults* faults = nullptr);
 
     const char* name() const override { return "AT86"; }
     void select() override;
@@ -42,9 +47,13 @@ public:
     void deselect() override {}
 
     std::uint8_t reg(std::uint16_t address) const;
+    FrameMeaning decode(const FrameSample& frame) const override;
 
 private:
+    Identity identity() const;
+
     Identity identity_;
+    const BoardFaults* faults_;
     std::array<std::uint8_t, kAddressSpace> regs_{};
     std::uint32_t count_ = 0;
     bool write_ = false;

@@ -89,12 +89,10 @@ std::unique_ptr<BoardDirectory> BoardDirectory::open(const QString& dir, QString
     }
     opened->board_ = kind->make(chips);
     opened->board_->clock().resume(static_cast<Nanos>(state.value("clock_ns").toDouble()));
+    // Faults first: what the board restores may depend on them (a DONE line held low).
     QString boardError;
-    if (!opened->board_->restoreState(state.value("board").toObject(), boardError)) {
-        error = QStringLiteral("the board at %1 is damaged: %2").arg(dir, boardError);
-        return nullptr;
-    }
-    if (!opened->board_->faults().fromJson(state.value("faults").toObject(), boardError)) {
+    if (!opened->board_->faults().fromJson(state.value("faults").toObject(), boardError) ||
+        !opened->board_->restoreState(state.value("board").toObject(), boardError)) {
         error = QStringLiteral("the board at %1 is damaged: %2").arg(dir, boardError);
         return nullptr;
     }
@@ -108,13 +106,27 @@ void BoardDirectory::beginRun()
     runStart_ = {clock.spent(TimeKind::Transfer), clock.spent(TimeKind::BusyPoll), clock.spent(TimeKind::Wait)};
 }
 
-void BoardDirectory::endRun()
+void BoardDirectory::recordRun()
 {
     VirtualClock& clock = board_->clock();
     lastRun_ = runTimes(clock.spent(TimeKind::Transfer) - runStart_[0],
                         clock.spent(TimeKind::BusyPoll) - runStart_[1],
                         clock.spent(TimeKind::Wait) - runStart_[2]);
+}
+
+void BoardDirectory::endRun()
+{
+    recordRun();
     board_->finishRun();
+}
+
+void BoardDirectory::endRunByPowerCut()
+{
+    recordRun();
+    lastRun_.insert("power_cut_after_bytes", static_cast<double>(board_->wiring().bytesOnBus()));
+    BoardFaults& faults = board_->faults();
+    board_->cutPower(faults.powerCutSeed);
+    faults.powerCutAfterBytes.reset();
 }
 
 bool BoardDirectory::save(QString& error)

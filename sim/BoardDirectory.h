@@ -30,6 +30,8 @@ public:
     // The run is over: the board finishes what it does on its own, and the
     // run's modelled time is recorded.
     void endRun();
+    // The run ended by a power cut: its time is recorded, nothing finishes.
+    void endRunByPowerCut();
     bool save(QString& error);
 
     // Everything `status --json` shows.
@@ -37,6 +39,7 @@ public:
 
 private:
     BoardDirectory(QString dir, const BoardKindInfo& kind) : dir_(std::move(dir)), kind_(kind) {}
+    void recordRun();
 
     QString dir_;
     const BoardKindInfo& kind_;

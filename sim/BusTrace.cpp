@@ -20,12 +20,22 @@ bool isPoll(const FrameMeaning& meaning)
 {
     return meaning.command == QLatin1String("READ STATUS") && meaning.dataLength == 1;
 }
+
+QString describe(const FrameMeaning& meaning, bool poll)
+{
+    QString what = meaning.command;
+    if (meaning.address)
+        what += QStringLiteral("  0x%1").arg(*meaning.address, 6, 16, QLatin1Char('0'));
+    if (meaning.dataLength > 0 && !poll)
+        what += QStringLiteral("  len %1  %2").arg(meaning.dataLength).arg(hexBytes(meaning.data, meaning.dataLength));
+    return what;
+}
 }  // namespace
 
 BusTrace::BusTrace(BoardWiring& wiring, std::FILE* out, LineNames names)
-    : wiring_(wiring), out_(out), names_(std::move(names))
+    : wiring_(wiring), out_(out), names_(std::move(names)), runStart_(wiring.clock().now())
 {
-    std::fprintf(out_, "%14s  %-10s %s\n", "time", "device", "event");
+    std::fprintf(out_, "%14s  %10s  %-10s %s\n", "time", "bus byte", "device", "event");
     wiring_.addObserver(*this);
 }
 
@@ -35,32 +45,31 @@ BusTrace::~BusTrace()
     flush();
 }
 
-void BusTrace::write(Nanos at, const QString& who, const QString& what)
+void BusTrace::write(Nanos at, std::uint64_t byte, const QString& who, const QString& what)
 {
-    std::fprintf(out_, "%11.3f ms  %-10s %s\n", static_cast<double>(at) / kMillisecond, qUtf8Printable(who),
-                 qUtf8Printable(what));
+    std::fprintf(out_, "%11.3f ms  %10llu  %-10s %s\n", static_cast<double>(at - runStart_) / kMillisecond,
+                 static_cast<unsigned long long>(byte), qUtf8Printable(who), qUtf8Printable(what));
 }
 
 void BusTrace::flush()
 {
     if (repeat_.count == 0)
         return;
-    const QString last = QStringLiteral("%1").arg(repeat_.last, 2, 16, QLatin1Char('0')).toUpper();
-    const QString what =
-        repeat_.count == 1
-            ? QStringLiteral("%1  len 1  %2").arg(repeat_.command, last)
-            : QStringLiteral("%1  x%2 over %3 ms, last %4")
-                  .arg(repeat_.command)
-                  .arg(repeat_.count)
-                  .arg(static_cast<double>(repeat_.end - repeat_.start) / kMillisecond, 0, 'f', 3)
-                  .arg(last);
-    write(repeat_.start, repeat_.device, what);
+    QString what = repeat_.text;
+    if (repeat_.poll)
+        what += QStringLiteral("  %1").arg(repeat_.last, 2, 16, QLatin1Char('0')).toUpper();
+    if (repeat_.count > 1)
+        what += QStringLiteral("  (x%1 over %2 ms%3)")
+                    .arg(repeat_.count)
+                    .arg(static_cast<double>(repeat_.end - repeat_.start) / kMillisecond, 0, 'f', 3)
+                    .arg(repeat_.poll ? QStringLiteral(", the last shown") : QString());
+    write(repeat_.start, repeat_.firstByte, repeat_.device, what);
     repeat_ = Repeat{};
 }
 
 void BusTrace::selected(SpiDevice& device)
 {
-    open_[&device] = Open{wiring_.clock().now(), {}};
+    open_[&device] = Open{wiring_.clock().now(), wiring_.bytesOnBus() + 1, {}};
 }
 
 void BusTrace::exchanged(SpiDevice& device, std::uint8_t mosi, std::uint8_t miso)
@@ -84,26 +93,20 @@ void BusTrace::deselected(SpiDevice& device)
         return;
     const FrameMeaning meaning = device.decode(frame.sample);
     const QString who = QString::fromLatin1(device.name());
-    if (isPoll(meaning)) {
-        if (repeat_.count > 0 && (repeat_.device != who || repeat_.command != meaning.command))
-            flush();
-        if (repeat_.count == 0) {
-            repeat_.device = who;
-            repeat_.command = meaning.command;
-            repeat_.start = frame.start;
-        }
-        ++repeat_.count;
-        repeat_.end = wiring_.clock().now();
-        repeat_.last = meaning.data.empty() ? 0xFF : meaning.data.back();
-        return;
+    const bool poll = isPoll(meaning);
+    const QString text = describe(meaning, poll);
+    if (repeat_.count > 0 && (repeat_.device != who || repeat_.text != text))
+        flush();
+    if (repeat_.count == 0) {
+        repeat_.device = who;
+        repeat_.text = text;
+        repeat_.poll = poll;
+        repeat_.start = frame.start;
+        repeat_.firstByte = frame.firstByte;
     }
-    flush();
-    QString what = meaning.command;
-    if (meaning.address)
-        what += QStringLiteral("  0x%1").arg(*meaning.address, 6, 16, QLatin1Char('0'));
-    if (meaning.dataLength > 0)
-        what += QStringLiteral("  len %1  %2").arg(meaning.dataLength).arg(hexBytes(meaning.data, meaning.dataLength));
-    write(frame.start, who, what);
+    ++repeat_.count;
+    repeat_.end = wiring_.clock().now();
+    repeat_.last = meaning.data.empty() ? 0xFF : meaning.data.back();
 }
 
 void BusTrace::lineChanged(unsigned pin, bool high)
@@ -115,7 +118,7 @@ void BusTrace::lineChanged(unsigned pin, bool high)
     const QString name = names_ ? names_(pin) : QString();
     if (!name.isEmpty())
         what += QStringLiteral("  (%1)").arg(name);
-    write(wiring_.clock().now(), QStringLiteral("GPIO %1").arg(pin), what);
+    write(wiring_.clock().now(), wiring_.bytesOnBus(), QStringLiteral("GPIO %1").arg(pin), what);
 }
 
 }  // namespace sim

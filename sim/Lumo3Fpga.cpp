@@ -66,8 +66,11 @@ void Lumo3Fpga::onProgramLine(bool high)
         // In reset the FPGA drops its configuration and releases the flash.
         configuring_ = false;
         loaded_ = Image::None;
+        lowSince_ = std::chrono::steady_clock::now();
         return;
     }
+    const auto low = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lowSince_);
+    wiring_.clock().advance(static_cast<Nanos>(low.count()) * kMillisecond, TimeKind::Wait);
     configuring_ = true;
     configEnd_ = wiring_.clock().now() + configTime_;
 }

@@ -4,6 +4,7 @@
 #include "Faults.h"
 #include "N25Q256.h"
 
+#include <chrono>
 #include <cstdint>
 
 namespace sim {
@@ -13,6 +14,10 @@ namespace sim {
 // the N25Q256 for configTime, during which it owns the flash's pins and the
 // Pi's transfers reach nothing (MISO floats high). Which image it then runs
 // follows the MultiBoot layout (selectImage).
+//
+// The program holds the line low with a sleep of its own, which the virtual
+// clock does not see; the time the line stays low on the host's clock, in
+// whole milliseconds, is added to the virtual clock as a wait when it rises.
 class Lumo3Fpga {
 public:
     enum class Image { None, Golden, Update };
@@ -80,6 +85,7 @@ private:
     Image loaded_ = Image::None;
     bool configuring_ = false;
     Nanos configEnd_ = 0;
+    std::chrono::steady_clock::time_point lowSince_;
 };
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #include "MX25L3206E.h"
 
+#include "PowerCut.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -21,14 +23,76 @@ constexpr std::uint32_t kAddressBytes = 3;
 constexpr unsigned kWholeArrayLevel = 7;
 }  // namespace
 
-MX25L3206E::MX25L3206E(std::uint8_t* memory, const VirtualClock& clock, Timing timing)
-    : mem_(memory), clock_(clock), timing_(timing)
+MX25L3206E::MX25L3206E(std::uint8_t* memory, const VirtualClock& clock, const FlashFaults& faults, Timing timing)
+    : mem_(memory), clock_(clock), faults_(faults), timing_(timing)
 {
+}
+
+const FlashFaults& MX25L3206E::noFaults()
+{
+    static const FlashFaults none;
+    return none;
 }
 
 bool MX25L3206E::busy() const
 {
-    return op_ != Op::None && clock_.now() < opEnd_;
+    return faults_.busyStuck || (op_ != Op::None && clock_.now() < opEnd_);
+}
+
+FrameMeaning MX25L3206E::decode(const FrameSample& frame) const
+{
+    FrameMeaning m;
+    if (frame.mosi.empty())
+        return m;
+    const auto tail = [](const std::vector<std::uint8_t>& bytes, std::size_t from) {
+        return from < bytes.size() ? std::vector<std::uint8_t>(bytes.begin() + from, bytes.end())
+                                   : std::vector<std::uint8_t>();
+    };
+    const auto rest = [&frame](std::uint64_t after) { return frame.length > after ? frame.length - after : 0; };
+    const auto withAddress = [&](const char* name, bool dataIn) {
+        m.command = name;
+        if (frame.mosi.size() > kAddressBytes)
+            m.address = (frame.mosi[1] << 16) | (frame.mosi[2] << 8) | frame.mosi[3];
+        m.dataLength = rest(1 + kAddressBytes);
+        m.data = tail(dataIn ? frame.miso : frame.mosi, 1 + kAddressBytes);
+    };
+    switch (frame.mosi[0]) {
+    case kWriteEnable:
+        m.command = "WREN";
+        break;
+    case kWriteDisable:
+        m.command = "WRDI";
+        break;
+    case kWriteStatus:
+        m.command = "WRSR";
+        m.dataLength = rest(1);
+        m.data = tail(frame.mosi, 1);
+        break;
+    case kReadStatus:
+        m.command = "RDSR";
+        m.dataLength = rest(1);
+        m.data = tail(frame.miso, 1);
+        break;
+    case kReadIds:
+        withAddress("REMS", true);
+        break;
+    case kRead:
+        withAddress("READ", true);
+        break;
+    case kPageProgram:
+        withAddress("PP", false);
+        break;
+    case kChipErase:
+    case kChipEraseAlt:
+        m.command = "CE";
+        break;
+    default:
+        m.command = QStringLiteral("opcode 0x%1").arg(frame.mosi[0], 2, 16, QLatin1Char('0'));
+        m.dataLength = rest(1);
+        m.data = tail(frame.mosi, 1);
+        break;
+    }
+    return m;
 }
 
 std::uint8_t MX25L3206E::status()
@@ -62,24 +126,29 @@ std::uint32_t MX25L3206E::protectionStart() const
 void MX25L3206E::start(Op op, Nanos duration)
 {
     op_ = op;
-    opEnd_ = clock_.now() + duration;
+    opStart_ = clock_.now();
+    opEnd_ = opStart_ + duration * faults_.slowFactor;
 }
 
-void MX25L3206E::settle()
+template <typename Done>
+void MX25L3206E::apply(Done done)
 {
-    if (op_ == Op::None || clock_.now() < opEnd_)
-        return;
     switch (op_) {
     case Op::WriteStatus:
-        statusBits_ = newStatus_;
+        if (done(0))
+            statusBits_ = newStatus_;
         break;
     case Op::Program:
-        for (std::uint32_t off = 0; off < kPageSize; ++off)
-            if (pageWritten_[off])
-                mem_[pageAddress_ + off] &= page_[off];
+        for (std::uint32_t off = 0; off < kPageSize; ++off) {
+            const std::uint32_t address = pageAddress_ + off;
+            if (pageWritten_[off] && !faults_.programFails(address) && done(address))
+                mem_[address] &= page_[off];
+        }
         break;
     case Op::Erase:
-        std::memset(mem_, 0xFF, kSize);
+        for (std::uint32_t address = 0; address < kSize; ++address)
+            if (done(address))
+                mem_[address] = 0xFF;
         break;
     case Op::None:
         break;
@@ -88,10 +157,30 @@ void MX25L3206E::settle()
     wel_ = false;
 }
 
+void MX25L3206E::settle()
+{
+    if (op_ == Op::None || busy())
+        return;
+    apply([](std::uint32_t) { return true; });
+}
+
 void MX25L3206E::finishOperation()
 {
+    if (faults_.busyStuck)
+        return;
     opEnd_ = std::min(opEnd_, clock_.now());
     settle();
+}
+
+void MX25L3206E::cutPower(std::uint32_t seed)
+{
+    settle();
+    if (op_ == Op::None)
+        return;
+    const double progress = faults_.busyStuck ? 0.0
+                                              : static_cast<double>(clock_.now() - opStart_) /
+                                                    static_cast<double>(opEnd_ - opStart_);
+    apply([seed, progress](std::uint32_t address) { return doneAtPowerCut(seed, address, progress); });
 }
 
 void MX25L3206E::powerUp()
@@ -102,6 +191,8 @@ void MX25L3206E::powerUp()
 
 void MX25L3206E::select()
 {
+    if (faults_.absent)
+        return;
     settle();
     count_ = 0;
     address_ = 0;
@@ -110,6 +201,8 @@ void MX25L3206E::select()
 
 bool MX25L3206E::exchange(std::uint8_t mosi, std::uint8_t& miso)
 {
+    if (faults_.absent)
+        return false;
     const std::uint32_t index = count_++;
     if (index == 0) {
         opcode_ = mosi;
@@ -144,6 +237,8 @@ bool MX25L3206E::exchange(std::uint8_t mosi, std::uint8_t& miso)
             return false;
         }
         miso = mem_[address_ & kAddressMask];
+        if (faults_.readFlip && faults_.readFlip->first == (address_ & kAddressMask))
+            miso ^= faults_.readFlip->second;
         address_ = (address_ + 1) & kAddressMask;
         return true;
     case kPageProgram:
@@ -162,7 +257,7 @@ bool MX25L3206E::exchange(std::uint8_t mosi, std::uint8_t& miso)
 
 void MX25L3206E::deselect()
 {
-    if (ignoring_ || count_ == 0)
+    if (faults_.absent || ignoring_ || count_ == 0)
         return;
     switch (opcode_) {
     case kWriteEnable:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Faults.h"
 #include "SpiDevice.h"
 #include "VirtualClock.h"
 
@@ -61,14 +62,19 @@ public:
 
     using Timing = MX25L3206ETiming;
 
-    // memory: kSize bytes, byte i at flash address i; not owned.
-    MX25L3206E(std::uint8_t* memory, const VirtualClock& clock, Timing timing = {});
+    // memory: kSize bytes, byte i at flash address i; not owned. faults: the
+    // board's, looked at on every access; the slow factor scales the timing.
+    MX25L3206E(std::uint8_t* memory, const VirtualClock& clock, const FlashFaults& faults = noFaults(),
+               Timing timing = {});
+
+    static const FlashFaults& noFaults();
 
     const char* name() const override { return "MX25L3206E"; }
     void select() override;
     bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
     void deselect() override;
     bool busy() const override;
+    FrameMeaning decode(const FrameSample& frame) const override;
 
     // These three first finish an operation whose busy time has passed.
     std::uint8_t status();
@@ -83,6 +89,8 @@ public:
     void finishOperation();
     // Power off and on: a running operation completes, WEL starts cleared.
     void powerUp();
+    // The power goes: an operation under way is left partly done.
+    void cutPower(std::uint32_t seed);
 
     // The non-volatile status bits, for keeping the chip between runs.
     std::uint8_t nonVolatileStatus() const { return statusBits_; }
@@ -92,16 +100,21 @@ private:
     enum class Op { None, WriteStatus, Program, Erase };
 
     void start(Op op, Nanos duration);
+    // Applies the pending operation where done(address) is true.
+    template <typename Done>
+    void apply(Done done);
     unsigned level() const { return (statusBits_ >> 2) & 0x0F; }
     std::uint32_t protectionStart() const;
 
     std::uint8_t* mem_;
     const VirtualClock& clock_;
+    const FlashFaults& faults_;
     Timing timing_;
 
     std::uint8_t statusBits_ = 0;
     bool wel_ = false;
     Op op_ = Op::None;
+    Nanos opStart_ = 0;
     Nanos opEnd_ = 0;
     std::uint8_t newStatus_ = 0;
     std::uint32_t pageAddress_ = 0;

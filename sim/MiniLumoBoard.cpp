@@ -6,9 +6,9 @@ namespace sim {
 
 MiniLumoBoard::MiniLumoBoard(std::uint8_t* flashMemory, MiniLumoOptions options)
     : memory_(flashMemory),
-      flash_(flashMemory, clock_, options.flashTiming),
-      transceiver_(options.transceiver),
-      fpga_(wiring_, flash_, flashMemory)
+      flash_(flashMemory, clock_, faults_.flash, options.flashTiming),
+      transceiver_(options.transceiver, &faults_),
+      fpga_(wiring_, flash_, flashMemory, &faults_)
 {
     // Pull-ups keep both chips deselected while the Pi does not drive their lines.
     wiring_.setPull(kFlashChipSelectPin, true);
@@ -29,19 +29,38 @@ void MiniLumoBoard::powerCycle()
     fpga_.powerUp();
 }
 
+void MiniLumoBoard::cutPower(std::uint32_t seed)
+{
+    flash_.cutPower(seed);
+    fpga_.powerDown();
+    updateActiveAtEnd_ = false;
+}
+
+QString MiniLumoBoard::lineName(unsigned pin) const
+{
+    switch (pin) {
+    case MiniLumoFpga::kDonePin:
+        return QStringLiteral("FPGA DONE");
+    case kUpdateActivePin:
+        return QStringLiteral("UPDATE ACTIVE");
+    default:
+        return QString();
+    }
+}
+
 QJsonObject MiniLumoBoard::saveState()
 {
-    return {{"fpga", QJsonObject{{"done", fpga_.done()}}},
+    return {{"fpga", QJsonObject{{"configured", fpga_.configured()}}},
             {"flash", QJsonObject{{"status_register", flash_.nonVolatileStatus()}}},
             {"update_active_at_end", updateActiveAtEnd_}};
 }
 
 bool MiniLumoBoard::restoreState(const QJsonObject& state, QString& error)
 {
-    const QJsonValue done = state.value("fpga").toObject().value("done");
+    const QJsonValue configured = state.value("fpga").toObject().value("configured");
     const QJsonValue statusRegister = state.value("flash").toObject().value("status_register");
     const QJsonValue updateActive = state.value("update_active_at_end");
-    if (!done.isBool()) {
+    if (!configured.isBool()) {
         error = QStringLiteral("the FPGA state is unreadable");
         return false;
     }
@@ -54,7 +73,7 @@ bool MiniLumoBoard::restoreState(const QJsonObject& state, QString& error)
         error = QStringLiteral("the update-active line's state is unreadable");
         return false;
     }
-    fpga_.restore(done.toBool());
+    fpga_.restore(configured.toBool());
     flash_.restoreNonVolatileStatus(static_cast<std::uint8_t>(bits));
     updateActiveAtEnd_ = updateActive.toBool();
     return true;
@@ -62,7 +81,7 @@ bool MiniLumoBoard::restoreState(const QJsonObject& state, QString& error)
 
 QJsonObject MiniLumoBoard::status()
 {
-    return {{"fpga", QJsonObject{{"done", fpga_.done()}}},
+    return {{"fpga", QJsonObject{{"done", fpga_.done()}, {"configured", fpga_.configured()}}},
             {"flash", QJsonObject{{"chip", "MX25L3206E"},
                                   {"file", "mx25l3206e.img"},
                                   {"block_protect_level", static_cast<int>(flash_.protectionLevel())},

@@ -28,6 +28,8 @@ public:
     QString kind() const override { return QStringLiteral("minilumo"); }
     void finishRun() override;
     void powerCycle() override;
+    void cutPower(std::uint32_t seed) override;
+    QString lineName(unsigned pin) const override;
     QJsonObject saveState() override;
     bool restoreState(const QJsonObject& state, QString& error) override;
     QJsonObject status() override;

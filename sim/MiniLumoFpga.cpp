@@ -8,10 +8,16 @@ namespace {
 const std::uint8_t kSyncWord[4] = {0xAA, 0x99, 0x55, 0x66};
 }  // namespace
 
-MiniLumoFpga::MiniLumoFpga(BoardWiring& wiring, MX25L3206E& flash, const std::uint8_t* memory)
-    : wiring_(wiring), flash_(flash), memory_(memory)
+MiniLumoFpga::MiniLumoFpga(BoardWiring& wiring, MX25L3206E& flash, const std::uint8_t* memory,
+                           const BoardFaults* faults)
+    : wiring_(wiring), flash_(flash), memory_(memory), faults_(faults)
 {
-    drive(false);
+    configure(false);
+}
+
+bool MiniLumoFpga::done() const
+{
+    return configured_ && !(faults_ && faults_->doneStuckLow);
 }
 
 bool MiniLumoFpga::validConfiguration(const std::uint8_t* memory)
@@ -25,18 +31,23 @@ bool MiniLumoFpga::validConfiguration(const std::uint8_t* memory)
 void MiniLumoFpga::powerUp()
 {
     flash_.settle();
-    drive(validConfiguration(memory_));
+    configure(validConfiguration(memory_));
 }
 
-void MiniLumoFpga::restore(bool done)
+void MiniLumoFpga::powerDown()
 {
-    drive(done);
+    configure(false);
 }
 
-void MiniLumoFpga::drive(bool done)
+void MiniLumoFpga::restore(bool configured)
 {
-    done_ = done;
-    wiring_.boardDrive(kDonePin, done);
+    configure(configured);
+}
+
+void MiniLumoFpga::configure(bool valid)
+{
+    configured_ = valid;
+    wiring_.boardDrive(kDonePin, done());
 }
 
 }  // namespace sim

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BoardWiring.h"
+#include "Faults.h"
 #include "MX25L3206E.h"
 
 #include <cstdint>
@@ -17,24 +18,32 @@ public:
     static constexpr unsigned kDonePin = 13;
     static constexpr std::uint32_t kSyncWindow = 1024;
 
-    MiniLumoFpga(BoardWiring& wiring, MX25L3206E& flash, const std::uint8_t* memory);
+    // faults: the board's; with doneStuckLow the DONE line stays low.
+    MiniLumoFpga(BoardWiring& wiring, MX25L3206E& flash, const std::uint8_t* memory,
+                 const BoardFaults* faults = nullptr);
 
-    bool done() const { return done_; }
+    // Whether the FPGA took a valid configuration at its last power-up.
+    bool configured() const { return configured_; }
+    // The level of the DONE line.
+    bool done() const;
+    // Power lost: nothing configured.
+    void powerDown();
     // Power-up: configure from the flash as it is now.
     void powerUp();
     // Continues from a saved state.
-    void restore(bool done);
+    void restore(bool configured);
 
     // Whether a flash image of MX25L3206E::kSize bytes holds a configuration.
     static bool validConfiguration(const std::uint8_t* memory);
 
 private:
-    void drive(bool done);
+    void configure(bool valid);
 
     BoardWiring& wiring_;
     MX25L3206E& flash_;
     const std::uint8_t* memory_;
-    bool done_ = false;
+    const BoardFaults* faults_;
+    bool configured_ = false;
 };
 
 }  // namespace sim

@@ -31,9 +31,9 @@ public:
     virtual void powerCycle() = 0;
     // The power goes in the middle of a run: the chips keep what they hold,
     // an operation under way is left partly done, the FPGA goes dark.
-    virtual void cutPower(std::uint32_t seed) { (void)seed; }
+    virtual void cutPower(std::uint32_t seed) = 0;
     // A name for a GPIO line the board uses, for traces; empty for others.
-    virtual QString lineName(unsigned) const { return QString(); }
+    virtual QString lineName(unsigned pin) const = 0;
 
     virtual QJsonObject saveState() = 0;
     virtual bool restoreState(const QJsonObject& state, QString& error) = 0;
