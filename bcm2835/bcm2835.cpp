@@ -1,0 +1,744 @@
+#include "bcm2835.h"
+
+#ifdef BCM2835_EMULATED
+#include "bcm2835_emulation.h"
+#endif
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+// --- Process-wide state ----------------------------------------------------------
+
+namespace {
+volatile std::uint32_t* unmapped()
+{
+    return static_cast<volatile std::uint32_t*>(MAP_FAILED);
+}
+
+// Debug mode prints register accesses instead of performing them.
+std::uint8_t debug = 0;
+
+// Set on a pin's interrupt thread when its own callback removed the
+// registration; the thread ends as soon as the callback returns.
+thread_local bool isr_thread_ending = false;
+
+constexpr std::array<std::uint8_t, 256> make_reverse_table()
+{
+    std::array<std::uint8_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned reversed = 0;
+        for (unsigned bit = 0; bit < 8; ++bit)
+            if (i & (1u << bit))
+                reversed |= 0x80u >> bit;
+        table[i] = static_cast<std::uint8_t>(reversed);
+    }
+    return table;
+}
+}  // namespace
+
+std::uint32_t bcm2835_peripherals_base = BCM2835_PERI_BASE;
+std::uint32_t bcm2835_peripherals_size = BCM2835_PERI_SIZE;
+
+volatile std::uint32_t* bcm2835_peripherals = unmapped();
+volatile std::uint32_t* bcm2835_gpio = unmapped();
+volatile std::uint32_t* bcm2835_pwm = unmapped();
+volatile std::uint32_t* bcm2835_clk = unmapped();
+volatile std::uint32_t* bcm2835_pads = unmapped();
+volatile std::uint32_t* bcm2835_spi0 = unmapped();
+volatile std::uint32_t* bcm2835_bsc0 = unmapped();
+volatile std::uint32_t* bcm2835_bsc1 = unmapped();
+volatile std::uint32_t* bcm2835_st = unmapped();
+volatile std::uint32_t* bcm2835_aux = unmapped();
+volatile std::uint32_t* bcm2835_spi1 = unmapped();
+
+std::uint8_t pud_type_rpi4 = 0;
+
+std::uint8_t bcm2835_spi_bit_order = 1;
+const std::array<std::uint8_t, 256> bcm2835_byte_reverse_table = make_reverse_table();
+
+isr_record gpioISR[BCM2835_ISR_PINS];
+
+const char* bcm2835_sysfs_gpio_dir = "/sys/class/gpio";
+const char* bcm2835_soc_ranges_file = "/proc/device-tree/soc/ranges";
+
+// --- What differs between the product and the emulated variant ------------------
+
+namespace {
+
+#ifdef BCM2835_EMULATED
+
+std::uint32_t load(volatile std::uint32_t* paddr)
+{
+    return bcm2835_emu_read(paddr);
+}
+
+std::uint32_t load_nb(volatile std::uint32_t* paddr)
+{
+    return bcm2835_emu_read(paddr);
+}
+
+void store(volatile std::uint32_t* paddr, std::uint32_t value)
+{
+    bcm2835_emu_write(paddr, value);
+}
+
+void store_nb(volatile std::uint32_t* paddr, std::uint32_t value)
+{
+    bcm2835_emu_write(paddr, value);
+}
+
+volatile std::uint32_t* map_window(const char* device, std::uint32_t offset)
+{
+    volatile std::uint32_t* window = bcm2835_emu_map(device, offset, bcm2835_peripherals_size);
+    if (window == unmapped())
+        std::fprintf(stderr, "bcm2835_init: Unable to open %s: %s\n", device, std::strerror(errno));
+    return window;
+}
+
+void unmap_window(volatile std::uint32_t* window, std::uint32_t size)
+{
+    bcm2835_emu_unmap(window, size);
+}
+
+unsigned effective_uid()
+{
+    return bcm2835_emu_geteuid();
+}
+
+void sleep_for(const struct timespec& request)
+{
+    bcm2835_emu_nanosleep(&request);
+}
+
+#else
+
+void memory_barrier()
+{
+    // The compiler's full fence is dmb ish on ARMv7 and ARMv8 and the CP15
+    // barrier on ARMv6, which has no dmb instruction.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+}
+
+std::uint32_t load(volatile std::uint32_t* paddr)
+{
+    memory_barrier();
+    const std::uint32_t value = *paddr;
+    memory_barrier();
+    return value;
+}
+
+std::uint32_t load_nb(volatile std::uint32_t* paddr)
+{
+    return *paddr;
+}
+
+void store(volatile std::uint32_t* paddr, std::uint32_t value)
+{
+    memory_barrier();
+    *paddr = value;
+    memory_barrier();
+}
+
+void store_nb(volatile std::uint32_t* paddr, std::uint32_t value)
+{
+    *paddr = value;
+}
+
+#if defined(__arm__) || defined(__aarch64__)
+volatile std::uint32_t* map_window(const char* device, std::uint32_t offset)
+{
+    const int fd = open(device, O_RDWR | O_SYNC);
+    if (fd < 0) {
+        std::fprintf(stderr, "bcm2835_init: Unable to open %s: %s\n", device, std::strerror(errno));
+        return unmapped();
+    }
+    void* window = mmap(nullptr, bcm2835_peripherals_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
+                        static_cast<off_t>(offset));
+    if (window == MAP_FAILED)
+        std::fprintf(stderr, "bcm2835_init: %s mmap failed: %s\n", "gpio", std::strerror(errno));
+    close(fd);
+    return static_cast<volatile std::uint32_t*>(window);
+}
+#else
+// Only an ARM build runs on the SoC. Elsewhere the physical address of the
+// peripherals is ordinary memory of the machine, and writing registers there
+// as root would corrupt it.
+volatile std::uint32_t* map_window(const char*, std::uint32_t)
+{
+    std::fprintf(stderr, "bcm2835_init: not built for ARM, so there are no BCM2835 peripherals to map\n");
+    return unmapped();
+}
+#endif
+
+void unmap_window(volatile std::uint32_t* window, std::uint32_t size)
+{
+    munmap(const_cast<std::uint32_t*>(window), size);
+}
+
+unsigned effective_uid()
+{
+    return geteuid();
+}
+
+void sleep_for(const struct timespec& request)
+{
+    nanosleep(&request, nullptr);
+}
+
+#endif
+
+// The interrupt threads take the timer and level words with a single load and
+// no barrier. The relaxed atomic load is that same instruction on ARM, and
+// keeps the emulator's concurrent updates of those words well defined.
+std::uint32_t load_direct(volatile std::uint32_t* paddr)
+{
+    return __atomic_load_n(paddr, __ATOMIC_RELAXED);
+}
+
+void* shown(volatile std::uint32_t* paddr)
+{
+    return const_cast<std::uint32_t*>(paddr);
+}
+
+volatile std::uint32_t* at(volatile std::uint32_t* block, std::uint32_t byteOffset)
+{
+    return reinterpret_cast<volatile std::uint32_t*>(reinterpret_cast<std::uintptr_t>(block) + byteOffset);
+}
+
+void set_blocks(volatile std::uint32_t* window)
+{
+    bcm2835_st = at(window, BCM2835_ST_BASE);
+    bcm2835_pads = at(window, BCM2835_GPIO_PADS);
+    bcm2835_clk = at(window, BCM2835_CLOCK_BASE);
+    bcm2835_gpio = at(window, BCM2835_GPIO_BASE);
+    bcm2835_spi0 = at(window, BCM2835_SPI0_BASE);
+    bcm2835_bsc0 = at(window, BCM2835_BSC0_BASE);
+    bcm2835_pwm = at(window, BCM2835_GPIO_PWM);
+    bcm2835_aux = at(window, BCM2835_AUX_BASE);
+    bcm2835_spi1 = at(window, BCM2835_SPI1_BASE);
+    bcm2835_bsc1 = at(window, BCM2835_BSC1_BASE);
+}
+
+std::uint32_t big_endian(const unsigned char* p)
+{
+    return static_cast<std::uint32_t>(p[0]) << 24 | static_cast<std::uint32_t>(p[1]) << 16 |
+           static_cast<std::uint32_t>(p[2]) << 8 | p[3];
+}
+
+// The device tree names the window: child address 0x7E000000, then the
+// parent address in one cell (base, size) or in two cells (0, base, size).
+// A word that was not read counts as a short read.
+void probe_window()
+{
+    std::FILE* fp = std::fopen(bcm2835_soc_ranges_file, "rb");
+    if (!fp)
+        return;
+    unsigned char buf[16] = {};
+    const std::size_t n = std::fread(buf, 1, sizeof buf, fp);
+    std::fclose(fp);
+    if (n < 12)
+        return;
+    std::uint32_t base = big_endian(buf + 4);
+    std::uint32_t size = big_endian(buf + 8);
+    if (base == 0) {
+        if (n < 16)
+            return;
+        base = big_endian(buf + 8);
+        size = big_endian(buf + 12);
+    }
+    static const unsigned char kChildAddress[4] = {0x7E, 0x00, 0x00, 0x00};
+    const bool known = base == BCM2835_PERI_BASE || base == BCM2835_RPI2_PERI_BASE || base == BCM2835_RPI4_PERI_BASE;
+    if (std::memcmp(buf, kChildAddress, sizeof kChildAddress) != 0 || !known)
+        return;
+    bcm2835_peripherals_base = base;
+    bcm2835_peripherals_size = size;
+    if (base == BCM2835_RPI4_PERI_BASE)
+        pud_type_rpi4 = 1;
+}
+
+}  // namespace
+
+// --- Mapping ------------------------------------------------------------------------
+
+int bcm2835_init()
+{
+    if (debug) {
+        bcm2835_peripherals = reinterpret_cast<volatile std::uint32_t*>(std::uintptr_t{BCM2835_PERI_BASE});
+        set_blocks(bcm2835_peripherals);
+        return 1;
+    }
+    probe_window();
+    if (effective_uid() == 0) {
+        volatile std::uint32_t* window = map_window("/dev/mem", bcm2835_peripherals_base);
+        if (window == unmapped()) {
+            bcm2835_close();
+            return 0;
+        }
+        bcm2835_peripherals = window;
+        set_blocks(window);
+        return 1;
+    }
+    // Without root only the GPIO block is offered, at the start of /dev/gpiomem.
+    bcm2835_peripherals_base = 0;
+    volatile std::uint32_t* window = map_window("/dev/gpiomem", 0);
+    if (window == unmapped()) {
+        bcm2835_close();
+        return 0;
+    }
+    bcm2835_peripherals = window;
+    bcm2835_gpio = window;
+    return 1;
+}
+
+int bcm2835_close()
+{
+    if (debug)
+        return 1;
+    if (bcm2835_peripherals != unmapped())
+        unmap_window(bcm2835_peripherals, bcm2835_peripherals_size);
+    for (volatile std::uint32_t** block : {&bcm2835_peripherals, &bcm2835_gpio, &bcm2835_pwm, &bcm2835_clk,
+                                           &bcm2835_pads, &bcm2835_spi0, &bcm2835_bsc0, &bcm2835_bsc1,
+                                           &bcm2835_st, &bcm2835_aux, &bcm2835_spi1})
+        *block = unmapped();
+    return 1;
+}
+
+void bcm2835_set_debug(std::uint8_t d)
+{
+    debug = d;
+}
+
+std::uint32_t bcm2835_version()
+{
+    return BCM2835_VERSION;
+}
+
+// --- Register primitives ---------------------------------------------------------------
+
+std::uint32_t bcm2835_peri_read(volatile std::uint32_t* paddr)
+{
+    if (debug) {
+        std::printf("bcm2835_peri_read  paddr %p\n", shown(paddr));
+        return 0;
+    }
+    return load(paddr);
+}
+
+std::uint32_t bcm2835_peri_read_nb(volatile std::uint32_t* paddr)
+{
+    if (debug) {
+        std::printf("bcm2835_peri_read_nb  paddr %p\n", shown(paddr));
+        return 0;
+    }
+    return load_nb(paddr);
+}
+
+void bcm2835_peri_write(volatile std::uint32_t* paddr, std::uint32_t value)
+{
+    if (debug) {
+        std::printf("bcm2835_peri_write paddr %p, value %08X\n", shown(paddr), value);
+        return;
+    }
+    store(paddr, value);
+}
+
+void bcm2835_peri_write_nb(volatile std::uint32_t* paddr, std::uint32_t value)
+{
+    if (debug) {
+        std::printf("bcm2835_peri_write_nb paddr %p, value %08X\n", shown(paddr), value);
+        return;
+    }
+    store_nb(paddr, value);
+}
+
+void bcm2835_peri_set_bits(volatile std::uint32_t* paddr, std::uint32_t value, std::uint32_t mask)
+{
+    const std::uint32_t v = bcm2835_peri_read(paddr);
+    bcm2835_peri_write(paddr, (v & ~mask) | (value & mask));
+}
+
+// --- GPIO -------------------------------------------------------------------------------
+
+void bcm2835_gpio_fsel(std::uint8_t pin, std::uint8_t mode)
+{
+    volatile std::uint32_t* paddr = at(bcm2835_gpio, BCM2835_GPFSEL0 + 4u * (pin / 10));
+    const unsigned shift = 3u * (pin % 10);
+    bcm2835_peri_set_bits(paddr, static_cast<std::uint32_t>(mode) << shift,
+                          static_cast<std::uint32_t>(BCM2835_GPIO_FSEL_MASK) << shift);
+}
+
+void bcm2835_gpio_set(std::uint8_t pin)
+{
+    bcm2835_peri_write(at(bcm2835_gpio, BCM2835_GPSET0 + 4u * (pin / 32)), 1u << (pin % 32));
+}
+
+void bcm2835_gpio_clr(std::uint8_t pin)
+{
+    bcm2835_peri_write(at(bcm2835_gpio, BCM2835_GPCLR0 + 4u * (pin / 32)), 1u << (pin % 32));
+}
+
+void bcm2835_gpio_write(std::uint8_t pin, std::uint8_t on)
+{
+    if (on)
+        bcm2835_gpio_set(pin);
+    else
+        bcm2835_gpio_clr(pin);
+}
+
+std::uint8_t bcm2835_gpio_lev(std::uint8_t pin)
+{
+    const std::uint32_t value = bcm2835_peri_read(at(bcm2835_gpio, BCM2835_GPLEV0 + 4u * (pin / 32)));
+    return (value & (1u << (pin % 32))) ? 1 : 0;
+}
+
+// --- Delays ---------------------------------------------------------------------------------
+
+void bcm2835_delay(unsigned int millis)
+{
+    struct timespec sleeper {};
+    sleeper.tv_sec = static_cast<time_t>(millis / 1000);
+    sleeper.tv_nsec = static_cast<long>(millis % 1000) * 1000000L;
+    sleep_for(sleeper);
+}
+
+// --- SPI0 master ------------------------------------------------------------------------------
+
+namespace {
+constexpr std::uint8_t kSpiPins[] = {BCM2835_SPI0_CE1_PIN, BCM2835_SPI0_CE0_PIN, BCM2835_SPI0_MISO_PIN,
+                                     BCM2835_SPI0_MOSI_PIN, BCM2835_SPI0_SCLK_PIN};
+
+std::uint8_t wire_order(std::uint8_t byte)
+{
+    return bcm2835_spi_bit_order == 0 ? bcm2835_byte_reverse_table[byte] : byte;
+}
+}  // namespace
+
+int bcm2835_spi_begin()
+{
+    if (bcm2835_spi0 == unmapped())
+        return 0;
+    for (std::uint8_t pin : kSpiPins)
+        bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_ALT0);
+    volatile std::uint32_t* paddr = at(bcm2835_spi0, BCM2835_SPI0_CS);
+    bcm2835_peri_write(paddr, 0);
+    bcm2835_peri_write_nb(paddr, BCM2835_SPI0_CS_CLEAR);
+    return 1;
+}
+
+void bcm2835_spi_end()
+{
+    for (std::uint8_t pin : kSpiPins)
+        bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_INPT);
+}
+
+void bcm2835_spi_setBitOrder(std::uint8_t order)
+{
+    bcm2835_spi_bit_order = order;
+}
+
+void bcm2835_spi_setClockDivider(unsigned int divider)
+{
+    bcm2835_peri_write(at(bcm2835_spi0, BCM2835_SPI0_CLK), divider);
+}
+
+void bcm2835_spi_setDataMode(std::uint8_t mode)
+{
+    bcm2835_peri_set_bits(at(bcm2835_spi0, BCM2835_SPI0_CS), static_cast<std::uint32_t>(mode) << 2,
+                          BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA);
+}
+
+void bcm2835_spi_chipSelect(std::uint8_t cs)
+{
+    bcm2835_peri_set_bits(at(bcm2835_spi0, BCM2835_SPI0_CS), cs, BCM2835_SPI0_CS_CS);
+}
+
+void bcm2835_spi_setChipSelectPolarity(std::uint8_t cs, std::uint8_t active)
+{
+    const unsigned shift = 21u + cs;
+    bcm2835_peri_set_bits(at(bcm2835_spi0, BCM2835_SPI0_CS), static_cast<std::uint32_t>(active) << shift,
+                          1u << shift);
+}
+
+void bcm2835_spi_transfernb(char* tbuf, char* rbuf, std::uint32_t len)
+{
+    volatile std::uint32_t* paddr = at(bcm2835_spi0, BCM2835_SPI0_CS);
+    volatile std::uint32_t* fifo = at(bcm2835_spi0, BCM2835_SPI0_FIFO);
+    bcm2835_peri_set_bits(paddr, BCM2835_SPI0_CS_CLEAR, BCM2835_SPI0_CS_CLEAR);
+    bcm2835_peri_set_bits(paddr, BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
+
+    // Byte i is received only after byte i was taken from tbuf, so the two
+    // buffers may be the same.
+    std::uint32_t sent = 0;
+    std::uint32_t received = 0;
+    while (sent < len || received < len) {
+        while (sent < len && (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_TXD)) {
+            bcm2835_peri_write_nb(fifo, wire_order(static_cast<std::uint8_t>(tbuf[sent])));
+            ++sent;
+        }
+        while (received < len && (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_RXD)) {
+            const auto byte = static_cast<std::uint8_t>(bcm2835_peri_read_nb(fifo));
+            rbuf[received] = static_cast<char>(wire_order(byte));
+            ++received;
+        }
+    }
+    while (!(bcm2835_peri_read_nb(paddr) & BCM2835_SPI0_CS_DONE)) {
+    }
+    bcm2835_peri_set_bits(paddr, 0, BCM2835_SPI0_CS_TA);
+}
+
+void bcm2835_spi_writenb(const char* tbuf, std::uint32_t len)
+{
+    volatile std::uint32_t* paddr = at(bcm2835_spi0, BCM2835_SPI0_CS);
+    volatile std::uint32_t* fifo = at(bcm2835_spi0, BCM2835_SPI0_FIFO);
+    bcm2835_peri_set_bits(paddr, BCM2835_SPI0_CS_CLEAR, BCM2835_SPI0_CS_CLEAR);
+    bcm2835_peri_set_bits(paddr, BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
+
+    for (std::uint32_t i = 0; i < len; ++i) {
+        while (!(bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_TXD)) {
+        }
+        bcm2835_peri_write_nb(fifo, wire_order(static_cast<std::uint8_t>(tbuf[i])));
+        while (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_RXD)
+            bcm2835_peri_read_nb(fifo);
+    }
+    while (!(bcm2835_peri_read_nb(paddr) & BCM2835_SPI0_CS_DONE)) {
+        while (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_RXD)
+            bcm2835_peri_read_nb(fifo);
+    }
+    bcm2835_peri_set_bits(paddr, 0, BCM2835_SPI0_CS_TA);
+}
+
+// --- GPIO edge callbacks -------------------------------------------------------------------------
+
+namespace {
+constexpr std::size_t kIsrStackSize = 0x40000;
+const char* const kEdgeText[] = {"rising\n", "falling\n", "both\n"};
+
+// The record's thread reads these fields while the registering thread may
+// change them; single relaxed loads and stores, as plain word accesses would
+// be on the target, but without a data race.
+// The record keeps either kind of callback in one field; the extended flag
+// tells which type to call it as.
+template <typename To, typename From>
+To function_cast(From f)
+{
+    return reinterpret_cast<To>(reinterpret_cast<void (*)()>(f));
+}
+
+template <typename T>
+T shared_load(const T& field)
+{
+    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+}
+
+template <typename T>
+void shared_store(T& field, T value)
+{
+    __atomic_store_n(&field, value, __ATOMIC_RELAXED);
+}
+
+bool sysfs_path(char (&path)[PATH_MAX], const char* format, unsigned pin)
+{
+    const int n = std::snprintf(path, sizeof path, format, bcm2835_sysfs_gpio_dir, pin);
+    return n > 0 && static_cast<std::size_t>(n) < sizeof path;
+}
+
+// One write of text to the file, as sysfs wants it. The result is the count
+// of bytes written, or -1 when the file cannot be opened.
+ssize_t write_sysfs(const char* path, const char* text)
+{
+    const int fd = open(path, O_WRONLY);
+    if (fd < 0)
+        return -1;
+    const ssize_t written = write(fd, text, std::strlen(text));
+    close(fd);
+    return written;
+}
+
+bool write_sysfs_fully(const char* path, const char* text)
+{
+    return write_sysfs(path, text) == static_cast<ssize_t>(std::strlen(text));
+}
+
+void consume_value(int fd)
+{
+    char discard[64];
+    lseek(fd, 0, SEEK_SET);
+    const ssize_t n = read(fd, discard, sizeof discard);
+    static_cast<void>(n);
+}
+
+void signal_thread(const isr_record& r)
+{
+    if (r.thread)
+        pthread_kill(*r.thread, SIGCHLD);
+}
+}  // namespace
+
+int bcm2835_gpioSetISRFunc(unsigned pin, unsigned edge, int timeout, gpioISRFunc_t f)
+{
+    if (pin > 53)
+        return BCM2835_ISR_BAD_PIN;
+    if (edge > 2)
+        return BCM2835_ISR_BAD_EDGE;
+    return intGpioSetISRFunc(pin, edge, timeout, f, 0, nullptr);
+}
+
+int bcm2835_gpioSetISRFuncEx(unsigned pin, unsigned edge, int timeout, gpioISRFuncEx_t f, void* user_data)
+{
+    if (pin > 53)
+        return BCM2835_ISR_BAD_PIN;
+    if (edge > 2)
+        return BCM2835_ISR_BAD_EDGE;
+    return intGpioSetISRFunc(pin, edge, timeout, function_cast<gpioISRFunc_t>(f), 1, user_data);
+}
+
+int intGpioSetISRFunc(unsigned pin, unsigned edge, int timeout, gpioISRFunc_t f, int extended, void* user_data)
+{
+    isr_record& r = gpioISR[pin];
+    char path[PATH_MAX];
+    char number[16];
+    std::snprintf(number, sizeof number, "%d\n", static_cast<int>(pin));
+
+    if (f) {
+        if (!r.exported) {
+            if (!sysfs_path(path, "%s/export", pin) || write_sysfs(path, number) < 0)
+                return BCM2835_ISR_SYSFS_FAILED;
+            if (!sysfs_path(path, "%s/gpio%u/direction", pin) || !write_sysfs_fully(path, "in\n"))
+                return BCM2835_ISR_SYSFS_FAILED;
+            r.pin = static_cast<int>(pin);
+            r.edge = -1;
+            shared_store(r.timeout_ms, -1);
+            r.exported = 1;
+        }
+        if (static_cast<int>(edge) != r.edge) {
+            if (!sysfs_path(path, "%s/gpio%u/edge", pin) || !write_sysfs_fully(path, kEdgeText[edge]))
+                return BCM2835_ISR_SYSFS_FAILED;
+            r.edge = static_cast<int>(edge);
+            signal_thread(r);
+        }
+        if (timeout <= 0)
+            timeout = -1;
+        if (timeout != shared_load(r.timeout_ms)) {
+            shared_store(r.timeout_ms, timeout);
+            signal_thread(r);
+        }
+        shared_store(r.extended, extended);
+        shared_store(r.callback, f);
+        shared_store(r.user_data, user_data);
+        if (!r.thread) {
+            // The table starts zero-filled; until the thread has opened the
+            // value file, no descriptor is the pin's.
+            shared_store(r.value_fd, -1);
+            r.thread = gpioStartThread(pthISRThread, &r);
+        }
+        return 0;
+    }
+
+    if (r.thread) {
+        gpioStopThread(r.thread);
+        const int fd = shared_load(r.value_fd);
+        if (fd >= 0) {
+            close(fd);
+            shared_store(r.value_fd, -1);
+        }
+        shared_store(r.callback, gpioISRFunc_t{});
+        r.thread = nullptr;
+    }
+    if (r.exported) {
+        if (!sysfs_path(path, "%s/unexport", pin) || !write_sysfs_fully(path, number))
+            return BCM2835_ISR_SYSFS_FAILED;
+        r.exported = 0;
+    }
+    return 0;
+}
+
+pthread_t* gpioStartThread(void* (*function)(void*), void* argument)
+{
+    auto* handle = new (std::nothrow) pthread_t;
+    if (!handle)
+        return nullptr;
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        delete handle;
+        return nullptr;
+    }
+    const bool started = pthread_attr_setstacksize(&attr, kIsrStackSize) == 0 &&
+                         pthread_create(handle, &attr, function, argument) == 0;
+    pthread_attr_destroy(&attr);
+    if (!started) {
+        delete handle;
+        return nullptr;
+    }
+    return handle;
+}
+
+void gpioStopThread(pthread_t* handle)
+{
+    if (!handle)
+        return;
+    if (pthread_equal(*handle, pthread_self())) {
+        // A callback removing its own pin. The thread cannot join itself, and
+        // ending it here would unwind through the callback before the caller
+        // has closed the value file and reset the record. It is detached and
+        // ends when the callback returns.
+        pthread_detach(*handle);
+        delete handle;
+        isr_thread_ending = true;
+        return;
+    }
+    pthread_cancel(*handle);
+    pthread_join(*handle, nullptr);
+    delete handle;
+}
+
+void* pthISRThread(void* record)
+{
+    auto* r = static_cast<isr_record*>(record);
+    char path[PATH_MAX];
+    shared_store(r->value_fd, -1);
+    if (!sysfs_path(path, "%s/gpio%u/value", static_cast<unsigned>(r->pin)))
+        return nullptr;
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return nullptr;
+    shared_store(r->value_fd, fd);
+
+    struct pollfd pfd {};
+    pfd.fd = fd;
+    pfd.events = POLLPRI;
+    consume_value(fd);
+
+    for (;;) {
+        const int ready = poll(&pfd, 1, shared_load(r->timeout_ms));
+        const std::uint32_t tick = load_direct(at(bcm2835_st, BCM2835_ST_CLO));
+        const std::uint32_t levels = load_direct(at(bcm2835_gpio, BCM2835_GPLEV0 + 4u * (r->pin / 32)));
+        if (ready < 0)
+            continue;
+        consume_value(fd);
+        const int level = ready == 0 ? 2 : static_cast<int>((levels >> (r->pin % 32)) & 1u);
+
+        // A removal from another thread waits for the callback to finish
+        // instead of cancelling it halfway; it takes effect at the next poll.
+        int cancelState = 0;
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
+        const gpioISRFunc_t callback = shared_load(r->callback);
+        if (callback && shared_load(r->extended))
+            function_cast<gpioISRFuncEx_t>(callback)(r->pin, level, tick, shared_load(r->user_data));
+        else if (callback)
+            callback(r->pin, level, tick);
+        pthread_setcancelstate(cancelState, nullptr);
+        if (isr_thread_ending)
+            return nullptr;
+    }
+}
