@@ -1,0 +1,11 @@
+// The product entry point: the updater on the Pi's own peripherals.
+
+#include "app/lumo3update_main.h"
+#include "hw/BCM2835_Pin_Worker.h"
+
+#include <memory>
+
+int main(int argc, char** argv)
+{
+    return lumo3updateMain(argc, argv, [] { return std::make_shared<BCM2835_Pin_Worker>(); });
+}

@@ -1,0 +1,173 @@
+#include "BCM2835_Pin_Worker.h"
+
+#include "bcm2835/bcm2835.h"
+
+#include <sys/mman.h>
+
+#include <iostream>
+#include <utility>
+
+std::function<void(int, int, unsigned int)> BCM2835_Pin_Worker::_fn[BCM2835_Pin_Worker::kCallbackPins];
+
+namespace {
+// Guards the entries of _fn against a swap while an interrupt thread copies
+// one out. Never held while a callback runs, so a callback may register or
+// remove callbacks itself.
+std::mutex fn_lock;
+
+std::uint8_t chipSelect(SPI_ChipSelect cs)
+{
+    return cs == SPI_CS0 ? 0 : 1;
+}
+
+unsigned edgeCode(PIN_Edge edge)
+{
+    switch (edge) {
+    case EDGE_RISING:
+        return 0;
+    case EDGE_FALLING:
+        return 1;
+    default:
+        return 2;
+    }
+}
+
+// Stops every pin thread of the interrupt layer and releases its pin. The
+// threads read the mapped registers, so this comes before the unmapping.
+void removeEdgeCallbacks()
+{
+    for (unsigned pin = 0; pin < BCM2835_ISR_PINS; ++pin)
+        if (gpioISR[pin].thread || gpioISR[pin].exported)
+            bcm2835_gpioSetISRFunc(pin, 0, -1, nullptr);
+    std::function<void(int, int, unsigned int)> removed[BCM2835_Pin_Worker::kCallbackPins];
+    std::lock_guard<std::mutex> guard(fn_lock);
+    for (unsigned pin = 0; pin < BCM2835_Pin_Worker::kCallbackPins; ++pin)
+        std::swap(removed[pin], BCM2835_Pin_Worker::_fn[pin]);
+}
+}  // namespace
+
+void isr_callback(int pin, int level, unsigned int tick)
+{
+    if (pin < 0 || static_cast<unsigned>(pin) >= BCM2835_Pin_Worker::kCallbackPins)
+        return;
+    // A copy, so that the callback may replace or remove its own entry.
+    std::function<void(int, int, unsigned int)> callback;
+    {
+        std::lock_guard<std::mutex> guard(fn_lock);
+        callback = BCM2835_Pin_Worker::_fn[pin];
+    }
+    if (callback)
+        callback(pin, level, tick);
+}
+
+BCM2835_Pin_Worker::~BCM2835_Pin_Worker()
+{
+    BCM2835_Pin_Worker::close();
+}
+
+void BCM2835_Pin_Worker::init()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (bcm2835_init() && bcm2835_spi_begin()) {
+        bcm2835_spi_setBitOrder(1);
+        bcm2835_spi_setDataMode(0);
+        bcm2835_spi_setClockDivider(32);
+        bcm2835_spi_chipSelect(0);
+        bcm2835_spi_setChipSelectPolarity(0, false);
+        initialized = true;
+        return;
+    }
+    std::cout << "bcm2835_spi_begin failed. Are you running as root??" << std::endl;
+}
+
+void BCM2835_Pin_Worker::close()
+{
+    removeEdgeCallbacks();
+    initialized = false;
+    if (bcm2835_gpio != MAP_FAILED)
+        bcm2835_spi_end();
+    bcm2835_close();
+}
+
+void BCM2835_Pin_Worker::read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, unsigned int len)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!initialized)
+        return;
+    bcm2835_spi_chipSelect(chipSelect(cs));
+    bcm2835_spi_transfernb(tx, rx, len);
+}
+
+void BCM2835_Pin_Worker::write_spi(char* tx, SPI_ChipSelect cs, unsigned int len)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!initialized)
+        return;
+    bcm2835_spi_chipSelect(chipSelect(cs));
+    bcm2835_spi_writenb(tx, len);
+}
+
+void BCM2835_Pin_Worker::setChipSelectPolarity(SPI_ChipSelect cs, bool active_high)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!initialized)
+        return;
+    const std::uint8_t c = chipSelect(cs);
+    bcm2835_spi_chipSelect(c);
+    bcm2835_spi_setChipSelectPolarity(c, active_high);
+}
+
+void BCM2835_Pin_Worker::set_pin_state(unsigned char pin, PIN_State state)
+{
+    if (!initialized)
+        return;
+    bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
+    bcm2835_gpio_write(pin, state == PIN_HIGH ? 1 : 0);
+}
+
+PIN_State BCM2835_Pin_Worker::get_pin_state(unsigned char pin)
+{
+    if (!initialized)
+        return PIN_UNDEFINED;
+    return bcm2835_gpio_lev(pin) == 1 ? PIN_HIGH : PIN_LOW;
+}
+
+void BCM2835_Pin_Worker::set_pin_isr(unsigned char pin, PIN_Edge edge, PinEdgeCallback callback)
+{
+    const unsigned code = edgeCode(edge);
+    if (!initialized)
+        return;
+
+    if (!callback) {
+        bcm2835_gpioSetISRFunc(pin, code, -1, nullptr);
+        if (pin >= kCallbackPins)
+            return;
+        PinEdgeCallback removed;
+        std::lock_guard<std::mutex> guard(fn_lock);
+        std::swap(removed, _fn[pin]);
+        return;
+    }
+    if (pin >= kCallbackPins) {
+        bcm2835_gpioSetISRFunc(pin, code, -1, isr_callback);
+        return;
+    }
+    // The entry is in place before the layer starts the pin's thread, so the
+    // first edge finds it; a refused registration puts the old one back.
+    PinEdgeCallback previous = std::move(callback);
+    {
+        std::lock_guard<std::mutex> guard(fn_lock);
+        std::swap(previous, _fn[pin]);
+    }
+    if (bcm2835_gpioSetISRFunc(pin, code, -1, isr_callback) != 0) {
+        std::lock_guard<std::mutex> guard(fn_lock);
+        std::swap(previous, _fn[pin]);
+    }
+}
+
+void BCM2835_Pin_Worker::delay_ms(unsigned long long ms)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!initialized)
+        return;
+    bcm2835_delay(static_cast<unsigned int>(ms & 0xFFFFFFFFull));
+}
