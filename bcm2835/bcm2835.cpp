@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -578,10 +579,22 @@ void consume_value(int fd)
     static_cast<void>(n);
 }
 
+// The handle is published with release and read with acquire: a pin's own
+// thread reads it when its callback removes the registration.
+pthread_t* thread_of(const isr_record& r)
+{
+    return __atomic_load_n(&r.thread, __ATOMIC_ACQUIRE);
+}
+
+void set_thread(isr_record& r, pthread_t* thread)
+{
+    __atomic_store_n(&r.thread, thread, __ATOMIC_RELEASE);
+}
+
 void signal_thread(const isr_record& r)
 {
-    if (r.thread)
-        pthread_kill(*r.thread, SIGCHLD);
+    if (pthread_t* thread = thread_of(r))
+        pthread_kill(*thread, SIGCHLD);
 }
 }  // namespace
 
@@ -636,24 +649,24 @@ int intGpioSetISRFunc(unsigned pin, unsigned edge, int timeout, gpioISRFunc_t f,
         shared_store(r.extended, extended);
         shared_store(r.callback, f);
         shared_store(r.user_data, user_data);
-        if (!r.thread) {
+        if (!thread_of(r)) {
             // The table starts zero-filled; until the thread has opened the
             // value file, no descriptor is the pin's.
             shared_store(r.value_fd, -1);
-            r.thread = gpioStartThread(pthISRThread, &r);
+            set_thread(r, gpioStartThread(pthISRThread, &r));
         }
         return 0;
     }
 
-    if (r.thread) {
-        gpioStopThread(r.thread);
+    if (pthread_t* thread = thread_of(r)) {
+        gpioStopThread(thread);
         const int fd = shared_load(r.value_fd);
         if (fd >= 0) {
             close(fd);
             shared_store(r.value_fd, -1);
         }
         shared_store(r.callback, gpioISRFunc_t{});
-        r.thread = nullptr;
+        set_thread(r, nullptr);
     }
     if (r.exported) {
         if (!sysfs_path(path, "%s/unexport", pin) || !write_sysfs_fully(path, number))
@@ -718,6 +731,11 @@ void* pthISRThread(void* record)
     pfd.fd = fd;
     pfd.events = POLLPRI;
     consume_value(fd);
+
+    // A callback that removes its own pin needs the handle in the record,
+    // which the registering thread stores only once pthread_create returns.
+    while (!thread_of(*r))
+        sched_yield();
 
     for (;;) {
         const int ready = poll(&pfd, 1, shared_load(r->timeout_ms));

@@ -34,11 +34,11 @@ unsigned edgeCode(PIN_Edge edge)
 
 // Stops every pin thread of the interrupt layer and releases its pin. The
 // threads read the mapped registers, so this comes before the unmapping.
+// Removing a pin that holds no registration does nothing.
 void removeEdgeCallbacks()
 {
     for (unsigned pin = 0; pin < BCM2835_ISR_PINS; ++pin)
-        if (gpioISR[pin].thread || gpioISR[pin].exported)
-            bcm2835_gpioSetISRFunc(pin, 0, -1, nullptr);
+        bcm2835_gpioSetISRFunc(pin, 0, -1, nullptr);
     std::function<void(int, int, unsigned int)> removed[BCM2835_Pin_Worker::kCallbackPins];
     std::lock_guard<std::mutex> guard(fn_lock);
     for (unsigned pin = 0; pin < BCM2835_Pin_Worker::kCallbackPins; ++pin)

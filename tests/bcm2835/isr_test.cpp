@@ -102,7 +102,7 @@ protected:
         seenA.clear();
         seenB.clear();
         selfRemovals = 0;
-        baseline = threadCount();
+        baseline = baselineThreadCount();
         if (bcm2835_init() != 1)
             throw std::runtime_error("no emulated window");
     }

@@ -33,7 +33,7 @@ void clearCallbacks()
 
 class Bcm2835Worker : public ::testing::Test {
 protected:
-    Bcm2835Worker() { baseline = threadCount(); }
+    Bcm2835Worker() { baseline = baselineThreadCount(); }
     ~Bcm2835Worker() override
     {
         worker.reset();
@@ -387,13 +387,16 @@ TEST_F(Bcm2835Worker, ACallbackMayRemoveItsOwnRegistration)
     sysfs.addPin(13);
     EdgeSource edge(sysfs.path("gpio13/value"));
     std::atomic<int> calls{0};
-    worker->set_pin_isr(13, EDGE_RISING, [this, &calls](int pin, int, unsigned) {
+    std::atomic<bool> removed{false};
+    worker->set_pin_isr(13, EDGE_RISING, [this, &calls, &removed](int pin, int, unsigned) {
         ++calls;
         worker->set_pin_isr(static_cast<unsigned char>(pin), EDGE_RISING, nullptr);
+        removed = true;
     });
     ASSERT_TRUE(eventually([] { return __atomic_load_n(&gpioISR[13].value_fd, __ATOMIC_RELAXED) >= 0; }));
     edge.arm();
     edge.fire();
+    ASSERT_TRUE(eventually([&removed] { return removed.load(); }));
     ASSERT_TRUE(eventually([this] { return threadCount() == baseline; }));
     EXPECT_EQ(calls.load(), 1);
     EXPECT_FALSE(static_cast<bool>(BCM2835_Pin_Worker::_fn[13]));
