@@ -1,7 +1,6 @@
 #include "BCM2835.h"
 
 #include "bcm2835/bcm2835.h"
-#include "bcm2835/bcm2835_emulation.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -32,6 +31,9 @@ constexpr std::uint32_t kCsLines = BCM2835_SPI0_CS_TA | BCM2835_SPI0_CS_CS | BCM
                                    BCM2835_SPI0_CS_CSPOL1;
 
 constexpr std::int8_t kReleased = -1;
+
+// Every register access goes through these; they must not cost a call each.
+#define LUMO_HOT [[gnu::always_inline]] inline
 
 constexpr std::uint64_t kPinMask = (std::uint64_t{1} << kGpioCount) - 1;
 
@@ -105,6 +107,7 @@ volatile std::uint32_t* BCM2835::map(const char* device, std::uint32_t offset, s
     spi_ = whole ? place(BCM2835_SPI0_BASE, kSpiSpan) : kAbsent;
     st_ = whole ? place(BCM2835_ST_BASE, kTimerSpan) : kAbsent;
 
+    timerValidUntil_ = 0;
     if (gpio_ != kAbsent) {
         mirror(gpio_ + BCM2835_GPLEV0, static_cast<std::uint32_t>(levels_));
         mirror(gpio_ + kGplev1, static_cast<std::uint32_t>(levels_ >> 32));
@@ -133,15 +136,16 @@ void BCM2835::unmap(volatile std::uint32_t* window, std::uint32_t)
     }
 }
 
-std::uintptr_t BCM2835::offsetOf(volatile std::uint32_t* paddr) const
+LUMO_HOT std::uintptr_t BCM2835::offsetOf(volatile std::uint32_t* paddr) const
 {
+    // With nothing mapped the window has no bytes, so every offset is outside.
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(paddr) - reinterpret_cast<std::uintptr_t>(window_);
-    if (!window_ || offset >= windowBytes_ || offset % 4 != 0)
+    if (__builtin_expect(offset >= windowBytes_ || offset % 4 != 0, 0))
         outside(paddr);
     return offset;
 }
 
-void BCM2835::outside(volatile std::uint32_t* paddr) const
+[[gnu::cold, gnu::noinline]] void BCM2835::outside(volatile std::uint32_t* paddr) const
 {
     // On the Pi this would be a crash or a write into someone else's memory.
     std::fprintf(stderr, "sim::BCM2835: register access at %p, outside the mapped peripherals\n",
@@ -149,41 +153,14 @@ void BCM2835::outside(volatile std::uint32_t* paddr) const
     std::abort();
 }
 
-std::uint32_t& BCM2835::plain(std::uintptr_t offset)
+LUMO_HOT std::uint32_t& BCM2835::plain(std::uintptr_t offset)
 {
     return *reinterpret_cast<std::uint32_t*>(window_ + offset);
 }
 
-void BCM2835::mirror(std::uintptr_t offset, std::uint32_t value)
+LUMO_HOT void BCM2835::mirror(std::uintptr_t offset, std::uint32_t value)
 {
     __atomic_store_n(reinterpret_cast<std::uint32_t*>(window_ + offset), value, __ATOMIC_RELAXED);
-}
-
-std::uint32_t BCM2835::read(volatile std::uint32_t* paddr)
-{
-    ++accesses_;
-    const std::uintptr_t offset = offsetOf(paddr);
-    if (offset - spi_ < kSpiSpan)
-        return spiRead(offset - spi_);
-    if (offset - gpio_ < kGpioSpan)
-        return gpioRead(offset - gpio_);
-    if (offset - st_ < kTimerSpan)
-        return timerRead(offset - st_);
-    return plain(offset);
-}
-
-void BCM2835::write(volatile std::uint32_t* paddr, std::uint32_t value)
-{
-    ++accesses_;
-    const std::uintptr_t offset = offsetOf(paddr);
-    if (offset - spi_ < kSpiSpan)
-        spiWrite(offset - spi_, value);
-    else if (offset - gpio_ < kGpioSpan)
-        gpioWrite(offset - gpio_, value);
-    else if (offset - st_ < kTimerSpan && (offset - st_ == BCM2835_ST_CLO || offset - st_ == BCM2835_ST_CHI))
-        return;  // the counter is read-only
-    else
-        plain(offset) = value;
 }
 
 // --- GPIO -----------------------------------------------------------------------------
@@ -283,7 +260,7 @@ void BCM2835::lineChanged(unsigned pin, bool high)
 
 // --- SPI0 -------------------------------------------------------------------------------
 
-std::uint32_t BCM2835::spiStatus() const
+LUMO_HOT std::uint32_t BCM2835::spiStatus() const
 {
     std::uint32_t status = cs_;
     if ((cs_ & BCM2835_SPI0_CS_TA) && tx_.empty())
@@ -295,7 +272,7 @@ std::uint32_t BCM2835::spiStatus() const
     return status;
 }
 
-std::uint32_t BCM2835::spiRead(std::uintptr_t reg)
+LUMO_HOT std::uint32_t BCM2835::spiRead(std::uintptr_t reg)
 {
     switch (reg) {
     case BCM2835_SPI0_CS:
@@ -314,7 +291,7 @@ std::uint32_t BCM2835::spiRead(std::uintptr_t reg)
     }
 }
 
-void BCM2835::spiWrite(std::uintptr_t reg, std::uint32_t value)
+LUMO_HOT void BCM2835::spiWrite(std::uintptr_t reg, std::uint32_t value)
 {
     switch (reg) {
     case BCM2835_SPI0_CS: {
@@ -346,7 +323,7 @@ void BCM2835::spiWrite(std::uintptr_t reg, std::uint32_t value)
     }
 }
 
-void BCM2835::shift()
+LUMO_HOT void BCM2835::shift()
 {
     if (!(cs_ & BCM2835_SPI0_CS_TA) || tx_.empty() || rx_.full())
         return;
@@ -367,13 +344,17 @@ std::uint32_t BCM2835::timerRead(std::uintptr_t reg)
     return plain(st_ + reg);
 }
 
-void BCM2835::syncTimer()
+LUMO_HOT void BCM2835::syncTimer()
 {
-    if (st_ == kAbsent)
+    // Bus bytes are shorter than the counter's microsecond; most of them
+    // leave it as it is.
+    const Nanos now = wiring_.clock().now();
+    if (now < timerValidUntil_ || st_ == kAbsent)
         return;
-    const std::uint64_t micros = wiring_.clock().now() / kMicrosecond;
+    const std::uint64_t micros = now / kMicrosecond;
     mirror(st_ + BCM2835_ST_CLO, static_cast<std::uint32_t>(micros));
     mirror(st_ + BCM2835_ST_CHI, static_cast<std::uint32_t>(micros >> 32));
+    timerValidUntil_ = (micros + 1) * kMicrosecond;
 }
 
 int BCM2835::nanosleep(const struct timespec& request)
@@ -385,18 +366,51 @@ int BCM2835::nanosleep(const struct timespec& request)
     return 0;
 }
 
+// --- Dispatch ------------------------------------------------------------------------------
+
+LUMO_HOT std::uint32_t BCM2835::read(volatile std::uint32_t* paddr)
+{
+    ++accesses_;
+    const std::uintptr_t offset = offsetOf(paddr);
+    if (offset - spi_ < kSpiSpan)
+        return spiRead(offset - spi_);
+    if (offset - gpio_ < kGpioSpan)
+        return gpioRead(offset - gpio_);
+    if (offset - st_ < kTimerSpan)
+        return timerRead(offset - st_);
+    return plain(offset);
+}
+
+LUMO_HOT void BCM2835::write(volatile std::uint32_t* paddr, std::uint32_t value)
+{
+    ++accesses_;
+    const std::uintptr_t offset = offsetOf(paddr);
+    if (offset - spi_ < kSpiSpan)
+        spiWrite(offset - spi_, value);
+    else if (offset - gpio_ < kGpioSpan)
+        gpioWrite(offset - gpio_, value);
+    else if (offset - st_ < kTimerSpan && (offset - st_ == BCM2835_ST_CLO || offset - st_ == BCM2835_ST_CHI))
+        return;  // the counter is read-only
+    else
+        plain(offset) = value;
+}
+
 }  // namespace sim
 
 // --- The emulated layer's way out ----------------------------------------------------------
 
 namespace {
+[[gnu::cold, gnu::noinline]] void noSoc()
+{
+    std::fprintf(stderr, "sim::BCM2835: the emulated bcm2835 layer was used with no SoC emulator\n");
+    std::abort();
+}
+
 sim::BCM2835& soc()
 {
     sim::BCM2835* soc = sim::BCM2835::current();
-    if (!soc) {
-        std::fprintf(stderr, "sim::BCM2835: the emulated bcm2835 layer was used with no SoC emulator\n");
-        std::abort();
-    }
+    if (__builtin_expect(!soc, 0))
+        noSoc();
     return *soc;
 }
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "BoardWiring.h"
 #include "VirtualClock.h"
+#include "bcm2835/bcm2835_emulation.h"
 
 #include <array>
 #include <atomic>
@@ -63,15 +64,20 @@ public:
     unsigned function(unsigned pin) const { return (fsel_[pin / 10] >> (3 * (pin % 10))) & 7u; }
     BoardWiring& wiring() { return wiring_; }
 
-    // What the emulated layer forwards (bcm2835/bcm2835_emulation.h).
-    std::uint32_t read(volatile std::uint32_t* paddr);
-    void write(volatile std::uint32_t* paddr, std::uint32_t value);
+    // What the emulated layer forwards (bcm2835/bcm2835_emulation.h); the
+    // register accesses reach read() and write() below.
     volatile std::uint32_t* map(const char* device, std::uint32_t offset, std::uint32_t size);
     void unmap(volatile std::uint32_t* window, std::uint32_t size);
     unsigned geteuid() const { return root_ ? 0 : 1000; }
     int nanosleep(const struct timespec& request);
 
 private:
+    // The register primitives of the emulated layer, inlined into its hooks.
+    friend std::uint32_t(::bcm2835_emu_read)(volatile std::uint32_t* paddr);
+    friend void(::bcm2835_emu_write)(volatile std::uint32_t* paddr, std::uint32_t value);
+    std::uint32_t read(volatile std::uint32_t* paddr);
+    void write(volatile std::uint32_t* paddr, std::uint32_t value);
+
     // Keeps the level registers in step with every line change on the board.
     class LineWatch : public WireObserver {
     public:
@@ -143,6 +149,7 @@ private:
     std::vector<std::pair<std::uint8_t*, std::uint32_t>> retired_;
 
     std::uint64_t accesses_ = 0;
+    Nanos timerValidUntil_ = 0;  // the timer words in memory hold the time until then
     struct timespec lastSleep_ {};
 
     // GPIO
