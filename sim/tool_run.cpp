@@ -3,7 +3,7 @@
 #include "BoardDirectory.h"
 #include "BusTrace.h"
 #include "PowerCutWatch.h"
-#include "SimPinWorker.h"
+#include "EmulatedWorker.h"
 #include "app/lumo3update_main.h"
 #include "board_tool.h"
 
@@ -115,7 +115,7 @@ int run(const QStringList& args)
     g_running.board = board.get();
     std::atexit(endRun);
     const int code = lumo3updateMain(updaterArgc, updaterArgv.data(), [&virtualBoard] {
-        return std::make_shared<sim::SimPinWorker>(virtualBoard.wiring());
+        return sim::makeEmulatedWorker(virtualBoard.wiring());
     });
     endRun();
     return code;
