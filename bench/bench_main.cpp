@@ -5,6 +5,7 @@
 
 #include "app/lumo3update_main.h"
 #include "sim/BoardDirectory.h"
+#include "sim/EmulatedWorker.h"
 #include "sim/SampleBitstream.h"
 #include "sim/SimPinWorker.h"
 
@@ -41,6 +42,13 @@ struct Result {
 std::shared_ptr<BasePinWorker> workerLevel(sim::VirtualBoard& board)
 {
     return std::make_shared<sim::SimPinWorker>(board.wiring());
+}
+
+// BCM2835_Pin_Worker on the emulated register layer and SoC: the same update
+// through every layer the Pi runs, down to the registers.
+std::shared_ptr<BasePinWorker> registerLevel(sim::VirtualBoard& board)
+{
+    return sim::makeEmulatedWorker(board.wiring());
 }
 
 void writeFile(const QString& path, const QByteArray& contents)
@@ -140,6 +148,7 @@ int main()
 {
     const std::vector<Scenario> scenarios = {
         {"Lumo3 -wupdate, 4 MiB image (SimPinWorker)", "lumo3", lumo3Update, workerLevel},
+        {"Lumo3 -wupdate, 4 MiB image (emulated BCM2835)", "lumo3", lumo3Update, registerLevel},
     };
     for (const Scenario& scenario : scenarios)
         measure(scenario);
