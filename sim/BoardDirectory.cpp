@@ -10,9 +10,10 @@ namespace sim {
 namespace {
 constexpr int kFormat = 1;
 
-QJsonObject runTimes(Nanos transfer, Nanos busy, Nanos wait)
+QJsonObject runTimes(std::uint64_t bytes, Nanos transfer, Nanos busy, Nanos wait)
 {
-    return {{"transfer_ns", static_cast<double>(transfer)},
+    return {{"bus_bytes", static_cast<double>(bytes)},
+            {"transfer_ns", static_cast<double>(transfer)},
             {"busy_ns", static_cast<double>(busy)},
             {"wait_ns", static_cast<double>(wait)},
             {"total_ns", static_cast<double>(transfer + busy + wait)}};
@@ -109,7 +110,7 @@ void BoardDirectory::beginRun()
 void BoardDirectory::recordRun()
 {
     VirtualClock& clock = board_->clock();
-    lastRun_ = runTimes(clock.spent(TimeKind::Transfer) - runStart_[0],
+    lastRun_ = runTimes(board_->wiring().bytesOnBus(), clock.spent(TimeKind::Transfer) - runStart_[0],
                         clock.spent(TimeKind::BusyPoll) - runStart_[1],
                         clock.spent(TimeKind::Wait) - runStart_[2]);
 }
@@ -123,7 +124,7 @@ void BoardDirectory::endRun()
 void BoardDirectory::endRunByPowerCut()
 {
     recordRun();
-    lastRun_.insert("power_cut_after_bytes", static_cast<double>(board_->wiring().bytesOnBus()));
+    lastRun_.insert("power_cut", true);
     BoardFaults& faults = board_->faults();
     board_->cutPower(faults.powerCutSeed);
     faults.powerCutAfterBytes.reset();

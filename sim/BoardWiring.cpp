@@ -31,13 +31,15 @@ void BoardWiring::changeLine(unsigned pin, const std::function<void(Line&)>& cha
     change(lines_.at(pin));
     if (level(pin) == before)
         return;
+    // The board reacts first, so an observer sees the line change with
+    // whatever the board did about it (the clock catching up on a pulse).
     const bool now = level(pin);
-    for (WireObserver* observer : observers_)
-        observer->lineChanged(pin, now);
     updateSelections(pin);
     for (auto& [p, listener] : listeners_)
         if (p == pin)
             listener(now);
+    for (WireObserver* observer : observers_)
+        observer->lineChanged(pin, now);
 }
 
 void BoardWiring::piDrive(unsigned pin, bool high)

@@ -18,7 +18,8 @@ QString hexBytes(const std::vector<std::uint8_t>& bytes, std::uint64_t total)
 
 bool isPoll(const FrameMeaning& meaning)
 {
-    return meaning.command == QLatin1String("READ STATUS") && meaning.dataLength == 1;
+    return (meaning.command == QLatin1String("READ STATUS") || meaning.command == QLatin1String("RDSR")) &&
+           meaning.dataLength == 1;
 }
 
 QString describe(const FrameMeaning& meaning, bool poll)
@@ -111,7 +112,11 @@ void BusTrace::deselected(SpiDevice& device)
 
 void BusTrace::lineChanged(unsigned pin, bool high)
 {
-    if (wiring_.isChipSelect(pin))
+    // The SPI controller's CE1 and CE0 (GPIO 7 and 8) frame every transfer,
+    // whether or not a chip listens to them.
+    constexpr unsigned kCe1Pin = 7;
+    constexpr unsigned kCe0Pin = 8;
+    if (wiring_.isChipSelect(pin) || pin == kCe1Pin || pin == kCe0Pin)
         return;
     flush();
     QString what = high ? QStringLiteral("high") : QStringLiteral("low");
