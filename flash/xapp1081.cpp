@@ -9,6 +9,8 @@
 
 namespace {
 constexpr unsigned int kSectorSize = 0x10000;
+// The FPGA looks for its sync word this far into an image.
+constexpr int kSyncWindow = 1024;
 
 void print(QTextStream& out, const char* text)
 {
@@ -47,6 +49,12 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
     if (!extractConfigurationData(contents, image, error)) {
         out << error;
         out.flush();
+        return false;
+    }
+    // Without the sync word near its start the FPGA finds no configuration in
+    // the image: writing it would only replace a working image with nothing.
+    if (!image.left(kSyncWindow).contains(QByteArray("\xAA\x99\x55\x66", 4))) {
+        print(out, "No FPGA configuration in the file: the sync word 0xAA995566 is not in its first 1 KiB!\n");
         return false;
     }
     // A larger image would run over into the other area.

@@ -34,6 +34,14 @@ struct WriterTest : ::testing::Test {
         return file.fileName();
     }
 
+    QString textFile(const char* name, const QByteArray& contents)
+    {
+        QFile file(dir.filePath(name));
+        file.open(QIODevice::WriteOnly);
+        file.write(contents);
+        return file.fileName();
+    }
+
     QByteArray write(bool update, const QString& file, bool* result, int bootWaitMs = 5000)
     {
         xapp1081 writer(&flash, bootWaitMs);
@@ -171,6 +179,10 @@ TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
         {false, dir.filePath("missing.bit"), "File not found!\n"},
         {true, t.fileName(), "Bitstream truncated: header announces 4096 bytes, file holds 4086!\n"},
         {true, bitFile("huge.bit", 0x400004, 5), "Image too large: 4194308 bytes, the area holds 4194304!\n"},
+        {false, textFile("notes.bit", "not a bitstream at all\n"),
+         "No FPGA configuration in the file: the sync word 0xAA995566 is not in its first 1 KiB!\n"},
+        {true, textFile("empty.bit", ""),
+         "No FPGA configuration in the file: the sync word 0xAA995566 is not in its first 1 KiB!\n"},
         {false, bitFile("big.bit", 0x3FEFE4, 6), "Image too large: 4190180 bytes, the area holds 4190176!\n"},
     };
     bool ok = false;
