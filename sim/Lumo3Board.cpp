@@ -55,17 +55,19 @@ QString Lumo3Board::lineName(unsigned pin) const
 
 QJsonObject Lumo3Board::saveState()
 {
-    return {{"fpga", QJsonObject{{"loaded", Lumo3Fpga::imageName(fpga_.loaded())}}}};
+    return {{"fpga", QJsonObject{{"loaded", Lumo3Fpga::imageName(fpga_.loaded())},
+                                 {"holding_flash", fpga_.configuring()}}}};
 }
 
 bool Lumo3Board::restoreState(const QJsonObject& state, QString& error)
 {
     Lumo3Fpga::Image image{};
-    if (!imageFromName(state.value("fpga").toObject().value("loaded").toString(), image)) {
+    const QJsonObject fpga = state.value("fpga").toObject();
+    if (!imageFromName(fpga.value("loaded").toString(), image)) {
         error = QStringLiteral("the FPGA state is unreadable");
         return false;
     }
-    fpga_.restore(image);
+    fpga_.restore(image, fpga.value("holding_flash").toBool());
     return true;
 }
 

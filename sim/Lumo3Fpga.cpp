@@ -97,6 +97,10 @@ void Lumo3Fpga::finishConfiguration()
 {
     if (!configuring_)
         return;
+    if (faults_.fpgaNeverConfigures) {
+        loaded_ = Image::None;  // and it keeps holding the flash
+        return;
+    }
     configuring_ = false;
     flash_.settle();
     loaded_ = faults_.fpgaNeverConfigures ? Image::None : selectImage(memory_);
@@ -105,6 +109,7 @@ void Lumo3Fpga::finishConfiguration()
 void Lumo3Fpga::powerUp()
 {
     configuring_ = true;
+    configEnd_ = wiring_.clock().now();
     finishConfiguration();
 }
 
@@ -114,9 +119,10 @@ void Lumo3Fpga::powerDown()
     loaded_ = Image::None;
 }
 
-void Lumo3Fpga::restore(Image loaded)
+void Lumo3Fpga::restore(Image loaded, bool holdingFlash)
 {
-    configuring_ = false;
+    configuring_ = holdingFlash;
+    configEnd_ = wiring_.clock().now();
     loaded_ = loaded;
 }
 

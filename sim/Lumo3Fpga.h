@@ -43,14 +43,16 @@ public:
     Image loaded();
     bool configuring();
     // Lets a configuration that is under way run to its end, as it would
-    // after the program has exited.
+    // after the program has exited. One that never ends (a fault) goes on
+    // holding the flash.
     void finishConfiguration();
     // Power-up: configure from the flash as it is now.
     void powerUp();
     // Power lost: nothing configured.
     void powerDown();
-    // Continues from a saved state.
-    void restore(Image loaded);
+    // Continues from a saved state; holdingFlash: a configuration that never
+    // ended is still under way.
+    void restore(Image loaded, bool holdingFlash);
 
     // The MultiBoot decision on a flash image of N25Q256::kSize bytes.
     static Image selectImage(const std::uint8_t* memory);

@@ -101,6 +101,9 @@ TEST(Lumo3Fpga, AnFpgaThatNeverConfiguresHoldsTheFlashForGood)
     EXPECT_TRUE(fpga.configuring());
     fpga.finishConfiguration();
     EXPECT_EQ(fpga.loaded(), Image::None);
+    EXPECT_TRUE(fpga.configuring());
+    fpga.powerUp();
+    EXPECT_TRUE(fpga.configuring());
 }
 
 }  // namespace

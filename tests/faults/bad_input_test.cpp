@@ -1,0 +1,242 @@
+// Bad input and broken hardware, tried the way a new user would meet them,
+// end to end on both boards: each case gives a clear message and its
+// documented exit code, and the flash outside what the command was asked to
+// change stays byte for byte as it was.
+
+#include "sim/SampleBitstream.h"
+#include "support/BoardTool.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+
+#include <functional>
+
+namespace {
+
+QByteArray bitFile(int dataBytes, quint32 seed, bool raw = false)
+{
+    sim::SampleBitstream sample;
+    sample.dataBytes = dataBytes;
+    sample.seed = seed;
+    return raw ? sample.configurationData() : sample.file();
+}
+
+struct Region {
+    int from = 0;
+    int to = 0;  // past the end; from == to: nothing may change
+};
+
+constexpr Region kNothing{};
+constexpr Region kHeaderAndUpdate{0, 0x800000};  // -wupdate's areas (header, golden untouched, update)
+constexpr Region kWholeMx25{0, 4 << 20};
+
+struct Case {
+    const char* name;
+    const char* kind;
+    QList<QStringList> faults;
+    std::function<void(BoardFixture&)> prepare;
+    QStringList args;
+    int exitCode;
+    QString message;  // appears on standard output or standard error
+    Region mayChange;
+};
+
+void file(BoardFixture& b, const char* name, const QByteArray& data)
+{
+    b.writeFile(name, data);
+}
+
+std::function<void(BoardFixture&)> files(std::vector<std::pair<const char*, QByteArray>> list)
+{
+    return [list](BoardFixture& b) {
+        for (const auto& [name, data] : list)
+            file(b, name, data);
+    };
+}
+
+QByteArray truncated(int dataBytes)
+{
+    QByteArray f = bitFile(dataBytes, 7);
+    f.chop(100);
+    return f;
+}
+
+const QString kNoConfig = "No FPGA configuration in the file";
+
+// An update must keep the golden image: the writer's areas are the header
+// area and the update area only, never 0x001000-0x3FFFFF.
+bool unchangedOutside(const QByteArray& before, const QByteArray& after, Region allowed, bool keepGolden)
+{
+    if (before.size() != after.size())
+        return false;
+    if (before.left(allowed.from) != after.left(allowed.from) || before.mid(allowed.to) != after.mid(allowed.to))
+        return false;
+    return !keepGolden || before.mid(0x1000, 0x3FF000) == after.mid(0x1000, 0x3FF000);
+}
+
+class BadInput : public ::testing::TestWithParam<Case> {
+protected:
+    static void SetUpTestSuite()
+    {
+        // Lumo3: a golden image and an update image in place.
+        BoardFixture lumo3("lumo3");
+        lumo3.writeFile("gold.bit", bitFile(50000, 1));
+        lumo3.writeFile("up.bit", bitFile(60000, 2));
+        ASSERT_EQ(lumo3.run({"-wgold", "gold.bit"}).exitCode, 0);
+        ASSERT_EQ(lumo3.run({"-wupdate", "up.bit"}).exitCode, 0);
+        lumo3Flash() = lumo3.flash();
+        // Mini Lumo: a configuration in place.
+        BoardFixture mini("minilumo");
+        mini.writeFile("old.bin", bitFile(60000, 3, true));
+        ASSERT_EQ(mini.run({"-wifany"}).exitCode, 0);
+        miniFlash() = mini.flash();
+    }
+
+    static QByteArray& lumo3Flash()
+    {
+        static QByteArray flash;
+        return flash;
+    }
+    static QByteArray& miniFlash()
+    {
+        static QByteArray flash;
+        return flash;
+    }
+};
+
+TEST_P(BadInput, ClearMessageExitCodeAndTheRestOfTheFlashKept)
+{
+    const Case& c = GetParam();
+    const bool lumo3 = QString(c.kind) == "lumo3";
+    BoardFixture board(c.kind);
+    const QByteArray before = lumo3 ? lumo3Flash() : miniFlash();
+    board.setFlash(before);
+    ASSERT_EQ(runBoardTool({"power-cycle", board.board()}, board.work()).exitCode, 0);
+    for (const QStringList& fault : c.faults)
+        ASSERT_EQ(runBoardTool(QStringList{"fault", board.board()} + fault, board.work()).exitCode, 0);
+    if (c.prepare)
+        c.prepare(board);
+
+    const ToolResult r = board.run(c.args);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.out.toStdString() << r.err.toStdString();
+    const QString all = QString::fromUtf8(r.out + r.err);
+    EXPECT_TRUE(all.contains(c.message)) << "missing: " << c.message.toStdString() << "\n" << all.toStdString();
+    EXPECT_TRUE(unchangedOutside(before, board.flash(), c.mayChange, lumo3));
+}
+
+const auto lumo3Files = files({{"fw.bit", bitFile(40000, 5)}});
+
+const Case kCases[] = {
+    // Bitstream files that are not what they claim to be.
+    {"truncated update", "lumo3", {}, files({{"cut.bit", truncated(40000)}}), {"-wupdate", "cut.bit"}, 1,
+     "Bitstream truncated: header announces 40000 bytes, file holds 39900!", kNothing},
+    {"truncated golden", "lumo3", {}, files({{"cut.bit", truncated(40000)}}), {"-wgold", "cut.bit"}, 1,
+     "Bitstream truncated", kNothing},
+    {"oversized update", "lumo3", {}, files({{"big.bit", bitFile(0x400004, 6)}}), {"-wupdate", "big.bit"}, 1,
+     "Image too large: 4194308 bytes, the area holds 4194304!", kNothing},
+    {"oversized golden", "lumo3", {}, files({{"big.bit", bitFile(0x3FEFE4, 6)}}), {"-wgold", "big.bit"}, 1,
+     "Image too large: 4190180 bytes, the area holds 4190176!", kNothing},
+    {"empty update", "lumo3", {}, files({{"empty.bit", QByteArray()}}), {"-wupdate", "empty.bit"}, 1, kNoConfig,
+     kNothing},
+    {"text file as golden", "lumo3", {}, files({{"readme.bit", "This is not a bitstream.\n"}}),
+     {"-wgold", "readme.bit"}, 1, kNoConfig, kNothing},
+    {"Mini Lumo image as update", "lumo3", {}, files({{"fw.bit", bitFile(40000, 5)}, {"x.hex", "x"}}),
+     {"-wupdate", "x.hex"}, 1, kNoConfig, kNothing},
+    {"missing bitstream", "lumo3", {}, lumo3Files, {"-wupdate", "nothere.bit"}, 1, "File not found!", kNothing},
+    {"directory named like a bitstream", "lumo3", {}, [](BoardFixture& b) { QDir(b.work()).mkdir("dir.bit"); },
+     {"-wgold", "dir.bit"}, 1, "File not found!", kNothing},
+    {"upper-case suffix only", "lumo3", {}, files({{"FW.BIT", bitFile(40000, 5)}}), {"-wupdate", "FW.BIT"}, 255,
+     "Can't recognize Lumo type! Lumo type:  -2 Exit.", kNothing},
+    {"two dots in the name", "lumo3", {}, files({{"fw.v2.bit", bitFile(40000, 5)}}), {"-wupdate", "fw.v2.bit"}, 255,
+     "Can't recognize Lumo type!", kNothing},
+    // Numbers and ranges.
+    {"address past the flash", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "0x1000000", "-len", "1"}, 255,
+     "Range out of flash", kNothing},
+    {"negative address", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "-1", "-len", "1"}, 255,
+     "Range out of flash: 0x1 bytes from 0xffffffff end past 0x1000000!", kNothing},
+    {"fraction", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "1.5", "-len", "1"}, 255,
+     "Incorrect value after -add!", kNothing},
+    {"bare 0x", "lumo3", {}, lumo3Files, {"-w", "fw.bit", "-add", "0", "-len", "0x"}, 255,
+     "Incorrect value after -len!", kNothing},
+    {"empty value", "lumo3", {}, lumo3Files, {"-w", "fw.bit", "-add", "", "-len", "4"}, 255,
+     "Incorrect value after -add!", kNothing},
+    {"length overflowing 32 bits", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "0x10", "-len", "0xFFFFFFFF"},
+     255, "Range out of flash", kNothing},
+    {"write past the flash", "lumo3", {}, lumo3Files, {"-w", "fw.bit", "-add", "0xFFF000", "-len", "0x2000"}, 255,
+     "Range out of flash", kNothing},
+    {"missing value after -add", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-len", "4", "-add"}, 255,
+     "Incorrect value after -add!", kNothing},
+    {"missing -len", "lumo3", {}, lumo3Files, {"-w", "fw.bit", "-add", "4"}, 255, "Key -len not found ", kNothing},
+    {"missing file name", "lumo3", {}, lumo3Files, {"-wgold"}, 255, "Incorrect value after -wgold!", kNothing},
+    {"write from a missing file", "lumo3", {}, lumo3Files, {"-w", "gone.dat", "-add", "0", "-len", "4"}, 255,
+     "Can't open file gone.dat!", kNothing},
+    {"read into a missing directory", "lumo3", {}, lumo3Files, {"-r", "no/dir/o.dat", "-add", "0", "-len", "4"}, 255,
+     "Can't create file no/dir/o.dat!", kNothing},
+    {"read into a full device", "lumo3", {}, lumo3Files, {"-r", "/dev/full", "-add", "0", "-len", "4096"}, 255,
+     "Can't write file /dev/full!", kNothing},
+    // Broken Lumo3 hardware.
+    {"flash absent", "lumo3", {{"flash-absent"}}, lumo3Files, {"-wupdate", "fw.bit"}, 1, "Memory not found! ID = ",
+     kNothing},
+    {"flash absent, reboot", "lumo3", {{"flash-absent"}}, lumo3Files, {"-boot"}, 0, "Memory not found! ID = ",
+     kNothing},
+    {"busy bit stuck", "lumo3", {{"busy-stuck"}}, lumo3Files, {"-wupdate", "fw.bit"}, 1,
+     "N25Q256: flash still busy after 2000 ms, wait abandoned", kNothing},
+    {"bits that fail to program", "lumo3", {{"program-fail", "0x400100", "16"}}, lumo3Files,
+     {"-wupdate", "fw.bit"}, 1, "Verifying: FALSE!", kHeaderAndUpdate},
+    {"a bit flipped on read", "lumo3", {{"read-flip", "0x400200", "0x10"}}, lumo3Files, {"-wupdate", "fw.bit"}, 1,
+     "Verifying: FALSE!", kHeaderAndUpdate},
+    {"FPGA never configures", "lumo3", {{"fpga-never-configures"}}, lumo3Files, {"-wupdate", "fw.bit"}, 1,
+     "Booting FPGA: FALSE!", kHeaderAndUpdate},
+    {"slow chip", "lumo3", {{"slow-chip", "4"}}, lumo3Files, {"-wupdate", "fw.bit"}, 0, "Booting FPGA: OK",
+     kHeaderAndUpdate},
+    {"power cut mid-update", "lumo3", {{"power-cut", "3000000"}}, lumo3Files, {"-wupdate", "fw.bit"}, 3,
+     "lumo3-board: power cut after 3000000 bytes on the bus", kHeaderAndUpdate},
+    {"flash never answers for the unattended run", "lumo3", {{"fpga-never-configures"}},
+     [](BoardFixture& b) {
+         file(b, "fw.bit", bitFile(40000, 5));
+         // A reboot first, so that the FPGA holds the flash when the run starts.
+         ASSERT_EQ(b.run({"-boot"}).exitCode, 0);
+     },
+     {"-wifany"}, 0, "lumo3update: flash not answering, artix update skipped!", kNothing},
+    // Mini Lumo.
+    {"empty firmware", "minilumo", {}, files({{"fw.bin", QByteArray()}}), {"-wifany"}, 255,
+     "File fw.bin is empty, flash not erased", kNothing},
+    {"oversized firmware", "minilumo", {}, files({{"fw.bin", QByteArray(4194241, '\x11')}}), {"-wifany"}, 255,
+     "File fw.bin is too large (4194241 bytes, at most 4194240), flash not erased", kNothing},
+    {"directory named like firmware", "minilumo", {}, [](BoardFixture& b) { QDir(b.work()).mkdir("a.bin"); },
+     {"-wifany"}, 255, "File a.bin not opened", kNothing},
+    {"Lumo3 key on a Mini Lumo", "minilumo", {}, files({{"fw.bin", bitFile(40000, 4, true)}}),
+     {"-w", "fw.bin", "-add", "0", "-len", "4"}, 1, "Unknown option", kNothing},
+    {"no option", "minilumo", {}, files({{"fw.bin", bitFile(40000, 4, true)}}), {}, 255, "--wifany", kNothing},
+    {"MX25 absent", "minilumo", {{"flash-absent"}}, files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 255,
+     "Firmware not flashed.  Error on flashing firmware.", kNothing},
+    {"MX25 busy bit stuck", "minilumo", {{"busy-stuck"}}, files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"},
+     255, "Chip erase not finished after 100000 ms, flash not programmed", kNothing},
+    {"MX25 bits that fail to program", "minilumo", {{"program-fail", "0x100", "4"}},
+     files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 255, "Error on flashing firmware.", kWholeMx25},
+    {"MX25 bit flipped on read", "minilumo", {{"read-flip", "0x200", "0x01"}},
+     files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 255, "Error on flashing firmware.", kWholeMx25},
+    {"slow MX25", "minilumo", {{"slow-chip", "4"}}, files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 255,
+     "Error on flashing firmware.", kWholeMx25},
+    {"transceiver absent", "minilumo", {{"transceiver-absent"}}, files({{"fw.bin", bitFile(40000, 4, true)}}),
+     {"-wifany"}, 0, "=======AT86 not connected", kWholeMx25},
+    {"transceiver of another part", "minilumo", {{"transceiver-other"}},
+     files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 0, "=======AT86 not connected", kWholeMx25},
+    {"DONE stuck low", "minilumo", {{"done-stuck-low"}}, files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"},
+     0, "Firmware flashed! is_PIN_FPGA_DONE= false", kWholeMx25},
+    {"power cut mid-erase", "minilumo", {{"power-cut", "4300000"}}, files({{"fw.bin", bitFile(40000, 4, true)}}),
+     {"-wifany"}, 3, "lumo3-board: power cut after 4300000 bytes on the bus", kWholeMx25},
+};
+
+std::string caseName(const ::testing::TestParamInfo<Case>& info)
+{
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothBoards, BadInput, ::testing::ValuesIn(kCases), caseName);
+
+}  // namespace
