@@ -2,11 +2,13 @@
 
 #include <functional>
 
-enum PIN_State { PIN_LOW = 0, PIN_HIGH = 1, PIN_UNDEFINED = 2 };
+// Fixed underlying types: callers pass values outside the named ones (a chip
+// select of 2 or 3, any edge code), which must stay well defined.
+enum PIN_State : int { PIN_LOW = 0, PIN_HIGH = 1, PIN_UNDEFINED = 2 };
 
-enum PIN_Edge { EDGE_RISING = 0, EDGE_FALLING = 1, EDGE_BOTH = 2 };
+enum PIN_Edge : int { EDGE_RISING = 0, EDGE_FALLING = 1, EDGE_BOTH = 2 };
 
-enum SPI_ChipSelect { SPI_CS0 = 0, SPI_CS1 = 1 };
+enum SPI_ChipSelect : int { SPI_CS0 = 0, SPI_CS1 = 1 };
 
 // Called with (pin, level after the edge, free-running microsecond tick).
 using PinEdgeCallback = std::function<void(int, int, unsigned int)>;
