@@ -21,20 +21,12 @@ AT86::Identity AT86::identity() const
 
 FrameMeaning AT86::decode(const FrameSample& frame) const
 {
-    FrameMeaning m;
-    if (frame.mosi.size() < 2) {
-        m.command = QStringLiteral("frame");
-        m.dataLength = frame.length;
-        m.data = frame.mosi;
-        return m;
-    }
+    if (frame.mosi.size() < 2)
+        return SpiDevice::decode(frame);
     const bool write = (frame.mosi[0] & kWriteFlag) != 0;
-    m.command = write ? QStringLiteral("WRITE REG") : QStringLiteral("READ REG");
-    m.address = static_cast<std::uint32_t>(((frame.mosi[0] & 0x3F) << 8) | frame.mosi[1]);
-    m.dataLength = frame.length - 2;
-    const std::vector<std::uint8_t>& data = write ? frame.mosi : frame.miso;
-    m.data.assign(data.begin() + 2, data.end());
-    return m;
+    FrameMeaning meaning = decodeData(frame, write ? QStringLiteral("WRITE REG") : QStringLiteral("READ REG"), 2, !write);
+    meaning.address = static_cast<std::uint32_t>(((frame.mosi[0] & 0x3F) << 8) | frame.mosi[1]);
+    return meaning;
 }
 
 std::uint8_t AT86::reg(std::uint16_t address) const

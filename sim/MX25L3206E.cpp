@@ -36,63 +36,34 @@ const FlashFaults& MX25L3206E::noFaults()
 
 bool MX25L3206E::busy() const
 {
-    return faults_.busyStuck || (op_ != Op::None && clock_.now() < opEnd_);
+    return faults_.busyStuck || (op_ != Op::None && period_.running());
 }
 
 FrameMeaning MX25L3206E::decode(const FrameSample& frame) const
 {
-    FrameMeaning m;
     if (frame.mosi.empty())
-        return m;
-    const auto tail = [](const std::vector<std::uint8_t>& bytes, std::size_t from) {
-        return from < bytes.size() ? std::vector<std::uint8_t>(bytes.begin() + from, bytes.end())
-                                   : std::vector<std::uint8_t>();
-    };
-    const auto rest = [&frame](std::uint64_t after) { return frame.length > after ? frame.length - after : 0; };
-    const auto withAddress = [&](const char* name, bool dataIn) {
-        m.command = name;
-        if (frame.mosi.size() > kAddressBytes)
-            m.address = (frame.mosi[1] << 16) | (frame.mosi[2] << 8) | frame.mosi[3];
-        m.dataLength = rest(1 + kAddressBytes);
-        m.data = tail(dataIn ? frame.miso : frame.mosi, 1 + kAddressBytes);
-    };
+        return {};
     switch (frame.mosi[0]) {
     case kWriteEnable:
-        m.command = "WREN";
-        break;
+        return decodeCommand("WREN");
     case kWriteDisable:
-        m.command = "WRDI";
-        break;
+        return decodeCommand("WRDI");
     case kWriteStatus:
-        m.command = "WRSR";
-        m.dataLength = rest(1);
-        m.data = tail(frame.mosi, 1);
-        break;
+        return decodeData(frame, "WRSR", 1, false);
     case kReadStatus:
-        m.command = "RDSR";
-        m.dataLength = rest(1);
-        m.data = tail(frame.miso, 1);
-        break;
+        return decodeData(frame, "RDSR", 1, true);
     case kReadIds:
-        withAddress("REMS", true);
-        break;
+        return decodeAddressed(frame, "REMS", true);
     case kRead:
-        withAddress("READ", true);
-        break;
+        return decodeAddressed(frame, "READ", true);
     case kPageProgram:
-        withAddress("PP", false);
-        break;
+        return decodeAddressed(frame, "PP", false);
     case kChipErase:
     case kChipEraseAlt:
-        m.command = "CE";
-        break;
+        return decodeCommand("CE");
     default:
-        m.command = QStringLiteral("opcode 0x%1").arg(frame.mosi[0], 2, 16, QLatin1Char('0'));
-        m.dataLength = rest(1);
-        m.data = tail(frame.mosi, 1);
-        break;
+        return decodeData(frame, QStringLiteral("opcode 0x%1").arg(frame.mosi[0], 2, 16, QLatin1Char('0')), 1, false);
     }
-    return m;
 }
 
 std::uint8_t MX25L3206E::status()
@@ -126,8 +97,7 @@ std::uint32_t MX25L3206E::protectionStart() const
 void MX25L3206E::start(Op op, Nanos duration)
 {
     op_ = op;
-    opStart_ = clock_.now();
-    opEnd_ = opStart_ + duration * faults_.slowFactor;
+    period_.begin(duration);
 }
 
 template <typename Done>
@@ -166,9 +136,7 @@ void MX25L3206E::settle()
 
 void MX25L3206E::finishOperation()
 {
-    if (faults_.busyStuck)
-        return;
-    opEnd_ = std::min(opEnd_, clock_.now());
+    period_.endNow();
     settle();
 }
 
@@ -177,9 +145,7 @@ void MX25L3206E::cutPower(std::uint32_t seed)
     settle();
     if (op_ == Op::None)
         return;
-    const double progress = faults_.busyStuck ? 0.0
-                                              : static_cast<double>(clock_.now() - opStart_) /
-                                                    static_cast<double>(opEnd_ - opStart_);
+    const double progress = period_.progress();
     apply([seed, progress](std::uint32_t address) { return doneAtPowerCut(seed, address, progress); });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BusyPeriod.h"
 #include "Faults.h"
 #include "SpiDevice.h"
 #include "VirtualClock.h"
@@ -114,8 +115,7 @@ private:
     std::uint8_t statusBits_ = 0;
     bool wel_ = false;
     Op op_ = Op::None;
-    Nanos opStart_ = 0;
-    Nanos opEnd_ = 0;
+    BusyPeriod period_{clock_, faults_};
     std::uint8_t newStatus_ = 0;
     std::uint32_t pageAddress_ = 0;
 

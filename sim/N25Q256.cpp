@@ -34,57 +34,29 @@ const std::array<std::uint8_t, 20>& N25Q256::identification()
 
 FrameMeaning N25Q256::decode(const FrameSample& frame) const
 {
-    FrameMeaning m;
     if (frame.mosi.empty())
-        return m;
-    const auto tail = [](const std::vector<std::uint8_t>& bytes, std::size_t from) {
-        return from < bytes.size() ? std::vector<std::uint8_t>(bytes.begin() + from, bytes.end())
-                                   : std::vector<std::uint8_t>();
-    };
-    const auto withAddress = [&](const char* name, bool dataIn) {
-        m.command = name;
-        if (frame.mosi.size() > kAddressBytes)
-            m.address = (frame.mosi[1] << 16) | (frame.mosi[2] << 8) | frame.mosi[3];
-        m.dataLength = frame.length > 1 + kAddressBytes ? frame.length - 1 - kAddressBytes : 0;
-        m.data = tail(dataIn ? frame.miso : frame.mosi, 1 + kAddressBytes);
-    };
+        return {};
     switch (frame.mosi[0]) {
     case kWriteEnable:
-        m.command = "WRITE ENABLE";
-        break;
+        return decodeCommand("WRITE ENABLE");
     case kWriteDisable:
-        m.command = "WRITE DISABLE";
-        break;
+        return decodeCommand("WRITE DISABLE");
     case kReadStatus:
-        m.command = "READ STATUS";
-        m.dataLength = frame.length - 1;
-        m.data = tail(frame.miso, 1);
-        break;
+        return decodeData(frame, "READ STATUS", 1, true);
     case kReadId:
     case kReadIdAlt:
-        m.command = "READ ID";
-        m.dataLength = frame.length - 1;
-        m.data = tail(frame.miso, 1);
-        break;
+        return decodeData(frame, "READ ID", 1, true);
     case kRead:
-        withAddress("READ", true);
-        break;
+        return decodeAddressed(frame, "READ", true);
     case kPageProgram:
-        withAddress("PAGE PROGRAM", false);
-        break;
+        return decodeAddressed(frame, "PAGE PROGRAM", false);
     case kSubsectorErase:
-        withAddress("SUBSECTOR ERASE", false);
-        break;
+        return decodeAddressed(frame, "SUBSECTOR ERASE", false);
     case kSectorErase:
-        withAddress("SECTOR ERASE", false);
-        break;
+        return decodeAddressed(frame, "SECTOR ERASE", false);
     default:
-        m.command = QStringLiteral("opcode 0x%1").arg(frame.mosi[0], 2, 16, QLatin1Char('0'));
-        m.dataLength = frame.length - 1;
-        m.data = tail(frame.mosi, 1);
-        break;
+        return decodeData(frame, QStringLiteral("opcode 0x%1").arg(frame.mosi[0], 2, 16, QLatin1Char('0')), 1, false);
     }
-    return m;
 }
 
 N25Q256::N25Q256(std::uint8_t* memory, const VirtualClock& clock, const FlashFaults& faults, Timing timing)
@@ -100,7 +72,7 @@ const FlashFaults& N25Q256::noFaults()
 
 bool N25Q256::busy() const
 {
-    return faults_.busyStuck || (op_ != Op::None && clock_.now() < opEnd_);
+    return faults_.busyStuck || (op_ != Op::None && period_.running());
 }
 
 void N25Q256::startOperation(Op op, std::uint32_t address, std::uint32_t length, Nanos typical)
@@ -108,8 +80,7 @@ void N25Q256::startOperation(Op op, std::uint32_t address, std::uint32_t length,
     op_ = op;
     opAddress_ = address;
     opLength_ = length;
-    opStart_ = clock_.now();
-    opEnd_ = opStart_ + typical * faults_.slowFactor;
+    period_.begin(typical);
 }
 
 template <typename Done>
@@ -137,9 +108,7 @@ void N25Q256::settle()
 
 void N25Q256::finishOperation()
 {
-    if (faults_.busyStuck)
-        return;
-    opEnd_ = std::min(opEnd_, clock_.now());
+    period_.endNow();
     settle();
 }
 
@@ -148,9 +117,7 @@ void N25Q256::cutPower(std::uint32_t seed)
     settle();
     if (op_ == Op::None)
         return;
-    const double progress = faults_.busyStuck ? 0.0
-                                              : static_cast<double>(clock_.now() - opStart_) /
-                                                    static_cast<double>(opEnd_ - opStart_);
+    const double progress = period_.progress();
     apply([seed, progress](std::uint32_t address) { return doneAtPowerCut(seed, address, progress); });
 }
 

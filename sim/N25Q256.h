@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BusyPeriod.h"
 #include "Faults.h"
 #include "SpiDevice.h"
 #include "VirtualClock.h"
@@ -80,8 +81,7 @@ private:
 
     bool wel_ = false;
     Op op_ = Op::None;
-    Nanos opStart_ = 0;
-    Nanos opEnd_ = 0;
+    BusyPeriod period_{clock_, faults_};
     std::uint32_t opAddress_ = 0;
     std::uint32_t opLength_ = 0;
 

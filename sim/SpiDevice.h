@@ -24,6 +24,13 @@ struct FrameMeaning {
     std::vector<std::uint8_t> data;  // the first data bytes, either direction
 };
 
+// Building blocks for decoders: a command alone; a command whose data runs
+// from byte `from` of the frame (dataIn: the data comes back on MISO); a
+// command with a 3-byte address, most significant first, then data.
+FrameMeaning decodeCommand(const QString& name);
+FrameMeaning decodeData(const FrameSample& frame, const QString& name, std::size_t from, bool dataIn);
+FrameMeaning decodeAddressed(const FrameSample& frame, const QString& name, bool dataIn);
+
 // A chip on the SPI bus, seen as the wires show it: select, one byte in and
 // out per eight clocks, deselect. A device answers only while selected.
 class SpiDevice {
