@@ -185,7 +185,7 @@ TEST_F(Bcm2835Isr, RemovalCancelsAndJoinsTheThreadClosesTheValueFileAndUnexports
     ASSERT_TRUE(eventually([] { return valueFd(17) >= 0; }));
     const int fd = valueFd(17);
     ASSERT_EQ(bcm2835_gpioSetISRFunc(17, 1, 0, nullptr), 0);
-    EXPECT_EQ(threadCount(), baseline);
+    EXPECT_TRUE(eventually([this] { return threadCount() == baseline; }));
     EXPECT_EQ(gpioISR[17].thread, nullptr);
     EXPECT_EQ(gpioISR[17].callback, nullptr);
     EXPECT_EQ(gpioISR[17].value_fd, -1);

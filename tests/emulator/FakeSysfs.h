@@ -113,7 +113,10 @@ bool eventually(Condition condition)
     return true;
 }
 
-// Threads of this process, as the kernel counts them.
+// Threads of this process, as the kernel counts them. A joined thread can
+// still be counted for a moment: the kernel wakes the joining thread before it
+// takes the ended one out of /proc/self/task (a long moment under qemu-user),
+// so a count that must drop is waited for.
 inline int threadCount()
 {
     return static_cast<int>(QDir("/proc/self/task").entryList(QDir::Dirs | QDir::NoDotAndDotDot).size());

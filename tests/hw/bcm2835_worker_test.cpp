@@ -345,7 +345,7 @@ TEST_F(Bcm2835Worker, AnEmptyCallbackRemovesTheRegistration)
     EXPECT_FALSE(static_cast<bool>(BCM2835_Pin_Worker::_fn[17]));
     EXPECT_EQ(gpioISR[17].thread, nullptr);
     EXPECT_EQ(sysfs.read("unexport"), "17\n");
-    EXPECT_EQ(threadCount(), baseline);
+    EXPECT_TRUE(eventually([this] { return threadCount() == baseline; }));
 }
 
 TEST_F(Bcm2835Worker, ANotReadyWorkerRegistersNothing)
@@ -414,7 +414,7 @@ TEST_F(Bcm2835Worker, CloseRemovesEveryEdgeCallbackBeforeTheWindowGoes)
     worker->set_pin_isr(22, EDGE_FALLING, [](int, int, unsigned) {});
     EXPECT_EQ(threadCount(), baseline + 2);
     worker->close();
-    EXPECT_EQ(threadCount(), baseline);
+    EXPECT_TRUE(eventually([this] { return threadCount() == baseline; }));
     for (unsigned pin : {17u, 22u}) {
         EXPECT_EQ(gpioISR[pin].thread, nullptr) << pin;
         EXPECT_EQ(gpioISR[pin].exported, 0) << pin;
@@ -431,7 +431,7 @@ TEST_F(Bcm2835Worker, DestructionRemovesEveryEdgeCallbackToo)
     sysfs.addPin(6);
     worker->set_pin_isr(6, EDGE_BOTH, [](int, int, unsigned) {});
     worker.reset();
-    EXPECT_EQ(threadCount(), baseline);
+    EXPECT_TRUE(eventually([this] { return threadCount() == baseline; }));
     EXPECT_EQ(gpioISR[6].thread, nullptr);
     EXPECT_EQ(sysfs.read("unexport"), "6\n");
     EXPECT_TRUE(allCallbacksEmpty());
