@@ -115,6 +115,41 @@ int writeFromFile(nt25q256& flash, const QString& fileName, const FlashRange& ra
 }
 }  // namespace
 
+Lumo3Command selectLumo3Command(const QStringList& args)
+{
+    using Key = Lumo3Command::Key;
+    const std::pair<const char*, Key> fileKeys[] = {
+        {"-wgold", Key::WriteGolden}, {"-wupdate", Key::WriteUpdate}, {"-r", Key::ReadFlash}, {"-w", Key::WriteFlash}};
+    Lumo3Command command;
+    for (const auto& [key, operation] : fileKeys) {
+        const int at = args.indexOf(key);
+        if (at < 0)
+            continue;
+        if (at + 1 >= args.size()) {
+            plain(QStringLiteral("Incorrect value after %1!").arg(key));
+            command.key = Key::Invalid;
+            return command;
+        }
+        command.fileName = args.at(at + 1);
+        command.key = operation;
+        if (operation == Key::ReadFlash || operation == Key::WriteFlash) {
+            const std::optional<FlashRange> range = parseRange(args);
+            if (!range) {
+                command.key = Key::Invalid;
+                return command;
+            }
+            command.address = range->address;
+            command.length = range->length;
+        }
+        return command;
+    }
+    if (args.contains("-boot"))
+        command.key = Key::Boot;
+    else if (args.contains("-wifany"))
+        command.key = Key::AutoUpdate;
+    return command;
+}
+
 int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
 {
     nt25q256 flash(worker);
@@ -123,35 +158,26 @@ int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
         qDebug() << "Memory not found! ID = " << flash.readID().toHex();
     xapp1081 writer(&flash);
 
-    enum class FileKey { WriteGolden, WriteUpdate, ReadFlash, WriteFlash };
-    const std::pair<const char*, FileKey> fileKeys[] = {{"-wgold", FileKey::WriteGolden},
-                                                        {"-wupdate", FileKey::WriteUpdate},
-                                                        {"-r", FileKey::ReadFlash},
-                                                        {"-w", FileKey::WriteFlash}};
-    for (const auto& [key, operation] : fileKeys) {
-        const int at = args.indexOf(key);
-        if (at < 0)
-            continue;
-        if (at + 1 >= args.size()) {
-            plain(QStringLiteral("Incorrect value after %1!").arg(key));
-            return -1;
-        }
-        const QString fileName = args.at(at + 1);
-        if (operation == FileKey::WriteGolden)
-            return writer.saveGoldenImage(fileName) ? 0 : 1;
-        if (operation == FileKey::WriteUpdate)
-            return writer.saveUpdateImage(fileName) ? 0 : 1;
-        const std::optional<FlashRange> range = parseRange(args);
-        if (!range)
-            return -1;
-        return operation == FileKey::ReadFlash ? readToFile(flash, fileName, *range)
-                                               : writeFromFile(flash, fileName, *range);
-    }
-    if (args.contains("-boot")) {
+    const Lumo3Command command = selectLumo3Command(args);
+    const FlashRange range{command.address, command.length};
+    switch (command.key) {
+    case Lumo3Command::Key::WriteGolden:
+        return writer.saveGoldenImage(command.fileName) ? 0 : 1;
+    case Lumo3Command::Key::WriteUpdate:
+        return writer.saveUpdateImage(command.fileName) ? 0 : 1;
+    case Lumo3Command::Key::ReadFlash:
+        return readToFile(flash, command.fileName, range);
+    case Lumo3Command::Key::WriteFlash:
+        return writeFromFile(flash, command.fileName, range);
+    case Lumo3Command::Key::Boot:
         flash.bootArtix();
         return 0;
-    }
-    if (args.contains("-wifany"))
+    case Lumo3Command::Key::AutoUpdate:
         return AutoUpdateRun(flash, writer, flashPresent).run();
+    case Lumo3Command::Key::Invalid:
+        return -1;
+    case Lumo3Command::Key::Usage:
+        break;
+    }
     return usage();
 }

@@ -2,9 +2,25 @@
 
 #include "hw/BasePinWorker.h"
 
+#include <QString>
 #include <QStringList>
 
 #include <memory>
+
+// What a Lumo3 command line asks for: the first command key found, with the
+// file name and flash range it takes.
+struct Lumo3Command {
+    enum class Key { WriteGolden, WriteUpdate, ReadFlash, WriteFlash, Boot, AutoUpdate, Usage, Invalid };
+    Key key = Key::Usage;
+    QString fileName;
+    quint32 address = 0;
+    quint32 length = 0;
+};
+
+// Reads the command key and its values from args (the program path at index
+// 0 included). A missing or unreadable value is logged and gives Invalid.
+// Touches neither the hardware nor any file.
+Lumo3Command selectLumo3Command(const QStringList& args);
 
 // Lumo3 board: checks the flash, then carries out the first command key found
 // in args (the program path at index 0 included). Returns the exit code.
