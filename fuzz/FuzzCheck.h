@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <cstdio>
+#include <cstdlib>
+
+// A property that must hold for every input. A broken one ends the run the
+// way a crash does, so that libFuzzer keeps the input that broke it.
+#define FUZZ_REQUIRE(condition)                                                               \
+    do {                                                                                      \
+        if (!(condition)) {                                                                   \
+            std::fprintf(stderr, "%s:%d: property broken: %s\n", __FILE__, __LINE__, #condition); \
+            std::abort();                                                                     \
+        }                                                                                     \
+    } while (false)
+
+// The code under test logs through qDebug; printing every message would
+// make the printing what is measured.
+inline void silenceQtLog()
+{
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+}

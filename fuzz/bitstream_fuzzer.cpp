@@ -1,0 +1,25 @@
+// The Xilinx bitstream header parser, on whatever a .bit file may hold.
+
+#include "FuzzCheck.h"
+#include "flash/xilinx_bitstream.h"
+
+#include <cstddef>
+#include <cstdint>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const QByteArray file(reinterpret_cast<const char*>(data), static_cast<int>(size));
+    const QByteArray untouched("untouched");
+    QByteArray image = untouched;
+    QString error;
+    if (extractConfigurationData(file, image, error)) {
+        // The configuration data is what follows the header: a tail of the file.
+        FUZZ_REQUIRE(file.endsWith(image));
+        FUZZ_REQUIRE(error.isEmpty());
+    } else {
+        // Refused files leave the image alone and say why.
+        FUZZ_REQUIRE(image == untouched);
+        FUZZ_REQUIRE(error.startsWith(QLatin1String("Bitstream truncated: ")));
+    }
+    return 0;
+}
