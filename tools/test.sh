@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the whole suite (with the power-cut
-# sweeps), then the worker and interrupt-thread tests under ThreadSanitizer.
+# sweeps), the worker and interrupt-thread tests under ThreadSanitizer, the
+# suite under AddressSanitizer with UndefinedBehaviorSanitizer, the fuzz
+# targets, the armhf build with its tests under qemu-user, the ARMv6 compile
+# check of the register layer, and the Debian packages with an install test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
+bash tools/hardening-setup.sh
 jobs=$(nproc)
 
 stage() { printf '\n== %s\n' "$*"; SECONDS=0; }
@@ -17,4 +21,29 @@ stage "Worker and interrupt-thread tests under ThreadSanitizer"
 cmake -S . -B build-tsan -DLUMO_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build-tsan -j"$jobs" --target bcm2835_isr_tests bcm2835_worker_tests >/dev/null
 TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L threads
+done_stage
+
+# The sweeps are thousands of whole updates; the rest of the suite reaches
+# the same code.
+stage "Tests under AddressSanitizer and UndefinedBehaviorSanitizer, without the sweeps"
+cmake -S . -B build-asan -DLUMO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-asan -j"$jobs" >/dev/null
+ASAN_OPTIONS=abort_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --test-dir build-asan --output-on-failure -j"$jobs" -LE sweep
+done_stage
+
+stage "Fuzzing, a minute per target from the committed seeds"
+bash tools/fuzz.sh 60
+done_stage
+
+stage "armhf build, its tests under qemu-user, full-size updates against the native build"
+bash tools/arm-test.sh
+done_stage
+
+stage "ARMv6 and ARMv7 compile check of the register layer"
+bash tools/armv6-check.sh
+done_stage
+
+stage "Debian packages, installed into a fresh Debian 12 root"
+bash tools/package-test.sh
 done_stage
