@@ -12,6 +12,9 @@
 # - BoardToolFaults.TheRadioFlasherStandInChecksAndLoadsTheHexFile: the
 #   stand-in script that the board tool writes executes the board tool itself,
 #   which without binfmt_misc the host cannot run.
+#
+# The build keeps line tables only (-g1): it compiles a quarter faster, and
+# the packages are stripped anyway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -19,7 +22,7 @@ jobs=$(nproc)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! { cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabihf.cmake \
-           -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+           -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" &&
        cmake --build build-arm -j"$jobs"; } >"$log" 2>&1; then
     cat "$log"
     echo "== armhf build failed"
