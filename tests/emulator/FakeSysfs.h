@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 
 #include <chrono>
@@ -15,6 +16,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 class FakeSysfs {
@@ -124,9 +126,15 @@ inline int threadCount()
 
 // The count to compare with later. A sanitizer starts a helper thread of its
 // own when the process makes its first thread; a short-lived one first keeps
-// that helper out of the difference.
+// that helper out of the difference. That one is waited out of
+// /proc/self/task too: counted, it would raise the baseline above what the
+// process returns to.
 inline int baselineThreadCount()
 {
-    std::thread([] {}).join();
+    pid_t tid = 0;
+    std::thread([&tid] { tid = static_cast<pid_t>(syscall(SYS_gettid)); }).join();
+    const QString entry = QStringLiteral("/proc/self/task/%1").arg(tid);
+    if (!eventually([&entry] { return !QFileInfo::exists(entry); }))
+        throw std::runtime_error("a joined thread stays in /proc/self/task");
     return threadCount();
 }
