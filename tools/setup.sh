@@ -6,8 +6,11 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ qtbase5-dev libgtest-dev)
 missing=()
+# Qualified with the machine's architecture: once armhf packages of the same
+# names are installed too (tools/hardening-setup.sh), a bare name is ambiguous.
+arch=$(dpkg --print-architecture)
 for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    dpkg -s "$p:$arch" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== Installing: ${missing[*]}"
