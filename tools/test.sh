@@ -6,12 +6,16 @@
 # check of the register layer, and the Debian packages with an install test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/setup.sh
-bash tools/hardening-setup.sh
 jobs=$(nproc)
+started=$(date +%s)
 
 stage() { printf '\n== %s\n' "$*"; SECONDS=0; }
 done_stage() { printf -- '-- %s s\n' "$SECONDS"; }
+
+stage "Set-up and build"
+bash tools/setup.sh
+bash tools/hardening-setup.sh
+done_stage
 
 stage "Tests"
 ctest --test-dir build --output-on-failure -j"$jobs"
@@ -52,3 +56,5 @@ done_stage
 stage "Debian packages, installed into a fresh Debian 12 root"
 bash tools/package-test.sh
 done_stage
+
+printf '\n== All stages passed in %s s\n' "$(($(date +%s) - started))"
