@@ -40,23 +40,23 @@ struct FlashRange {
     quint32 length;
 };
 
-std::optional<quint32> requiredNumber(const QStringList& args, const char* key)
+std::optional<quint32> requiredNumber(const QStringList& args, const char* key, QStringList& errors)
 {
     bool found = false;
     const std::optional<quint32> value = flashNumberAfter(args, key, found);
     if (!found)
-        plain(QStringLiteral("Key %1 not found ").arg(key));
+        errors << QStringLiteral("Key %1 not found ").arg(key);
     else if (!value)
-        plain(QStringLiteral("Incorrect value after %1!").arg(key));
+        errors << QStringLiteral("Incorrect value after %1!").arg(key);
     return value;
 }
 
-std::optional<FlashRange> parseRange(const QStringList& args)
+std::optional<FlashRange> parseRange(const QStringList& args, QStringList& errors)
 {
-    const std::optional<quint32> address = requiredNumber(args, "-add");
+    const std::optional<quint32> address = requiredNumber(args, "-add", errors);
     if (!address)
         return std::nullopt;
-    const std::optional<quint32> length = requiredNumber(args, "-len");
+    const std::optional<quint32> length = requiredNumber(args, "-len", errors);
     if (!length)
         return std::nullopt;
     return FlashRange{*address, *length};
@@ -75,8 +75,6 @@ bool withinFlash(quint32 address, quint64 length)
 
 int readToFile(nt25q256& flash, const QString& fileName, const FlashRange& range)
 {
-    if (!withinFlash(range.address, range.length))
-        return -1;
     QFile file(fileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         plain(QStringLiteral("Can't create file %1!").arg(fileName));
@@ -91,19 +89,25 @@ int readToFile(nt25q256& flash, const QString& fileName, const FlashRange& range
     return 0;
 }
 
-int writeFromFile(nt25q256& flash, const QString& fileName, const FlashRange& range)
+std::optional<QByteArray> readWholeFile(const QString& fileName)
 {
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         plain(QStringLiteral("Can't open file %1!").arg(fileName));
-        return -1;
+        return std::nullopt;
     }
-    const QByteArray contents = file.readAll();
-    file.close();
+    return file.readAll();
+}
 
-    const quint32 n = std::min<quint32>(range.length, static_cast<quint32>(contents.size()));
-    if (!withinFlash(range.address, n))
-        return -1;
+// At most the file's size is written.
+quint32 bytesToWrite(const QByteArray& contents, const FlashRange& range)
+{
+    return std::min<quint32>(range.length, static_cast<quint32>(contents.size()));
+}
+
+int writeToFlash(nt25q256& flash, const QByteArray& contents, const FlashRange& range)
+{
+    const quint32 n = bytesToWrite(contents, range);
     const quint32 address = range.address;
     flash.erase4K(address);
     for (quint32 s = address / kSubsector; s < (address + n) / kSubsector; ++s)
@@ -126,14 +130,14 @@ Lumo3Command selectLumo3Command(const QStringList& args)
         if (at < 0)
             continue;
         if (at + 1 >= args.size()) {
-            plain(QStringLiteral("Incorrect value after %1!").arg(key));
+            command.errors << QStringLiteral("Incorrect value after %1!").arg(key);
             command.key = Key::Invalid;
             return command;
         }
         command.fileName = args.at(at + 1);
         command.key = operation;
         if (operation == Key::ReadFlash || operation == Key::WriteFlash) {
-            const std::optional<FlashRange> range = parseRange(args);
+            const std::optional<FlashRange> range = parseRange(args, command.errors);
             if (!range) {
                 command.key = Key::Invalid;
                 return command;
@@ -152,14 +156,26 @@ Lumo3Command selectLumo3Command(const QStringList& args)
 
 int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
 {
+    const Lumo3Command command = selectLumo3Command(args);
+    const FlashRange range{command.address, command.length};
+    QByteArray contents;
+    if (command.key == Lumo3Command::Key::ReadFlash && !withinFlash(range.address, range.length))
+        return -1;
+    if (command.key == Lumo3Command::Key::WriteFlash) {
+        std::optional<QByteArray> file = readWholeFile(command.fileName);
+        if (!file || !withinFlash(range.address, bytesToWrite(*file, range)))
+            return -1;
+        contents = std::move(*file);
+    }
+
     nt25q256 flash(worker);
     const bool flashPresent = nt25q256::isN25Q256(flash.readID());
     if (!flashPresent)
         qDebug() << "Memory not found! ID = " << flash.readID().toHex();
     xapp1081 writer(&flash);
 
-    const Lumo3Command command = selectLumo3Command(args);
-    const FlashRange range{command.address, command.length};
+    for (const QString& error : command.errors)
+        plain(error);
     switch (command.key) {
     case Lumo3Command::Key::WriteGolden:
         return writer.saveGoldenImage(command.fileName) ? 0 : 1;
@@ -168,7 +184,7 @@ int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
     case Lumo3Command::Key::ReadFlash:
         return readToFile(flash, command.fileName, range);
     case Lumo3Command::Key::WriteFlash:
-        return writeFromFile(flash, command.fileName, range);
+        return writeToFlash(flash, contents, range);
     case Lumo3Command::Key::Boot:
         flash.bootArtix();
         return 0;

@@ -15,13 +15,17 @@ struct Lumo3Command {
     QString fileName;
     quint32 address = 0;
     quint32 length = 0;
+    // Why the command is Invalid, to be logged after the flash check.
+    QStringList errors;
 };
 
 // Reads the command key and its values from args (the program path at index
-// 0 included). A missing or unreadable value is logged and gives Invalid.
-// Touches neither the hardware nor any file.
+// 0 included). A missing or unreadable value gives Invalid with its message.
+// Touches neither the hardware nor any file, and logs nothing.
 Lumo3Command selectLumo3Command(const QStringList& args);
 
 // Lumo3 board: checks the flash, then carries out the first command key found
-// in args (the program path at index 0 included). Returns the exit code.
+// in args (the program path at index 0 included). A range beyond what the
+// flash's 3-byte addresses reach is refused before the bus is used at all.
+// Returns the exit code.
 int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker);

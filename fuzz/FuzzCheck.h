@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QtGlobal>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,10 +12,3 @@
             std::abort();                                                                     \
         }                                                                                     \
     } while (false)
-
-// The code under test logs through qDebug; printing every message would
-// make the printing what is measured.
-inline void silenceQtLog()
-{
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-}

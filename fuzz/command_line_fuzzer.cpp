@@ -10,12 +10,6 @@
 #include <cstdint>
 #include <optional>
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
-    silenceQtLog();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<int>(size));
@@ -32,6 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     using Key = Lumo3Command::Key;
     const Lumo3Command command = selectLumo3Command(args);
+    // Exactly the refused command lines carry the messages that say why.
+    FUZZ_REQUIRE((command.key == Key::Invalid) == !command.errors.isEmpty());
     const auto fileAfter = [&args](const char* key) {
         const int at = args.indexOf(QLatin1String(key));
         return at >= 0 && at + 1 < args.size() ? args.at(at + 1) : QString();

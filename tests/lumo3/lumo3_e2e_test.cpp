@@ -133,8 +133,26 @@ TEST_F(Lumo3E2E, KeyAndValueErrors)
         EXPECT_EQ(r.exitCode, 255);
         EXPECT_EQ(lines(r.err).mid(2), QStringList{c.message});
         EXPECT_FALSE(QFile::exists(board.file("out.dat")));
+        // Refused ranges and unreadable files are refused before the flash
+        // check; every other refusal comes after it.
+        const bool beforeTheBus = c.message.startsWith("Range out of flash") || c.message.startsWith("Can't open");
+        EXPECT_EQ(board.statusJson("last_run.bus_bytes") == "0", beforeTheBus);
     }
     EXPECT_TRUE(board.flash() == before);
+}
+
+TEST_F(Lumo3E2E, KeyErrorsFollowTheMissingFlashMessageAndARefusedRangeUsesNoBus)
+{
+    board.writeFile("fw.bit", "x");
+    ASSERT_EQ(runBoardTool({"fault", board.board(), "flash-absent"}, board.work()).exitCode, 0);
+    ToolResult r = board.run({"-r", "out.dat", "-add", "xyz", "-len", "4"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(lines(r.err).mid(2), (QStringList{"Memory not found! ID =  \"ffffffffffffffffffffffffffffffffffffffff\"",
+                                                "Incorrect value after -add!"}));
+    r = board.run({"-r", "out.dat", "-add", "0xFFFFFF", "-len", "2"});
+    EXPECT_EQ(r.exitCode, 255);
+    EXPECT_EQ(lines(r.err).mid(2), QStringList{"Range out of flash: 0x2 bytes from 0xffffff end past 0x1000000!"});
+    EXPECT_EQ(board.statusJson("last_run.bus_bytes"), "0");
 }
 
 TEST_F(Lumo3E2E, ReadTakesAddressesInDecimalOrHexadecimal)
@@ -200,6 +218,7 @@ TEST_F(Lumo3E2E, WriteRefusesARangeBeyondTheReachableFlash)
     const ToolResult r = board.run({"-w", "page.dat", "-add", "0xFFFF00", "-len", "512"});
     EXPECT_EQ(r.exitCode, 255);
     EXPECT_EQ(lines(r.err).mid(2), QStringList{"Range out of flash: 0x200 bytes from 0xffff00 end past 0x1000000!"});
+    EXPECT_EQ(board.statusJson("last_run.bus_bytes"), "0");
     EXPECT_TRUE(board.flash() == before);
     // The last 256 bytes still fit.
     EXPECT_EQ(board.run({"-w", "page.dat", "-add", "0xFFFF00", "-len", "256"}).exitCode, 0);
