@@ -1,12 +1,34 @@
-// The product binary on a machine that is not the Pi: it must not reach for
-// the peripherals, and it ends through the worker's failure path.
+// The product binary: it holds no simulation code, and on a machine that is
+// not the Pi it must not reach for the peripherals; it ends through the
+// worker's failure path.
 
+#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+#include <string>
+
 namespace {
+
+// Every symbol and run-time type name of namespace sim carries its mangled
+// prefix; the build keeps its symbol tables, so any such code would show.
+bool holdsSimulationCode(const char* path)
+{
+    QFile binary(QString::fromUtf8(path));
+    if (!binary.open(QIODevice::ReadOnly))
+        throw std::runtime_error(std::string("cannot read ") + path);
+    const QByteArray bytes = binary.readAll();
+    return bytes.contains("_ZN3sim") || bytes.contains("N3sim");
+}
+
+TEST(Lumo3updateBinary, HoldsNoSimulationCode)
+{
+    EXPECT_FALSE(holdsSimulationCode(LUMO3UPDATE_PATH));
+    EXPECT_TRUE(holdsSimulationCode(BOARD_TOOL_BINARY));  // the check sees it where it is
+}
 
 #if !defined(__arm__) && !defined(__aarch64__)
 TEST(Lumo3updateBinary, OffThePiItPrintsTheFailureAndExitsMinusOne)
