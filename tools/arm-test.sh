@@ -5,7 +5,7 @@
 # tool against the native build's (build/, from tools/setup.sh).
 #
 # Left out under emulation, each for its reason:
-# - the power-cut sweeps (label sweep): thousands of whole updates, more
+# - the power-cut sweeps (label sweep): hundreds of whole updates, more
 #   than half an hour under emulation, and the bad-input matrix
 #   (bad_input_matrix): two minutes more under emulation for paths that the
 #   end-to-end tests and the full-size updates below take too;
