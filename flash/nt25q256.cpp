@@ -116,7 +116,7 @@ bool nt25q256::pageWrite(unsigned int address, QByteArray data)
     return waitUntilReady(kPageBoundMs);
 }
 
-void nt25q256::write(unsigned int address, QByteArray data)
+bool nt25q256::write(unsigned int address, QByteArray data)
 {
     unsigned int done = 0;
     const unsigned int total = static_cast<unsigned int>(data.size());
@@ -126,9 +126,10 @@ void nt25q256::write(unsigned int address, QByteArray data)
         const unsigned int piece = std::min(room, total - done);
         // A chip that stays busy will not take the remaining pages either.
         if (!pageWrite(at, data.mid(static_cast<int>(done), static_cast<int>(piece))))
-            return;
+            return false;
         done += piece;
     }
+    return true;
 }
 
 bool nt25q256::erase(unsigned char opcode, unsigned int address, unsigned int boundMs)
@@ -141,14 +142,14 @@ bool nt25q256::erase(unsigned char opcode, unsigned int address, unsigned int bo
     return waitUntilReady(boundMs);
 }
 
-void nt25q256::erase4K(unsigned int address)
+bool nt25q256::erase4K(unsigned int address)
 {
-    erase(kSubsectorErase, address, kSubsectorBoundMs);
+    return erase(kSubsectorErase, address, kSubsectorBoundMs);
 }
 
-void nt25q256::erase64K(unsigned int address)
+bool nt25q256::erase64K(unsigned int address)
 {
-    erase(kSectorErase, address, kSectorBoundMs);
+    return erase(kSectorErase, address, kSectorBoundMs);
 }
 
 bool nt25q256::needToErase64K(unsigned int address)

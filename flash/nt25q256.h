@@ -22,13 +22,15 @@ public:
 
     QByteArray readID();
     QByteArray read(unsigned int address, unsigned int length);
-    void write(unsigned int address, QByteArray data);
-    void erase4K(unsigned int address);
-    void erase64K(unsigned int address);
+    // Program and erase return false when the chip stayed busy past the
+    // operation's bound: the wait was abandoned and the flash may hold
+    // anything in the range. write() stops at the first such page.
+    [[nodiscard]] bool write(unsigned int address, QByteArray data);
+    [[nodiscard]] bool erase4K(unsigned int address);
+    [[nodiscard]] bool erase64K(unsigned int address);
     bool needToErase64K(unsigned int address);
     void bootArtix();
-    // Returns false when the chip stayed busy past the page-program bound.
-    bool pageWrite(unsigned int address, QByteArray data);
+    [[nodiscard]] bool pageWrite(unsigned int address, QByteArray data);
     unsigned char readStatus();
     void writeEnable(bool enable);
 

@@ -2,6 +2,7 @@
 
 #include "hw/BasePinWorker.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -22,6 +23,9 @@ public:
         unsigned pin = 0;
         PIN_State state = PIN_UNDEFINED;
         unsigned long long ms = 0;
+        // When the call was made: waits outside the worker (a thread's own
+        // sleep) show only as the time between two calls.
+        std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
     };
 
     using Responder = std::function<void(const std::vector<std::uint8_t>& tx, char* rx, SPI_ChipSelect cs)>;
