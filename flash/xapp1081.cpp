@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -11,6 +12,9 @@ namespace {
 constexpr unsigned int kSectorSize = 0x10000;
 // The FPGA looks for its sync word this far into an image.
 constexpr int kSyncWindow = 1024;
+// A .bit file's header (design, part, date and time fields) is a few hundred
+// bytes; this leaves room for any a tool writes.
+constexpr qint64 kMaxFileHeader = 0x10000;
 
 void print(QTextStream& out, const char* text)
 {
@@ -37,12 +41,35 @@ QByteArray xapp1081::goldenHeader()
 
 bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image)
 {
+    const QFileInfo info(fileName);
+    if (!info.exists()) {
+        print(out, "File not found!\n");
+        return false;
+    }
+    // A FIFO would block the open, a device would never end, and a directory
+    // reads as nothing: none of them is a bitstream.
+    if (!info.isFile()) {
+        out << QStringLiteral("%1 is not a regular file!\n").arg(fileName);
+        out.flush();
+        return false;
+    }
+    // Judged from the size, before a byte is read: whatever is larger cannot
+    // fit the area even with the biggest header, so it is never loaded.
+    const qint64 maxFileSize = qint64(maxSize) + kMaxFileHeader;
+    if (info.size() > maxFileSize) {
+        out << QStringLiteral("File %1 is too large: %2 bytes, a bitstream for this area has at most %3!\n")
+                   .arg(fileName)
+                   .arg(info.size())
+                   .arg(maxFileSize);
+        out.flush();
+        return false;
+    }
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
         print(out, "File not found!\n");
         return false;
     }
-    const QByteArray contents = file.readAll();
+    const QByteArray contents = file.read(maxFileSize + 1);
     file.close();
 
     QString error;
@@ -66,17 +93,31 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
     return true;
 }
 
-void xapp1081::eraseSectors(QTextStream& out, unsigned int first, unsigned int last)
+bool xapp1081::eraseSectors(QTextStream& out, unsigned int first, unsigned int last)
 {
     for (unsigned int sector = first; sector < last; sector += kSectorSize) {
-        if (flash->needToErase64K(sector)) {
-            flash->erase64K(sector);
-            print(out, "*");
-        } else {
+        if (!flash->needToErase64K(sector)) {
             print(out, "-");
+            continue;
         }
+        if (!flash->erase64K(sector)) {
+            print(out, " FALSE!");
+            return false;
+        }
+        print(out, "*");
     }
     out << " OK\n";
+    return true;
+}
+
+bool xapp1081::writeData(QTextStream& out, unsigned int address, const QByteArray& data)
+{
+    if (!flash->write(address, data)) {
+        print(out, " FALSE!");
+        return false;
+    }
+    print(out, " OK\n");
+    return true;
 }
 
 bool xapp1081::verify(QTextStream& out, const QByteArray& data, unsigned int start, unsigned int areaEnd)
@@ -121,24 +162,40 @@ bool xapp1081::saveUpdateImage(QString fileName)
     QByteArray image;
     if (!loadImage(out, fileName, kMaxUpdateImage, image))
         return false;
+    // The switch word sends the FPGA through the golden header to the update
+    // image; without that header nothing would ever boot it.
+    if (flash->read(kGoldenHeaderAddress, kGoldenHeaderSize) != goldenHeader()) {
+        print(out, "No golden header at 0x001000: write the golden image first!\n");
+        return false;
+    }
 
     print(out, "Erasing header area:");
-    flash->erase4K(kHeaderArea);
+    if (!flash->erase4K(kHeaderArea)) {
+        print(out, " FALSE!");
+        return false;
+    }
     print(out, " OK\n");
 
     print(out, "Erasing update boot area:");
-    eraseSectors(out, kUpdateArea, kUpdateAreaEnd + 1);
+    if (!eraseSectors(out, kUpdateArea, kUpdateAreaEnd + 1))
+        return false;
 
     print(out, "Writing new image:");
-    flash->write(kUpdateArea, image);
-    print(out, " OK\n");
+    if (!writeData(out, kUpdateArea, image))
+        return false;
 
     print(out, "Verifying:");
     if (!verify(out, image, kUpdateArea, kUpdateAreaEnd))
         return false;
 
+    // Only a switch word that reads back makes the FPGA take the update; a
+    // reboot without it would load the golden image while this said OK.
     print(out, "Writing header:");
-    flash->write(kSwitchWordAddress, switchWord());
+    if (!flash->write(kSwitchWordAddress, switchWord()) ||
+        flash->read(kSwitchWordAddress, switchWord().size()) != switchWord()) {
+        print(out, " FALSE!");
+        return false;
+    }
     print(out, " OK\n");
 
     return bootAndWait(out);
@@ -152,12 +209,13 @@ bool xapp1081::saveGoldenImage(QString fileName)
         return false;
 
     print(out, "Erasing golden boot area:");
-    eraseSectors(out, kGoldenArea, kGoldenAreaEnd + 1);
+    if (!eraseSectors(out, kGoldenArea, kGoldenAreaEnd + 1))
+        return false;
 
     const QByteArray data = goldenHeader() + image;
     print(out, "Writing new image:");
-    flash->write(kGoldenHeaderAddress, data);
-    print(out, " OK\n");
+    if (!writeData(out, kGoldenHeaderAddress, data))
+        return false;
 
     print(out, "Verifying:");
     if (!verify(out, data, kGoldenHeaderAddress, kGoldenAreaEnd))

@@ -21,6 +21,7 @@ public:
     static constexpr unsigned int kSwitchWordAddress = 0x000FFC;
     static constexpr unsigned int kGoldenArea = 0x000000;
     static constexpr unsigned int kGoldenHeaderAddress = 0x001000;
+    static constexpr unsigned int kGoldenHeaderSize = 32;
     static constexpr unsigned int kGoldenAreaEnd = 0x3FFFFF;
     static constexpr unsigned int kUpdateArea = 0x400000;
     static constexpr unsigned int kUpdateAreaEnd = 0x7FFFFF;
@@ -38,7 +39,10 @@ public:
 
 private:
     bool loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image);
-    void eraseSectors(QTextStream& out, unsigned int first, unsigned int last);
+    // Each returns false, after printing " FALSE!", when the flash stayed busy
+    // past its bound.
+    bool eraseSectors(QTextStream& out, unsigned int first, unsigned int last);
+    bool writeData(QTextStream& out, unsigned int address, const QByteArray& data);
     bool verify(QTextStream& out, const QByteArray& data, unsigned int start, unsigned int areaEnd);
     bool bootAndWait(QTextStream& out);
 

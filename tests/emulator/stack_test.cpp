@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -113,11 +114,16 @@ private:
     int err_;
 };
 
+// Bytes laid into the flash before the board powers up, by address.
+using Preset = std::vector<std::pair<std::size_t, QByteArray>>;
+
 template <typename Board>
 Outcome runOn(std::size_t flashSize, const QStringList& args, const std::function<void(const QDir&)>& prepare,
-              const Factory& factory)
+              const Factory& factory, const Preset& preset = {})
 {
     std::vector<std::uint8_t> flash(flashSize, 0xFF);
+    for (const auto& [address, bytes] : preset)
+        std::copy(bytes.begin(), bytes.end(), flash.begin() + static_cast<std::ptrdiff_t>(address));
     Board board(flash.data());
     board.powerCycle();
     QTemporaryDir work;
@@ -169,15 +175,19 @@ void expectSame(const Outcome& worker, const Outcome& registers)
 
 TEST(WholeStack, Lumo3UpdateReachesTheFlashAsOnTheWorkerLevel)
 {
-    auto prepare = [](const QDir& dir) {
-        sim::SampleBitstream sample;
-        sample.dataBytes = 256 * 1024;
-        writeFile(dir, "fw.bit", sample.file());
-    };
+    sim::SampleBitstream sample;
+    sample.dataBytes = 256 * 1024;
+    auto prepare = [&sample](const QDir& dir) { writeFile(dir, "fw.bit", sample.file()); };
+    // The update is written only behind a golden header.
+    const Preset golden = {
+        {0x1000, QByteArray::fromHex("20000000300200010000100030008001""0000000F200000002000000020000000")}};
     const QStringList args = {"-wupdate", "fw.bit"};
-    const Outcome worker = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, workerLevel);
-    const Outcome registers = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, registerLevel);
+    const Outcome worker = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, workerLevel, golden);
+    const Outcome registers = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, registerLevel, golden);
     EXPECT_EQ(worker.exitCode, 0);
+    const QByteArray image = sample.configurationData();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), worker.flash.begin() + 0x400000,
+                           [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
     expectSame(worker, registers);
 }
 

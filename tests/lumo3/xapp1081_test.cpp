@@ -8,9 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -41,6 +45,10 @@ struct WriterTest : ::testing::Test {
         file.write(contents);
         return file.fileName();
     }
+
+    // What an update needs in front of it: the FPGA reaches the update image
+    // only through the golden header.
+    void goldenHeaderInPlace() { board.store(0x1000, xapp1081::goldenHeader()); }
 
     QByteArray write(bool update, const QString& file, bool* result, int bootWaitMs = 5000)
     {
@@ -113,6 +121,7 @@ TEST_F(WriterTest, UpdateImageFillingTheWholeAreaPassesTheBlankCheck)
 {
     QByteArray image;
     bool ok = false;
+    goldenHeaderInPlace();
     write(true, bitFile("full.bit", 0x400000, 4, &image), &ok);
     EXPECT_TRUE(ok);
     EXPECT_EQ(image.size(), 0x400000);
@@ -122,15 +131,16 @@ TEST_F(WriterTest, UpdateImageFillingTheWholeAreaPassesTheBlankCheck)
 TEST_F(WriterTest, RebootGivesTwoPulsesBeforeTheFirstIdentificationRead)
 {
     bool ok = false;
+    goldenHeaderInPlace();
     write(true, bitFile("new.bit", 5000, 3), &ok);
     ASSERT_TRUE(ok);
     const auto& e = board.events;
     const auto header = std::find(e.begin(), e.end(), "frame 02");  // the last program is the switch word
     const auto lastProgram = std::find(e.rbegin(), e.rend(), "frame 02").base();
     ASSERT_NE(header, e.end());
-    const std::vector<std::string> expected = {"frame 05", "pin26 low", "pin26 high", "pin26 low", "pin26 high",
+    const std::vector<std::string> expected = {"frame 03", "pin26 low", "pin26 high", "pin26 low", "pin26 high",
                                                "frame 9E"};
-    // After the switch word's page program and its status polls: the pulses.
+    // After the switch word's page program, its status polls and its read-back: the pulses.
     auto at = std::find(lastProgram, e.end(), "pin26 low");
     ASSERT_NE(at, e.end());
     EXPECT_EQ(std::vector<std::string>(at - 1, at + 5), expected);
@@ -139,6 +149,7 @@ TEST_F(WriterTest, RebootGivesTwoPulsesBeforeTheFirstIdentificationRead)
 TEST_F(WriterTest, VerificationFailureLeavesNoSwitchWordAndNoReboot)
 {
     bool ok = false;
+    goldenHeaderInPlace();
     write(true, bitFile("old.bit", 100000, 2), &ok);
     ASSERT_TRUE(ok);
     // Reads of the update area come back with one bit flipped at 0x400100.
@@ -169,12 +180,26 @@ TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
     t.write(truncated);
     t.close();
 
+    const QString fifo = dir.filePath("fifo.bit");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString directory = dir.filePath("dir.bit");
+    ASSERT_TRUE(QDir().mkdir(directory));
+    // Sparse: its size alone refuses it.
+    QFile oversized(dir.filePath("oversized.bit"));
+    ASSERT_TRUE(oversized.open(QIODevice::WriteOnly) && oversized.resize(0x400000 + 0x10000 + 1));
+    oversized.close();
+
     struct Case {
         bool update;
         QString file;
         QByteArray output;
     };
     const Case cases[] = {
+        {true, fifo, fifo.toUtf8() + " is not a regular file!\n"},
+        {false, directory, directory.toUtf8() + " is not a regular file!\n"},
+        {true, oversized.fileName(),
+         "File " + oversized.fileName().toUtf8() +
+             " is too large: 4259841 bytes, a bitstream for this area has at most 4259840!\n"},
         {true, dir.filePath("missing.bit"), "File not found!\n"},
         {false, dir.filePath("missing.bit"), "File not found!\n"},
         {true, t.fileName(), "Bitstream truncated: header announces 4096 bytes, file holds 4086!\n"},
@@ -186,6 +211,7 @@ TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
         {false, bitFile("big.bit", 0x3FEFE4, 6), "Image too large: 4190180 bytes, the area holds 4190176!\n"},
     };
     bool ok = false;
+    goldenHeaderInPlace();
     write(true, bitFile("old.bit", 100000, 2), &ok);
     const std::vector<std::uint8_t> before = board.memory;
     for (const Case& c : cases) {
@@ -194,6 +220,84 @@ TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
         EXPECT_FALSE(ok);
         EXPECT_TRUE(board.probe.frames.empty());
         EXPECT_TRUE(board.memory == before);
+    }
+}
+
+TEST_F(WriterTest, AnUpdateWithoutTheGoldenHeaderIsRefusedBeforeAnythingIsErased)
+{
+    bool ok = false;
+    board.store(0x400000, QByteArray(0x20000, '\x5A'));  // an old update image stays as it is
+    const std::vector<std::uint8_t> before = board.memory;
+    EXPECT_EQ(write(true, bitFile("new.bit", 5000, 3), &ok),
+              "No golden header at 0x001000: write the golden image first!\n");
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(board.memory == before);
+    // Its only bus traffic: the read of the header's 32 bytes.
+    ASSERT_EQ(board.probe.frames.size(), 1u);
+    EXPECT_EQ(board.probe.frames[0].size(), 36u);
+    EXPECT_EQ(std::vector<std::uint8_t>(board.probe.frames[0].begin(), board.probe.frames[0].begin() + 4),
+              (std::vector<std::uint8_t>{0x03, 0x00, 0x10, 0x00}));
+}
+
+// A chip that stays busy, or a switch word that does not read back: the step
+// ends with " FALSE!", nothing later runs, and the FPGA is not rebooted.
+TEST_F(WriterTest, AnAbandonedEraseOrProgramOrAMissingSwitchWordFailsItsStep)
+{
+    using Frame = std::vector<std::uint8_t>;
+    // From the first frame for which starts() holds on, every status read says busy.
+    const auto busyFrom = [](std::function<bool(const Frame&)> starts) {
+        return [starts, stuck = false](const Frame& frame, std::uint8_t& miso) mutable {
+            stuck = stuck || starts(frame);
+            if (stuck && frame[0] == 0x05 && frame.size() == 2)
+                miso |= 0x01;
+        };
+    };
+    const auto opcode = [](std::uint8_t op) { return [op](const Frame& f) { return f[0] == op; }; };
+    struct Case {
+        const char* name;
+        bool update;
+        FrameProbe::Disturb disturb;
+        QByteArray outputEnd;
+        std::uint8_t lastCommand;  // the last erase or program frame sent
+    };
+    const Case cases[] = {
+        {"header erase", true, busyFrom(opcode(0x20)), "Erasing header area: FALSE!", 0x20},
+        {"update area erase", true, busyFrom(opcode(0xD8)), "Erasing update boot area: FALSE!", 0xD8},
+        {"golden area erase", false, busyFrom(opcode(0xD8)), "Erasing golden boot area: FALSE!", 0xD8},
+        {"image program", true, busyFrom(opcode(0x02)), "Writing new image: FALSE!", 0x02},
+        {"switch word program", true,
+         busyFrom([](const Frame& f) { return f.size() >= 4 && f[0] == 0x02 && f[2] == 0x0F && f[3] == 0xFC; }),
+         "Writing header: FALSE!", 0x02},
+        {"switch word read back", true,
+         [](const Frame& f, std::uint8_t& miso) {
+             if (f[0] == 0x03 && f.size() == 8 && f[1] == 0x00 && f[2] == 0x0F && f[3] == 0xFC)
+                 miso = 0x00;
+         },
+         "Writing header: FALSE!", 0x02},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        VirtualLumo3 fresh;
+        board.memory = fresh.memory;
+        bool ok = false;
+        // Sectors with data in both areas, so that each has something to erase.
+        goldenHeaderInPlace();
+        board.store(0x10000, QByteArray(16, '\x00'));
+        board.store(0x400000, QByteArray(16, '\x00'));
+        board.probe.disturb = c.disturb;
+        const QByteArray out = write(c.update, bitFile("new.bit", 5000, 3), &ok);
+        board.probe.disturb = nullptr;
+        EXPECT_FALSE(ok);
+        EXPECT_TRUE(out.endsWith(c.outputEnd)) << out.toStdString();
+        const auto& frames = board.probe.frames;
+        const auto last = std::find_if(frames.rbegin(), frames.rend(), [](const Frame& f) {
+            return f[0] == 0x20 || f[0] == 0xD8 || f[0] == 0x02;
+        });
+        ASSERT_NE(last, frames.rend());
+        EXPECT_EQ((*last)[0], c.lastCommand);
+        EXPECT_EQ(std::count_if(board.events.begin(), board.events.end(),
+                                [](const std::string& e) { return e.rfind("pin26", 0) == 0; }),
+                  0);
     }
 }
 
