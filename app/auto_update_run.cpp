@@ -103,6 +103,9 @@ void AutoUpdateRun::radioStep()
     }
     if (flasher.state() != QProcess::NotRunning) {
         flasher.kill();
-        flasher.waitForFinished(-1);
+        // A killed process ends at once unless the kernel holds it (a serial
+        // driver that hangs); the run must not hang with it.
+        if (!flasher.waitForFinished(kKilledScriptWaitMs))
+            qDebug() << "lumo3update: axsem flasher still running after it was killed!";
     }
 }

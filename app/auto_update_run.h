@@ -12,6 +12,7 @@
 class AutoUpdateRun {
 public:
     static constexpr int kScriptTimeoutMs = 20000;
+    static constexpr int kKilledScriptWaitMs = 5000;
     // After power-up the FPGA holds the flash while it configures; a flash
     // that has not answered within this bound will not answer at all.
     static constexpr int kFlashWaitMs = 10000;

@@ -1,6 +1,6 @@
 #include "flash_range_args.h"
 
-std::optional<quint32> parseFlashNumber(const QString& text)
+std::optional<qint64> parseFlashNumber(const QString& text)
 {
     bool ok = false;
     qlonglong value = text.toLongLong(&ok, 10);
@@ -8,10 +8,10 @@ std::optional<quint32> parseFlashNumber(const QString& text)
         value = text.toLongLong(&ok, 16);
     if (!ok)
         return std::nullopt;
-    return static_cast<quint32>(static_cast<qulonglong>(value) & 0xFFFFFFFFu);
+    return value;
 }
 
-std::optional<quint32> flashNumberAfter(const QStringList& args, const QString& key, bool& found)
+std::optional<qint64> flashNumberAfter(const QStringList& args, const QString& key, bool& found)
 {
     const int at = args.indexOf(key);
     found = at >= 0;

@@ -6,9 +6,10 @@
 #include <optional>
 
 // Parses a flash address or length: decimal first, then hexadecimal with or
-// without 0x; the 64-bit result is cut to its low 32 bits.
-std::optional<quint32> parseFlashNumber(const QString& text);
+// without 0x. The 64-bit value is kept whole, sign included: a number that no
+// flash address can take must be refused, not cut to its low bits.
+std::optional<qint64> parseFlashNumber(const QString& text);
 
 // The value that follows key in args, parsed. Sets found to whether the key
 // is present at all; nullopt for a missing or unreadable value.
-std::optional<quint32> flashNumberAfter(const QStringList& args, const QString& key, bool& found);
+std::optional<qint64> flashNumberAfter(const QStringList& args, const QString& key, bool& found);

@@ -4,19 +4,14 @@
 #include "flash/nt25q256.h"
 #include "flash/xapp1081.h"
 #include "flash_range_args.h"
+#include "raw_flash_access.h"
 
 #include <QDebug>
-#include <QFile>
 
-#include <algorithm>
 #include <optional>
 #include <utility>
 
 namespace {
-// 3-byte addresses reach the lowest 16 MiB of the flash.
-constexpr quint64 kReachableFlash = 0x1000000;
-constexpr unsigned int kSubsector = 4096;
-
 void plain(const QString& text)
 {
     qDebug("%s", qUtf8Printable(text));
@@ -35,15 +30,10 @@ int usage()
     return -1;
 }
 
-struct FlashRange {
-    quint32 address;
-    quint32 length;
-};
-
-std::optional<quint32> requiredNumber(const QStringList& args, const char* key, QStringList& errors)
+std::optional<qint64> requiredNumber(const QStringList& args, const char* key, QStringList& errors)
 {
     bool found = false;
-    const std::optional<quint32> value = flashNumberAfter(args, key, found);
+    const std::optional<qint64> value = flashNumberAfter(args, key, found);
     if (!found)
         errors << QStringLiteral("Key %1 not found ").arg(key);
     else if (!value)
@@ -53,69 +43,13 @@ std::optional<quint32> requiredNumber(const QStringList& args, const char* key, 
 
 std::optional<FlashRange> parseRange(const QStringList& args, QStringList& errors)
 {
-    const std::optional<quint32> address = requiredNumber(args, "-add", errors);
+    const std::optional<qint64> address = requiredNumber(args, "-add", errors);
     if (!address)
         return std::nullopt;
-    const std::optional<quint32> length = requiredNumber(args, "-len", errors);
+    const std::optional<qint64> length = requiredNumber(args, "-len", errors);
     if (!length)
         return std::nullopt;
     return FlashRange{*address, *length};
-}
-
-bool withinFlash(quint32 address, quint64 length)
-{
-    if (address + length <= kReachableFlash)
-        return true;
-    plain(QStringLiteral("Range out of flash: 0x%1 bytes from 0x%2 end past 0x%3!")
-              .arg(length, 0, 16)
-              .arg(address, 0, 16)
-              .arg(kReachableFlash, 0, 16));
-    return false;
-}
-
-int readToFile(nt25q256& flash, const QString& fileName, const FlashRange& range)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        plain(QStringLiteral("Can't create file %1!").arg(fileName));
-        return -1;
-    }
-    const QByteArray data = flash.read(range.address, range.length);
-    if (file.write(data) != data.size() || !file.flush()) {
-        plain(QStringLiteral("Can't write file %1!").arg(fileName));
-        return -1;
-    }
-    file.close();
-    return 0;
-}
-
-std::optional<QByteArray> readWholeFile(const QString& fileName)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        plain(QStringLiteral("Can't open file %1!").arg(fileName));
-        return std::nullopt;
-    }
-    return file.readAll();
-}
-
-// At most the file's size is written.
-quint32 bytesToWrite(const QByteArray& contents, const FlashRange& range)
-{
-    return std::min<quint32>(range.length, static_cast<quint32>(contents.size()));
-}
-
-int writeToFlash(nt25q256& flash, const QByteArray& contents, const FlashRange& range)
-{
-    const quint32 n = bytesToWrite(contents, range);
-    const quint32 address = range.address;
-    flash.erase4K(address);
-    for (quint32 s = address / kSubsector; s < (address + n) / kSubsector; ++s)
-        flash.erase4K(s * kSubsector);
-    if ((address + n) % kSubsector != 0)
-        flash.erase4K(address + n);
-    flash.write(address, contents.left(static_cast<int>(n)));
-    return 0;
 }
 }  // namespace
 
@@ -158,14 +92,14 @@ int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
 {
     const Lumo3Command command = selectLumo3Command(args);
     const FlashRange range{command.address, command.length};
-    QByteArray contents;
-    if (command.key == Lumo3Command::Key::ReadFlash && !withinFlash(range.address, range.length))
+    QByteArray rawData;
+    if (command.key == Lumo3Command::Key::ReadFlash && !withinReachableFlash(range))
         return -1;
     if (command.key == Lumo3Command::Key::WriteFlash) {
-        std::optional<QByteArray> file = readWholeFile(command.fileName);
-        if (!file || !withinFlash(range.address, bytesToWrite(*file, range)))
+        std::optional<QByteArray> data = loadRawWrite(command.fileName, range);
+        if (!data)
             return -1;
-        contents = std::move(*file);
+        rawData = std::move(*data);
     }
 
     nt25q256 flash(worker);
@@ -182,9 +116,9 @@ int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
     case Lumo3Command::Key::WriteUpdate:
         return writer.saveUpdateImage(command.fileName) ? 0 : 1;
     case Lumo3Command::Key::ReadFlash:
-        return readToFile(flash, command.fileName, range);
+        return readFlashToFile(flash, flashPresent, command.fileName, range);
     case Lumo3Command::Key::WriteFlash:
-        return writeToFlash(flash, contents, range);
+        return writeFlashFromFile(flash, flashPresent, static_cast<quint32>(range.address), rawData);
     case Lumo3Command::Key::Boot:
         flash.bootArtix();
         return 0;

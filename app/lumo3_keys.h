@@ -13,8 +13,10 @@ struct Lumo3Command {
     enum class Key { WriteGolden, WriteUpdate, ReadFlash, WriteFlash, Boot, AutoUpdate, Usage, Invalid };
     Key key = Key::Usage;
     QString fileName;
-    quint32 address = 0;
-    quint32 length = 0;
+    // As given: negative values and values beyond 32 bits are kept, for the
+    // range check to refuse.
+    qint64 address = 0;
+    qint64 length = 0;
     // Why the command is Invalid, to be logged after the flash check.
     QStringList errors;
 };
@@ -26,6 +28,6 @@ Lumo3Command selectLumo3Command(const QStringList& args);
 
 // Lumo3 board: checks the flash, then carries out the first command key found
 // in args (the program path at index 0 included). A range beyond what the
-// flash's 3-byte addresses reach is refused before the bus is used at all.
-// Returns the exit code.
+// flash's 3-byte addresses reach, and a "-w" file that cannot be written, are
+// refused before the bus is used at all. Returns the exit code.
 int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker);

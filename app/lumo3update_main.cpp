@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QDebug>
 
+#include <csignal>
+
 namespace {
 const char kName[] = "lumo3update";
 const char kVersion[] = "3.0.0b";
@@ -14,6 +16,13 @@ const char kVersion[] = "3.0.0b";
 
 int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
 {
+    // An erase or program stopped half-way leaves a board that boots nothing.
+    // A reader that goes away (a closed pipe, a dropped SSH session) must not
+    // stop the flash work: what is written to it then is simply lost. An
+    // operator's Ctrl-C and a TERM keep their default.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
+
     QCoreApplication app(argc, argv);
     qDebug() << "lumo3update. Ver." << kVersion;
     QCoreApplication::setApplicationName(kName);

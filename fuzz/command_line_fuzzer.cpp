@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         args << QString::fromUtf8(piece);
 
     for (const QString& arg : args) {
-        const std::optional<quint32> number = parseFlashNumber(arg);
+        const std::optional<qint64> number = parseFlashNumber(arg);
         // A number that was read reads back the same from its decimal form.
         if (number)
             FUZZ_REQUIRE(parseFlashNumber(QString::number(*number)) == number);

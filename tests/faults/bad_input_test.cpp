@@ -9,6 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
 
 #include <functional>
 #include <ostream>
@@ -29,6 +32,7 @@ struct Region {
 };
 
 constexpr Region kNothing{};
+constexpr Region kHeaderArea{0, 0x1000};
 constexpr Region kHeaderAndUpdate{0, 0x800000};  // -wupdate's areas (header, golden untouched, update)
 constexpr Region kWholeMx25{0, 4 << 20};
 
@@ -62,11 +66,37 @@ std::function<void(BoardFixture&)> files(std::vector<std::pair<const char*, QByt
     };
 }
 
+std::function<void(BoardFixture&)> fifo(const char* name)
+{
+    return [name](BoardFixture& b) {
+        ASSERT_EQ(::mkfifo(QFile::encodeName(b.file(name)).constData(), 0600), 0);
+    };
+}
+
+// Holes only: its size is all that is known of it before reading.
+std::function<void(BoardFixture&)> sparse(const char* name, qint64 size)
+{
+    return [name, size](BoardFixture& b) {
+        QFile f(b.file(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.resize(size));
+    };
+}
+
 QByteArray truncated(int dataBytes)
 {
     QByteArray f = bitFile(dataBytes, 7);
     f.chop(100);
     return f;
+}
+
+// The listing that recognises the board leaves FIFOs out: a bitstream beside
+// them makes it a Lumo3.
+std::function<void(BoardFixture&)> withLumo3Files(std::function<void(BoardFixture&)> prepare)
+{
+    return [prepare](BoardFixture& b) {
+        b.writeFile("fw.bit", bitFile(40000, 5));
+        prepare(b);
+    };
 }
 
 const QString kNoConfig = "No FPGA configuration in the file";
@@ -152,7 +182,15 @@ const Case kCases[] = {
      {"-wupdate", "x.hex"}, 1, kNoConfig, kNothing},
     {"missing bitstream", "lumo3", {}, lumo3Files, {"-wupdate", "nothere.bit"}, 1, "File not found!", kNothing},
     {"directory named like a bitstream", "lumo3", {}, [](BoardFixture& b) { QDir(b.work()).mkdir("dir.bit"); },
-     {"-wgold", "dir.bit"}, 1, "File not found!", kNothing},
+     {"-wgold", "dir.bit"}, 1, "dir.bit is not a regular file!", kNothing},
+    {"FIFO as the update", "lumo3", {}, withLumo3Files(fifo("pipe.bit")), {"-wupdate", "pipe.bit"}, 1,
+     "pipe.bit is not a regular file!", kNothing},
+    {"FIFO as raw data", "lumo3", {}, withLumo3Files(fifo("pipe.bit")), {"-w", "pipe.bit", "-add", "0x500000", "-len", "16"}, 255,
+     "pipe.bit is not a regular file!", kNothing},
+    {"device as raw data", "lumo3", {}, lumo3Files, {"-w", "/dev/zero", "-add", "0x500000", "-len", "16"}, 255,
+     "/dev/zero is not a regular file!", kNothing},
+    {"bitstream file too large to load", "lumo3", {}, sparse("huge.bit", 0x410001), {"-wupdate", "huge.bit"}, 1,
+     "File huge.bit is too large: 4259841 bytes, a bitstream for this area has at most 4259840!", kNothing},
     {"upper-case suffix only", "lumo3", {}, files({{"FW.BIT", bitFile(40000, 5)}}), {"-wupdate", "FW.BIT"}, 255,
      "Can't recognize Lumo type! Lumo type:  -2 Exit.", kNothing},
     {"two dots in the name", "lumo3", {}, files({{"fw.v2.bit", bitFile(40000, 5)}}), {"-wupdate", "fw.v2.bit"}, 255,
@@ -161,7 +199,27 @@ const Case kCases[] = {
     {"address past the flash", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "0x1000000", "-len", "1"}, 255,
      "Range out of flash", kNothing},
     {"negative address", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "-1", "-len", "1"}, 255,
-     "Range out of flash: 0x1 bytes from 0xffffffff end past 0x1000000!", kNothing},
+     "Range out of flash: 0x1 bytes from -0x1 end past 0x1000000!", kNothing},
+    {"address past the flash, nothing to read", "lumo3", {}, lumo3Files,
+     {"-r", "o.dat", "-add", "0x1000000", "-len", "0"}, 255,
+     "Range out of flash: 0x0 bytes from 0x1000000 end past 0x1000000!", kNothing},
+    {"address past the flash, nothing to write", "lumo3", {}, lumo3Files,
+     {"-w", "fw.bit", "-add", "0x1000000", "-len", "0"}, 255,
+     "Range out of flash: 0x0 bytes from 0x1000000 end past 0x1000000!", kNothing},
+    {"address beyond 32 bits", "lumo3", {}, lumo3Files, {"-w", "fw.bit", "-add", "0x100000000", "-len", "16"}, 255,
+     "Range out of flash: 0x10 bytes from 0x100000000 end past 0x1000000!", kNothing},
+    {"decimal address beyond 32 bits", "lumo3", {}, lumo3Files,
+     {"-r", "o.dat", "-add", "4294967296", "-len", "16"}, 255,
+     "Range out of flash: 0x10 bytes from 0x100000000 end past 0x1000000!", kNothing},
+    {"most negative address", "lumo3", {}, lumo3Files,
+     {"-w", "fw.bit", "-add", "-9223372036854775808", "-len", "16"}, 255,
+     "Range out of flash: 0x10 bytes from -0x8000000000000000 end past 0x1000000!", kNothing},
+    {"negative hexadecimal address", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "-0xFFFFFFFF", "-len", "16"},
+     255, "Range out of flash: 0x10 bytes from -0xffffffff end past 0x1000000!", kNothing},
+    {"length beyond 32 bits", "lumo3", {}, lumo3Files, {"-w", "fw.bit", "-add", "0", "-len", "0x100000010"}, 255,
+     "Range out of flash: 0x100000010 bytes from 0x0 end past 0x1000000!", kNothing},
+    {"empty raw data", "lumo3", {}, files({{"fw.bit", bitFile(40000, 5)}, {"e.dat", QByteArray()}}), {"-w", "e.dat", "-add", "0x400000", "-len", "100"},
+     255, "File e.dat is empty, nothing written!", kNothing},
     {"fraction", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "1.5", "-len", "1"}, 255,
      "Incorrect value after -add!", kNothing},
     {"bare 0x", "lumo3", {}, lumo3Files, {"-w", "fw.bit", "-add", "0", "-len", "0x"}, 255,
@@ -187,8 +245,26 @@ const Case kCases[] = {
      kNothing},
     {"flash absent, reboot", "lumo3", {{"flash-absent"}}, lumo3Files, {"-boot"}, 0, "Memory not found! ID = ",
      kNothing},
+    // A chip that answers nothing but its status reads no golden header.
     {"busy bit stuck", "lumo3", {{"busy-stuck"}}, lumo3Files, {"-wupdate", "fw.bit"}, 1,
-     "N25Q256: flash still busy after 2000 ms, wait abandoned", kNothing},
+     "No golden header at 0x001000: write the golden image first!", kNothing},
+    {"busy bit stuck, golden", "lumo3", {{"busy-stuck"}}, lumo3Files, {"-wgold", "fw.bit"}, 1,
+     "Writing new image: FALSE!", kNothing},
+    {"flash absent, raw read", "lumo3", {{"flash-absent"}}, lumo3Files, {"-r", "o.dat", "-add", "0", "-len", "16"},
+     255, "No flash: nothing read", kNothing},
+    {"flash absent, raw write", "lumo3", {{"flash-absent"}}, lumo3Files,
+     {"-w", "fw.bit", "-add", "0x500000", "-len", "16"}, 255, "No flash: nothing written", kNothing},
+    // Erases that outlast their bound: 20 times the typical 250 ms of a subsector.
+    {"erase abandoned, update", "lumo3", {{"slow-chip", "20"}}, lumo3Files, {"-wupdate", "fw.bit"}, 1,
+     "Erasing header area: FALSE!", kHeaderArea},
+    {"erase abandoned, raw write", "lumo3", {{"slow-chip", "20"}}, lumo3Files,
+     {"-w", "fw.bit", "-add", "0x500000", "-len", "0x10000"}, 255,
+     "Erase at 0x500000 abandoned: the flash stayed busy!", {0x500000, 0x501000}},
+    {"switch word fails to program", "lumo3", {{"program-fail", "0xFFC", "4"}}, lumo3Files, {"-wupdate", "fw.bit"},
+     1, "Writing header: FALSE!", kHeaderAndUpdate},
+    {"raw write fails to program", "lumo3", {{"program-fail", "0x500010", "0x100"}}, lumo3Files,
+     {"-w", "fw.bit", "-add", "0x500000", "-len", "0x1000"}, 255, "Verify failed at 0x500010!",
+     {0x500000, 0x501000}},
     {"bits that fail to program", "lumo3", {{"program-fail", "0x400100", "16"}}, lumo3Files,
      {"-wupdate", "fw.bit"}, 1, "Verifying: FALSE!", kHeaderAndUpdate},
     {"a bit flipped on read", "lumo3", {{"read-flip", "0x400200", "0x10"}}, lumo3Files, {"-wupdate", "fw.bit"}, 1,
