@@ -64,14 +64,23 @@ echo "== The unattended run's unit"
 chroot "$root" systemd-analyze verify lumo3update@var-lib-lumo3update.service
 [ -L "$root/etc/systemd/system/multi-user.target.wants/lumo3update@var-lib-lumo3update.service" ] ||
     fail "the default instance was not enabled"
-# Skipped while the directory holds no firmware file; started for one in any letter case.
-! chroot "$root" systemd-analyze condition --unit=lumo3update@var-lib-lumo3update.service >/dev/null 2>&1 ||
-    fail "the unit would start with no firmware file"
-touch "$root/var/lib/lumo3update/FW.Bit"
-chroot "$root" systemd-analyze condition --unit=lumo3update@var-lib-lumo3update.service >/dev/null 2>&1 ||
-    fail "the unit would not start for FW.Bit"
+# Started exactly when the directory holds a name the updater recognises: the
+# unit's conditions, then its ExecCondition command run as the unit runs it.
+unit=$root/usr/lib/systemd/system/lumo3update@.service
+exec_condition=$(sed -n 's/^ExecCondition=//p' "$unit" | sed 's/\$\$/$/g')
+starts_for() {
+    rm -rf "$root/var/lib/lumo3update" && mkdir "$root/var/lib/lumo3update"
+    [ $# -eq 0 ] || (cd "$root/var/lib/lumo3update" && touch "$@")
+    chroot "$root" systemd-analyze condition --unit=lumo3update@var-lib-lumo3update.service >/dev/null 2>&1 &&
+        chroot "$root" /bin/sh -c "cd /var/lib/lumo3update && $exec_condition"
+}
+! starts_for || fail "the unit would start with no firmware file"
+! starts_for FW.BIT fw.Bin || fail "the unit would start for upper-case suffixes, which the updater does not recognise"
+! starts_for fw.v2.bit .x.hex || fail "the unit would start for names the updater does not recognise"
+starts_for fw.bit || fail "the unit would not start for fw.bit"
+starts_for FW.BIT radio.hex || fail "the unit would not start for radio.hex"
 # What the unit runs ends at once when the board does not answer.
 status=0
 chroot "$root" /bin/sh -c 'cd /var/lib/lumo3update && exec timeout 60 lumo3update -wifany' >/dev/null 2>&1 || status=$?
 [ "$status" -eq 255 ] || fail "lumo3update -wifany without the SoC ended with $status, not 255"
-echo "unit verified, enabled, skipped without firmware files, its run ends without a board"
+echo "unit verified, enabled, started exactly for recognised firmware files, its run ends without a board"
