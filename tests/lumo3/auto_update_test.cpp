@@ -161,6 +161,20 @@ TEST_F(AutoRunE2E, AFailedBitstreamKeepsItsFilesAndTheRadioStepStillRuns)
     EXPECT_TRUE(exists("b.bit"));
 }
 
+TEST_F(AutoRunE2E, ADirectoryNamedLikeTheNewestBitstreamIsRefusedAndNothingIsDeleted)
+{
+    board.writeFile("a.bit", bitFile(3000, 2));
+    ASSERT_TRUE(QDir(board.work()).mkdir("b.bit"));
+    const QByteArray before = board.flash();
+    const ToolResult r = board.run({"-wifany"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "b.bit is not a regular file!\n");
+    EXPECT_EQ(lines(r.err).mid(2), (QStringList{"Flashing Lumo3...", "Ready to update artix firmware( \"b.bit\" ):",
+                                                "lumo3update: artix update false!", "No hex-files to update"}));
+    EXPECT_TRUE(exists("a.bit"));
+    EXPECT_TRUE(board.flash() == before);
+}
+
 // In-process: the run against a board in this process, in a temporary
 // working directory.
 struct AutoRunInProcess : ::testing::Test {
