@@ -8,12 +8,8 @@
 namespace sim {
 
 namespace {
-void putWord(QByteArray& out, quint32 word)
-{
-    char bytes[4];
-    qToBigEndian(word, bytes);
-    out.append(bytes, 4);
-}
+// Every word of the stream but the frame data.
+constexpr int kFramingBytes = SampleBitstream::kMinimumBytes - 4;
 
 void putField(QByteArray& out, char key, const QByteArray& text)
 {
@@ -28,47 +24,58 @@ void putField(QByteArray& out, char key, const QByteArray& text)
 
 QByteArray SampleBitstream::configurationData() const
 {
-    QByteArray data;
+    using namespace series7;
+    Series7StreamWriter stream;
     for (int i = 0; i < 8; ++i)
-        putWord(data, 0xFFFFFFFF);  // dummy pad
-    putWord(data, 0x000000BB);  // bus width detection
-    putWord(data, 0x11220044);
-    putWord(data, 0xFFFFFFFF);
-    putWord(data, 0xFFFFFFFF);
-    putWord(data, 0xAA995566);  // sync
-    putWord(data, 0x20000000);  // NOOP
-    putWord(data, 0x30008001);  // CMD <- RCRC
-    putWord(data, 0x00000007);
-    putWord(data, 0x30018001);  // IDCODE
-    putWord(data, 0x0362D093);
-    putWord(data, 0x30008001);  // CMD <- WCFG
-    putWord(data, 0x00000001);
+        stream.word(kDummy);
+    stream.word(kBusWidthSync);
+    stream.word(kBusWidthDetect);
+    stream.word(kDummy);
+    stream.word(kDummy);
+    stream.word(kSyncWord);
+    stream.word(kNoop);
+    stream.command(RCRC);
+    stream.write(IDCODE, {idcode});
+    stream.command(WCFG);
 
-    const int trailer = 6 * 4;
-    const int frameWords = (dataBytes - data.size() - trailer - 8) / 4;
-    putWord(data, 0x30004000);  // FDRI, word count in the type 2 packet
-    putWord(data, 0x50000000u | static_cast<quint32>(std::max(frameWords, 0)));
+    const int frameWords = std::max((dataBytes - kFramingBytes) / 4, 1);
+    std::vector<std::uint32_t> frames(static_cast<std::size_t>(frameWords));
     std::mt19937 random(seed);
-    for (int i = 0; i < frameWords; ++i)
-        putWord(data, static_cast<quint32>(random()));
+    for (std::uint32_t& word : frames)
+        word = static_cast<std::uint32_t>(random());
+    stream.writeLong(FDRI, frames);
 
-    putWord(data, 0x30008001);  // CMD <- START
-    putWord(data, 0x00000005);
-    putWord(data, 0x30008001);  // CMD <- DESYNC
-    putWord(data, 0x0000000D);
-    putWord(data, 0x20000000);
-    putWord(data, 0x20000000);
+    stream.writeCrc();
+    stream.command(START);
+    stream.command(DESYNC);
+    stream.word(kNoop);
+    stream.word(kNoop);
+
+    QByteArray data = stream.bytes();
+    if (corrupt) {
+        // The lowest bit of the middle frame word: the CRC word no longer matches.
+        const int at = kFrameDataOffset + frameWords / 2 * 4 + 3;
+        data[at] = static_cast<char>(data[at] ^ 0x01);
+    }
+    if (data.size() > dataBytes)
+        data.truncate(std::max(dataBytes, 0));
+    else
+        data.append(QByteArray("\x20\x00\x00", 3).left(dataBytes - data.size()));
     return data;
 }
 
 QByteArray SampleBitstream::file() const
+{
+    return file(configurationData());
+}
+
+QByteArray SampleBitstream::file(const QByteArray& data) const
 {
     QByteArray out("\x00\x09\x0F\xF0\x0F\xF0\x0F\xF0\x0F\xF0\x00\x00\x01", 13);
     putField(out, 'a', design.toLatin1());
     putField(out, 'b', part.toLatin1());
     putField(out, 'c', "2026/12/08");
     putField(out, 'd', "12:00:00");
-    const QByteArray data = configurationData();
     out.append('e');
     char length[4];
     qToBigEndian(static_cast<quint32>(data.size()), length);

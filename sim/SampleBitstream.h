@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Series7Stream.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -7,18 +9,35 @@ namespace sim {
 
 // A Xilinx bitstream file (.bit) laid out as the vendor's tools write it: the
 // fixed preamble, the fields 'a' design, 'b' part, 'c' date, 'd' time, 'e'
-// and the configuration data. The data has the real framing (dummy words, bus
-// width detection, the sync word 0xAA995566, type 1 and type 2 packets,
-// desync); the frame contents are pseudo-random from the seed, so two seeds
-// give two different images of the same size.
+// and the configuration data. The data is a well-formed 7-series
+// configuration stream in the order of real files: dummy words, bus width
+// detection, sync word, NOOP, RCRC, IDCODE, WCFG, the frame data through FDRI
+// (a type 2 packet), the CRC word, START, DESYNC, NOOP padding. The frame
+// contents are pseudo-random from the seed, so two seeds give two different
+// images of the same size.
 struct SampleBitstream {
+    // The smallest well-formed stream: one word of frame data.
+    static constexpr int kMinimumBytes = 124;
+    // Where the frame data begins in the configuration data.
+    static constexpr int kFrameDataOffset = 88;
+
     QString design = QStringLiteral("lumo3_top;UserID=0XFFFFFFFF;Version=2021.2");
     QString part = QStringLiteral("7a35tcpg236");
-    int dataBytes = 64 * 1024;  // length of the configuration data, a multiple of 4
+    // The length of the configuration data, exactly. From kMinimumBytes on,
+    // the frame data takes what the framing leaves, and a length that is not
+    // a multiple of 4 ends in 1 to 3 bytes of padding after the last NOOP;
+    // below it, the data is the start of the smallest stream, cut short.
+    int dataBytes = 64 * 1024;
     quint32 seed = 1;
+    quint32 idcode = series7::kXc7a35t;
+    // One bit of the frame data flipped after the CRC word was computed.
+    bool corrupt = false;
 
     QByteArray configurationData() const;
     QByteArray file() const;
+    // The .bit file around other configuration data (a cut or edited stream),
+    // its 'e' length matching.
+    QByteArray file(const QByteArray& data) const;
 };
 
 }  // namespace sim

@@ -55,7 +55,7 @@ int writeFile(const QString& path, const QByteArray& contents)
 }
 }  // namespace
 
-// make-bitstream FILE [--bytes N] [--seed S] [--raw]
+// make-bitstream FILE [--bytes N] [--seed S] [--idcode ID] [--corrupt] [--raw]
 int makeBitstream(const QStringList& args)
 {
     if (args.isEmpty())
@@ -65,14 +65,25 @@ int makeBitstream(const QStringList& args)
     sim::SampleBitstream sample;
     uint bytes = static_cast<uint>(sample.dataBytes);
     uint seed = sample.seed;
-    if (!options(args.mid(1), {"--bytes", "--seed"}, {"--raw"}, given, error) ||
+    uint idcode = sample.idcode;
+    if (!options(args.mid(1), {"--bytes", "--seed", "--idcode"}, {"--raw", "--corrupt"}, given, error) ||
         !numberOption(given, "--bytes", 16u << 20, bytes, error) ||
-        !numberOption(given, "--seed", 0xFFFFFFFFu, seed, error))
+        !numberOption(given, "--seed", 0xFFFFFFFFu, seed, error) ||
+        !numberOption(given, "--idcode", 0xFFFFFFFFu, idcode, error))
         return usageError(error);
+    const bool raw = given.contains("--raw");
+    // A .bit file stands for a whole configuration; --raw may be cut anywhere.
+    if (!raw && bytes < static_cast<uint>(sim::SampleBitstream::kMinimumBytes))
+        return fail(QStringLiteral("--bytes %1 is too small for a configuration stream (at least %2; "
+                                         "--raw writes its first N bytes)")
+                              .arg(bytes)
+                              .arg(sim::SampleBitstream::kMinimumBytes));
     sample.dataBytes = static_cast<int>(bytes);
     sample.seed = seed;
+    sample.idcode = idcode;
+    sample.corrupt = given.contains("--corrupt");
     // --raw: the configuration data alone, as the vendor's tools write a .bin.
-    return writeFile(args.at(0), given.contains("--raw") ? sample.configurationData() : sample.file());
+    return writeFile(args.at(0), raw ? sample.configurationData() : sample.file());
 }
 
 // make-hex FILE [--bytes N] [--seed S]: radio firmware as Intel HEX.
