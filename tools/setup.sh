@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs (Debian packages), then configures and builds
-# into build/. Safe to run again: it installs only what is missing.
+# into build/. Safe to run again: it installs only what is missing. Arguments
+# go to cmake's configure step (tools/test.sh passes CI's options).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,7 +23,7 @@ fi
 echo "== Building"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo && cmake --build build -j"$(nproc)"; } >"$log" 2>&1; then
+if ! { cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" && cmake --build build -j"$(nproc)"; } >"$log" 2>&1; then
     cat "$log"
     echo "== Build failed"
     exit 1

@@ -3,20 +3,11 @@
 
 #include "flash/xilinx_bitstream.h"
 #include "sim/SampleBitstream.h"
+#include "support/SharedBitstreams.h"
 
 #include <gtest/gtest.h>
 
-#include <QFile>
-
 namespace {
-
-QByteArray readShared(const char* name)
-{
-    QFile file(QStringLiteral(LUMO_SHARED_DIR "/bitstreams/") + name);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    return file.readAll();
-}
 
 TEST(Bitstream, RealFilesLoseExactlyTheirHeader)
 {
@@ -27,9 +18,9 @@ TEST(Bitstream, RealFilesLoseExactlyTheirHeader)
     };
     for (const Case& c : {Case{"artix7-35t-compressed.bit", 113, 161}, Case{"spartan6-lx9.bit", 88, 104}}) {
         SCOPED_TRACE(c.file);
-        const QByteArray file = readShared(c.file);
-        if (file.isEmpty())
-            GTEST_SKIP() << "the shared bitstreams are not beside the checkout";
+        QByteArray file;
+        if (!loadSharedBitstream(c.file, file))
+            GTEST_SKIP() << "no ../shared/bitstreams beside the checkout";
         QByteArray image;
         QString error;
         ASSERT_TRUE(extractConfigurationData(file, image, error));
