@@ -1,11 +1,13 @@
 #include "xapp1081.h"
 
+#include "series7_stream.h"
 #include "xilinx_bitstream.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -15,6 +17,9 @@ constexpr int kSyncWindow = 1024;
 // A .bit file's header (design, part, date and time fields) is a few hundred
 // bytes; this leaves room for any a tool writes.
 constexpr qint64 kMaxFileHeader = 0x10000;
+constexpr unsigned int kGoldenImageAddress = xapp1081::kGoldenHeaderAddress + xapp1081::kGoldenHeaderSize;
+// Real files write IDCODE within their first 150 bytes.
+constexpr int kIdcodeWindow = 4096;
 
 void print(QTextStream& out, const char* text)
 {
@@ -39,7 +44,8 @@ QByteArray xapp1081::goldenHeader()
     return QByteArray(header, sizeof header);
 }
 
-bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image)
+bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image,
+                         std::optional<quint32>& part)
 {
     const QFileInfo info(fileName);
     if (!info.exists()) {
@@ -90,7 +96,43 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
         out.flush();
         return false;
     }
+    // A corrupt, cut or foreign stream configures nothing: written as the
+    // golden image it leaves the FPGA with nothing to load, as the update
+    // image it sends the FPGA back to golden while the writer reports success.
+    const Series7StreamCheck stream = checkSeries7Stream(image);
+    if (!stream.clean()) {
+        out << stream.refusal();
+        out.flush();
+        return false;
+    }
+    part = stream.idcode;
     return true;
+}
+
+// The board's golden image names the board's FPGA: an image for another part
+// is refused. Only a golden image that is itself clean counts, so that a
+// board whose golden image is damaged can always be repaired.
+bool xapp1081::fitsGoldenImagePart(QTextStream& out, std::optional<quint32> part)
+{
+    if (!part)
+        return true;
+    QByteArray golden = flash->read(kGoldenImageAddress, kIdcodeWindow);
+    Series7StreamCheck check = checkSeries7Stream(golden);
+    if (!check.idcode || sameSeries7Part(*part, *check.idcode))
+        return true;
+    // Its length is unknown: read on, doubling, until the stream ends.
+    while (check.verdict == Series7StreamCheck::Verdict::Truncated && golden.size() < kMaxGoldenImage) {
+        const int more = std::min(golden.size(), kMaxGoldenImage - golden.size());
+        golden += flash->read(kGoldenImageAddress + static_cast<unsigned int>(golden.size()),
+                              static_cast<unsigned int>(more));
+        check = checkSeries7Stream(golden);
+    }
+    if (!check.clean())
+        return true;
+    out << QString::asprintf("Bitstream is for FPGA 0x%08X, the board's golden image for 0x%08X!\n", *part,
+                             *check.idcode);
+    out.flush();
+    return false;
 }
 
 bool xapp1081::eraseSectors(QTextStream& out, unsigned int first, unsigned int last)
@@ -160,7 +202,8 @@ bool xapp1081::saveUpdateImage(QString fileName)
 {
     QTextStream out(stdout);
     QByteArray image;
-    if (!loadImage(out, fileName, kMaxUpdateImage, image))
+    std::optional<quint32> part;
+    if (!loadImage(out, fileName, kMaxUpdateImage, image, part))
         return false;
     // The switch word sends the FPGA through the golden header to the update
     // image; without that header nothing would ever boot it.
@@ -168,6 +211,8 @@ bool xapp1081::saveUpdateImage(QString fileName)
         print(out, "No golden header at 0x001000: write the golden image first!\n");
         return false;
     }
+    if (!fitsGoldenImagePart(out, part))
+        return false;
 
     print(out, "Erasing header area:");
     if (!flash->erase4K(kHeaderArea)) {
@@ -205,7 +250,8 @@ bool xapp1081::saveGoldenImage(QString fileName)
 {
     QTextStream out(stdout);
     QByteArray image;
-    if (!loadImage(out, fileName, kMaxGoldenImage, image))
+    std::optional<quint32> part;
+    if (!loadImage(out, fileName, kMaxGoldenImage, image, part) || !fitsGoldenImagePart(out, part))
         return false;
 
     print(out, "Erasing golden boot area:");

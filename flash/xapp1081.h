@@ -6,6 +6,8 @@
 #include <QString>
 #include <QTextStream>
 
+#include <optional>
+
 // Writes FPGA images into the N25Q256 in the MultiBoot layout of Xilinx
 // application note XAPP1081:
 //
@@ -15,6 +17,9 @@
 //
 // The update procedure writes the switch word only after the update image has
 // been verified, so the flash never points the FPGA at a partial image.
+// Before anything is erased, an image must be a clean 7-series configuration
+// stream (series7_stream.h), for the part of the board's golden image when
+// that one is clean too.
 class xapp1081 {
 public:
     static constexpr unsigned int kHeaderArea = 0x000000;
@@ -38,7 +43,9 @@ public:
     static QByteArray goldenHeader();
 
 private:
-    bool loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image);
+    bool loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image,
+                   std::optional<quint32>& part);
+    bool fitsGoldenImagePart(QTextStream& out, std::optional<quint32> part);
     // Each returns false, after printing " FALSE!", when the flash stayed busy
     // past its bound.
     bool eraseSectors(QTextStream& out, unsigned int first, unsigned int last);

@@ -3,6 +3,7 @@
 
 #include "flash/xapp1081.h"
 #include "sim/SampleBitstream.h"
+#include "support/SharedBitstreams.h"
 #include "support/StdoutCapture.h"
 #include "support/VirtualLumo3.h"
 
@@ -10,11 +11,14 @@
 
 #include <QDir>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <functional>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -188,6 +192,14 @@ TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
     QFile oversized(dir.filePath("oversized.bit"));
     ASSERT_TRUE(oversized.open(QIODevice::WriteOnly) && oversized.resize(0x400000 + 0x10000 + 1));
     oversized.close();
+    sample.dataBytes = 40000;
+    sample.corrupt = true;
+    const QByteArray corrupt = sample.file();
+    sample.corrupt = false;
+    QByteArray foreign = sample.configurationData();
+    foreign.replace(52, 4, "\x30\xA1\x00\x07", 4);  // 16-bit packets behind the sync word
+    QByteArray reading = sample.configurationData();
+    reading[72] = 0x28;  // WCFG's header turned into a read
 
     struct Case {
         bool update;
@@ -200,6 +212,13 @@ TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
         {true, oversized.fileName(),
          "File " + oversized.fileName().toUtf8() +
              " is too large: 4259841 bytes, a bitstream for this area has at most 4259840!\n"},
+        {true, textFile("corrupt.bit", corrupt),
+         "Bitstream corrupt: configuration CRC mismatch at byte 39972 of the image!\n"},
+        {false, textFile("cut.bit", sample.file(sample.configurationData().left(40000 - 32))),
+         "Bitstream truncated: no end of configuration before byte 39968 of the image!\n"},
+        {true, textFile("spartan.bit", sample.file(foreign)), "Bitstream is not a 7-series configuration stream!\n"},
+        {false, textFile("read.bit", sample.file(reading)),
+         "Bitstream corrupt: invalid packet header at byte 72 of the image!\n"},
         {true, dir.filePath("missing.bit"), "File not found!\n"},
         {false, dir.filePath("missing.bit"), "File not found!\n"},
         {true, t.fileName(), "Bitstream truncated: header announces 4096 bytes, file holds 4086!\n"},
@@ -298,6 +317,109 @@ TEST_F(WriterTest, AnAbandonedEraseOrProgramOrAMissingSwitchWordFailsItsStep)
         EXPECT_EQ(std::count_if(board.events.begin(), board.events.end(),
                                 [](const std::string& e) { return e.rfind("pin26", 0) == 0; }),
                   0);
+    }
+}
+
+TEST_F(WriterTest, TheVendorsFilesAreCheckedAndTheArtix7OneWritten)
+{
+    QByteArray artix7;
+    QByteArray spartan6;
+    if (!loadSharedBitstream("artix7-35t-compressed.bit", artix7) || !loadSharedBitstream("spartan6-lx9.bit", spartan6))
+        GTEST_SKIP() << "no ../shared/bitstreams beside the checkout";
+    // Cut after its first FDRI packet, the header's length made to match.
+    QByteArray cut = artix7.left(113 + 1868);
+    qToBigEndian(quint32{1868}, cut.data() + 109);
+    auto flipped = [&artix7](int at, char mask) {
+        QByteArray file = artix7;
+        file[113 + at] = static_cast<char>(file[113 + at] ^ mask);
+        return file;
+    };
+    struct Case {
+        bool update;
+        QString file;
+        QByteArray output;
+    };
+    const Case cases[] = {
+        {true, textFile("fdri.bit", flipped(653, 0x04)),
+         "Bitstream corrupt: configuration CRC mismatch at byte 668888 of the image!\n"},
+        {false, textFile("idcode.bit", flipped(151, 0x01)),
+         "Bitstream corrupt: configuration CRC mismatch at byte 668888 of the image!\n"},
+        {true, textFile("cut.bit", cut), "Bitstream truncated: no end of configuration before byte 1868 of the image!\n"},
+        {false, textFile("spartan6.bit", spartan6), "Bitstream is not a 7-series configuration stream!\n"},
+    };
+    bool ok = true;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file.toStdString());
+        EXPECT_EQ(write(c.update, c.file, &ok), c.output);
+        EXPECT_FALSE(ok);
+        EXPECT_TRUE(board.probe.frames.empty());
+        EXPECT_TRUE(board.blank(0, 0x800000));
+    }
+
+    write(false, textFile("artix7.bit", artix7), &ok);
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(board.bytes(0x1020, artix7.size() - 113), artix7.mid(113));
+}
+
+// The golden image names the board's FPGA, unless it is damaged or absent.
+TEST_F(WriterTest, AnImageForAnotherPartThanTheGoldenImageIsRefused)
+{
+    auto stream = [](quint32 idcode, bool corrupt) {
+        sim::SampleBitstream sample;
+        sample.dataBytes = 200000;
+        sample.idcode = idcode;
+        sample.corrupt = corrupt;
+        return sample;
+    };
+    const QByteArray xc7a35t = stream(0x0362D093, false).configurationData();
+    const QByteArray refusal = "Bitstream is for FPGA 0x03631093, the board's golden image for 0x0362D093!\n";
+    struct Case {
+        const char* name;
+        bool update;
+        quint32 idcode;
+        QByteArray golden;  // behind the golden header; empty: a blank golden area
+        QByteArray output;  // empty: written
+    };
+    const Case cases[] = {
+        {"update for another part", true, 0x03631093, xc7a35t, refusal},
+        {"golden image for another part", false, 0x03631093, xc7a35t, refusal},
+        {"another revision of the same part", true, 0x1362D093, xc7a35t, ""},
+        {"golden image corrupt", true, 0x03631093, stream(0x0362D093, true).configurationData(), ""},
+        {"golden image cut", false, 0x03631093, xc7a35t.left(100000), ""},
+        {"golden area blank", false, 0x03631093, QByteArray(), ""},
+    };
+    bool ok = false;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::fill(board.memory.begin(), board.memory.end(), 0xFF);
+        if (!c.golden.isEmpty())
+            board.store(0x1000, xapp1081::goldenHeader() + c.golden);
+        const std::vector<std::uint8_t> before = board.memory;
+        sim::SampleBitstream sample = stream(c.idcode, false);
+        sample.seed = 2;
+        const QByteArray out = write(c.update, textFile("new.bit", sample.file()), &ok);
+        if (c.output.isEmpty()) {
+            EXPECT_TRUE(ok);
+            EXPECT_TRUE(out.endsWith("Booting FPGA: OK\n")) << out.toStdString();
+            EXPECT_EQ(board.bytes(c.update ? 0x400000 : 0x1020, 200000), sample.configurationData());
+            continue;
+        }
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(out, c.output);
+        EXPECT_TRUE(board.memory == before);
+        // Nothing on the bus but reads: the update's of the golden header,
+        // then the golden image's first 4 KiB, and on, doubling, to its end.
+        std::vector<std::pair<unsigned, unsigned>> reads;
+        for (const std::vector<std::uint8_t>& f : board.probe.frames) {
+            ASSERT_EQ(f.at(0), 0x03);
+            reads.emplace_back((f[1] << 16) | (f[2] << 8) | f[3], static_cast<unsigned>(f.size() - 4));
+        }
+        std::vector<std::pair<unsigned, unsigned>> expected = {{0x1020, 4096},   {0x2020, 4096},  {0x3020, 8192},
+                                                               {0x5020, 16384},  {0x9020, 32768}, {0x11020, 65536},
+                                                               {0x21020, 131072}};
+        if (c.update)
+            expected.insert(expected.begin(), {0x1000, 32});
+        EXPECT_EQ(reads, expected);
     }
 }
 
