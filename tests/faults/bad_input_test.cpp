@@ -99,6 +99,30 @@ std::function<void(BoardFixture&)> withLumo3Files(std::function<void(BoardFixtur
     };
 }
 
+// 40,000 bytes of configuration data, a stream for the part idcode.
+QByteArray streamFile(quint32 idcode, bool corrupt = false)
+{
+    sim::SampleBitstream sample;
+    sample.dataBytes = 40000;
+    sample.seed = 8;
+    sample.idcode = idcode;
+    sample.corrupt = corrupt;
+    return sample.file();
+}
+
+// The same stream edited, in a .bit file whose header announces its length.
+QByteArray editedStreamFile(const std::function<QByteArray(QByteArray)>& edit)
+{
+    sim::SampleBitstream sample;
+    sample.dataBytes = 40000;
+    sample.seed = 8;
+    return sample.file(edit(sample.configurationData()));
+}
+
+// The prepared boards' golden images are for the XC7A35T.
+using sim::series7::kXc7a100t;
+using sim::series7::kXc7a35t;
+
 const QString kNoConfig = "No FPGA configuration in the file";
 
 // An update must keep the golden image: the writer's areas are the header
@@ -178,6 +202,20 @@ const Case kCases[] = {
      kNothing},
     {"text file as golden", "lumo3", {}, files({{"readme.bit", "This is not a bitstream.\n"}}),
      {"-wgold", "readme.bit"}, 1, kNoConfig, kNothing},
+    {"corrupt update", "lumo3", {}, files({{"bad.bit", streamFile(kXc7a35t, true)}}), {"-wupdate", "bad.bit"}, 1,
+     "Bitstream corrupt: configuration CRC mismatch at byte 39972 of the image!", kNothing},
+    {"corrupt golden in the unattended run", "lumo3", {}, files({{"bad.bit", streamFile(kXc7a35t, true)}}),
+     {"-wifany"}, 0, "lumo3update: artix update false!", kNothing},
+    {"stream cut short, header length matching", "lumo3", {},
+     files({{"cut.bit", editedStreamFile([](QByteArray d) { return d.left(40000 - 32); })}}), {"-wgold", "cut.bit"},
+     1, "Bitstream truncated: no end of configuration before byte 39968 of the image!", kNothing},
+    {"another family's stream", "lumo3", {},
+     files({{"s6.bit", editedStreamFile([](QByteArray d) { return d.replace(52, 4, "\x30\xA1\x00\x07", 4); })}}),
+     {"-wgold", "s6.bit"}, 1, "Bitstream is not a 7-series configuration stream!", kNothing},
+    {"update for another FPGA", "lumo3", {}, files({{"fw.bit", streamFile(kXc7a100t)}}), {"-wupdate", "fw.bit"}, 1,
+     "Bitstream is for FPGA 0x03631093, the board's golden image for 0x0362D093!", kNothing},
+    {"golden image for another FPGA", "lumo3", {}, files({{"fw.bit", streamFile(kXc7a100t)}}), {"-wgold", "fw.bit"},
+     1, "Bitstream is for FPGA 0x03631093, the board's golden image for 0x0362D093!", kNothing},
     {"Mini Lumo image as update", "lumo3", {}, files({{"fw.bit", bitFile(40000, 5)}, {"x.hex", "x"}}),
      {"-wupdate", "x.hex"}, 1, kNoConfig, kNothing},
     {"missing bitstream", "lumo3", {}, lumo3Files, {"-wupdate", "nothere.bit"}, 1, "File not found!", kNothing},
