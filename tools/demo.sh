@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds, and walks through updates on virtual boards: a Lumo3 board
-# (golden image, update image, the unattended run with radio firmware), then
-# a Mini Lumo board. After each step it shows what the board's FPGA runs and
-# how long the step would take on the real board.
+# (golden image, update image, a corrupt file refused, the unattended run
+# with radio firmware), then a Mini Lumo board. After each step it shows what
+# the board's FPGA runs and how long the step would take on the real board.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/setup.sh
@@ -39,6 +39,14 @@ show
 
 step "Write an update image: verified first, then the switch word makes the FPGA boot it"
 updater -wupdate update.bit
+show
+
+step "A bitstream with one bit flipped is refused before anything is erased"
+"$board_tool" make-bitstream broken.bit --bytes 1048576 --seed 5 --corrupt
+cp "$board/n25q256.img" "$demo/before.img"
+updater -wupdate broken.bit
+cmp -s "$demo/before.img" "$board/n25q256.img" && echo "The flash is byte for byte as it was."
+rm "$demo/before.img" broken.bit
 show
 
 step "The unattended run: the newest bitstream becomes the golden image, the radio gets its firmware"
