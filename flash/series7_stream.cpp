@@ -22,12 +22,13 @@ constexpr quint32 kDesync = 0x0D;
 
 // The configuration CRC is CRC-32C, reflected, fed 37 bits per register
 // write (address << 32 | word) from the least significant bit. A bit at a
-// time costs 37 steps a word, too slow for a 4 MiB image; the tables take
-// the word a byte at a time and the five address bits in one step.
+// time costs 37 steps a word, too slow for a 4 MiB image: the word goes
+// through four tables at once (slicing by 4), the five address bits through
+// one more.
 constexpr quint32 kCrcPolynomial = 0x82F63B78;
 
 struct CrcTables {
-    quint32 byte[256];
+    quint32 word[4][256];
     quint32 address[32];
 };
 
@@ -42,7 +43,10 @@ constexpr CrcTables makeCrcTables()
 {
     CrcTables tables{};
     for (quint32 i = 0; i < 256; ++i)
-        tables.byte[i] = crcSteps(i, 8);
+        tables.word[0][i] = crcSteps(i, 8);
+    for (int k = 1; k < 4; ++k)
+        for (quint32 i = 0; i < 256; ++i)
+            tables.word[k][i] = (tables.word[k - 1][i] >> 8) ^ tables.word[0][tables.word[k - 1][i] & 0xFF];
     for (quint32 i = 0; i < 32; ++i)
         tables.address[i] = crcSteps(i, 5);
     return tables;
@@ -53,10 +57,8 @@ constexpr CrcTables kCrc = makeCrcTables();
 inline quint32 feedCrc(quint32 crc, quint32 address, quint32 word)
 {
     crc ^= word;
-    crc = (crc >> 8) ^ kCrc.byte[crc & 0xFF];
-    crc = (crc >> 8) ^ kCrc.byte[crc & 0xFF];
-    crc = (crc >> 8) ^ kCrc.byte[crc & 0xFF];
-    crc = (crc >> 8) ^ kCrc.byte[crc & 0xFF];
+    crc = kCrc.word[3][crc & 0xFF] ^ kCrc.word[2][(crc >> 8) & 0xFF] ^ kCrc.word[1][(crc >> 16) & 0xFF] ^
+          kCrc.word[0][crc >> 24];
     crc ^= address;
     return (crc >> 5) ^ kCrc.address[crc & 0x1F];
 }
