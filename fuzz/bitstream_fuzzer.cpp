@@ -1,6 +1,8 @@
-// The Xilinx bitstream header parser, on whatever a .bit file may hold.
+// The Xilinx bitstream header parser and the configuration stream check, on
+// whatever a .bit file may hold.
 
 #include "FuzzCheck.h"
+#include "flash/series7_stream.h"
 #include "flash/xilinx_bitstream.h"
 
 #include <cstddef>
@@ -16,6 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The configuration data is what follows the header: a tail of the file.
         FUZZ_REQUIRE(file.endsWith(image));
         FUZZ_REQUIRE(error.isEmpty());
+        // The check names a byte inside the image, the end for a cut stream,
+        // and gives a reason for every stream it does not pass.
+        const Series7StreamCheck check = checkSeries7Stream(image);
+        FUZZ_REQUIRE(check.at >= 0 && check.at <= image.size());
+        FUZZ_REQUIRE(check.verdict != Series7StreamCheck::Verdict::Truncated || check.at == image.size());
+        FUZZ_REQUIRE(check.clean() == check.refusal().isEmpty());
     } else {
         // Refused files leave the image alone and say why.
         FUZZ_REQUIRE(image == untouched);
