@@ -2,8 +2,9 @@
 """Rolls firmware out with the lumo3update role and example playbook to a fleet
 of eight virtual boards (seven Lumo3, one Mini Lumo), with ansible-playbook
 over local connections, and checks the boards' flash and status and the
-report: a clean rollout in three waves, a re-run, and a rollout stopped by a
-failing board, in whose wave boards with bad input fail too.
+report: a clean rollout in three waves, a re-run, a rollout stopped by a
+failing board, in whose wave boards with bad input fail too, and one stopped
+by an unreachable board.
 
 Usage: rollout_test.py LUMO3_BOARD
 """
@@ -164,6 +165,7 @@ class Fleet(unittest.TestCase):
         self.clean_rollout()
         self.rerun()
         self.stopped_rollout()
+        self.unreachable_board()
 
     def clean_rollout(self):
         status, report = self.rollout("clean", self.fleet("a.bit"))
@@ -204,18 +206,15 @@ class Fleet(unittest.TestCase):
         with open(self.path("files/junk.bit"), "w") as f:
             f.write("not a bitstream\n")
         open(self.path("files/empty.bin"), "w").close()
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            closed_port = s.getsockname()[1]
-        a_bit = self.path("files/a.bit")
+        with open(self.path("files/junk.hex"), "w") as f:
+            f.write(":00000001FE\n")  # a wrong checksum, which the radio's flasher refuses
         bad = {
             "missing-image": self.host_vars("bad-lumo3", self.path("files/missing.bit")),
-            "unreachable": self.host_vars("bad-lumo3", a_bit, ansible_connection="ssh", ansible_host="127.0.0.1",
-                                          ansible_port=closed_port),
-            "no-package": self.host_vars("bad-lumo3", a_bit, lumo3update_package_query=[
+            "no-package": self.host_vars("bad-lumo3", self.path("files/a.bit"), lumo3update_package_query=[
                 "dpkg-query", "--show", "lumo3update-never-installed"]),
             "refused-bit": self.host_vars("bad-lumo3", self.path("files/junk.bit")),
             "refused-bin": self.host_vars("bad-minilumo", self.path("files/empty.bin")),
+            "refused-hex": self.host_vars("bad-lumo3", "", lumo3update_radio_firmware=self.path("files/junk.hex")),
         }
         fleet = self.fleet("b.bit")
         hosts = dict(list(fleet.items())[:3] + list(bad.items()) + list(fleet.items())[3:])
@@ -240,12 +239,36 @@ class Fleet(unittest.TestCase):
 
         self.assertEqual({host: report[host]["outcome"] for host in bad}, dict.fromkeys(bad, "failed"))
         self.assertIn("files/missing.bit is not a file on the controller", report["missing-image"]["reason"])
-        self.assertTrue(report["unreachable"]["reason"].startswith("unreachable:"))
         self.assertIn("lumo3update is not installed", report["no-package"]["reason"])
         for host in ("refused-bit", "refused-bin"):
             self.assertIn(report[host]["exit_code"], (1, 255), host)
             self.assertTrue(report[host]["output"], host)
-        self.assertEqual(os.listdir(self.path("fw", "bad-minilumo")), [])
+        # A Lumo3 -wifany exits with 0; the file it kept tells the failure.
+        self.assertEqual(report["refused-hex"]["exit_code"], 0)
+        self.assertIn("lumo3update-fleet.hex unapplied", report["refused-hex"]["reason"])
+        for host in BAD_BOARDS:
+            self.assertEqual(os.listdir(self.path("fw", host)), [], host)
+
+    def unreachable_board(self):
+        """A board that cannot be reached fails like any other, also in a wave
+        whose other board succeeds: the next wave is not touched."""
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            closed_port = s.getsockname()[1]
+        hosts = {
+            "unreachable": self.host_vars("bad-lumo3", self.path("files/b.bit"), ansible_connection="ssh",
+                                          ansible_host="127.0.0.1", ansible_port=closed_port),
+            "b3": self.host_vars("b3", self.path("files/b.bit")),
+            "b4": self.host_vars("b4", self.path("files/b.bit")),
+        }
+        before = self.chips(["b4"])
+        status, report = self.rollout("unreachable", hosts, {"lumo3update_waves": [2, "100%"]})
+        self.assertNotEqual(status, 0)
+        self.assertEqual(report["unreachable"]["outcome"], "failed")
+        self.assertTrue(report["unreachable"]["reason"].startswith("unreachable:"))
+        self.assertEqual(report["b3"]["outcome"], "already current")
+        self.assertEqual(report["b4"]["outcome"], "not reached")
+        self.assertEqual(self.chips(["b4"]), before)
 
 
 if __name__ == "__main__":
