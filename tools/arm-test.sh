@@ -9,6 +9,8 @@
 #   than half an hour under emulation, and the bad-input matrix
 #   (bad_input_matrix): two minutes more under emulation for paths that the
 #   end-to-end tests and the full-size updates below take too;
+# - the fleet test (label fleet): Ansible on the host driving the board tool
+#   through whole updates that the end-to-end tests take too;
 # - BoardToolFaults.TheRadioFlasherStandInChecksAndLoadsTheHexFile: the
 #   stand-in script that the board tool writes executes the board tool itself,
 #   which without binfmt_misc the host cannot run.
@@ -32,7 +34,7 @@ if ! { cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-linux-gnueabih
 fi
 readelf -h build-arm/app/lumo3update | grep -E 'Class|Machine'
 
-ctest --test-dir build-arm --output-on-failure -j"$jobs" -LE sweep \
+ctest --test-dir build-arm --output-on-failure -j"$jobs" -LE 'sweep|fleet' \
     -E '^(bad_input_matrix|BoardToolFaults\.TheRadioFlasherStandInChecksAndLoadsTheHexFile)$'
 
 echo "== Full-size updates: armhf under qemu-user against the native build"

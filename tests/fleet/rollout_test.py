@@ -1,0 +1,276 @@
+#!/usr/bin/env python3
+"""Rolls firmware out with the lumo3update role and example playbook to a fleet
+of eight virtual boards (seven Lumo3, one Mini Lumo), with ansible-playbook
+over local connections, and checks the boards' flash and status and the
+report: a clean rollout in three waves, a re-run, a rollout stopped by a
+failing board, in whose wave boards with bad input fail too, and one stopped
+by an unreachable board.
+
+Usage: rollout_test.py LUMO3_BOARD
+"""
+
+import csv
+import hashlib
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PLAYBOOK = os.path.join(HERE, "..", "..", "deploy", "ansible", "rollout.yml")
+HOSTS = ["b%d" % n for n in range(1, 9)]
+MINILUMOS = ("b5", "bad-minilumo")  # b5 in the third wave
+RADIO = "b1"  # the Lumo3 board that gets radio firmware too
+LUMO3 = [h for h in HOSTS if h not in MINILUMOS]
+BAD_BOARDS = ["bad-lumo3", "bad-minilumo"]
+UPDATE_AREA = 0x400000
+IMAGE_BYTES = 64 * 1024
+GOLDEN_BYTES = 32 * 1024
+
+
+def sha256(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class Fleet(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.ansible = shutil.which("ansible-playbook")
+        if cls.ansible is None:
+            raise RuntimeError("ansible-playbook is not installed (Debian's ansible-core)")
+        cls.root = tempfile.mkdtemp(prefix="lumo3-fleet-")
+        os.makedirs(cls.path("files"))
+        cls.tool("make-bitstream", cls.path("files/a.bit"), "--bytes", str(IMAGE_BYTES), "--seed", "1")
+        cls.tool("make-bitstream", cls.path("files/b.bit"), "--bytes", str(IMAGE_BYTES), "--seed", "2")
+        cls.tool("make-bitstream", cls.path("files/gold.bit"), "--bytes", str(GOLDEN_BYTES), "--seed", "7")
+        cls.tool("make-bitstream", cls.path("files/mini.bin"), "--raw", "--bytes", str(IMAGE_BYTES), "--seed", "3")
+        cls.tool("make-hex", cls.path("files/radio.hex"), "--bytes", "16384")
+        for host in HOSTS + BAD_BOARDS:
+            os.makedirs(cls.path("fw", host))
+            cls.tool("create", cls.board(host), "--kind", "minilumo" if host in MINILUMOS else "lumo3")
+        for host in LUMO3 + ["bad-lumo3"]:
+            cls.tool("install-radio-flasher", cls.board(host), cls.path("bin", host))
+            work = tempfile.mkdtemp(dir=cls.root)
+            shutil.copy(cls.path("files/gold.bit"), work)
+            cls.tool("run", cls.board(host), "--", "-wgold", "gold.bit", cwd=work)
+        cls.golden = {host: cls.golden_image(host) for host in LUMO3}
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.root)
+
+    @classmethod
+    def path(cls, *parts):
+        return os.path.join(cls.root, *parts)
+
+    @classmethod
+    def board(cls, host):
+        return cls.path("boards", host)
+
+    @classmethod
+    def tool(cls, *args, cwd=None):
+        return subprocess.run([BOARD_TOOL, *args], cwd=cwd, check=True, capture_output=True, text=True).stdout
+
+    @classmethod
+    def flash(cls, host):
+        name = "mx25l3206e.img" if host in MINILUMOS else "n25q256.img"
+        with open(os.path.join(cls.board(host), name), "rb") as f:
+            return f.read()
+
+    @classmethod
+    def golden_image(cls, host):
+        """The golden area's header and image."""
+        return cls.flash(host)[0x1000:0x1000 + 32 + GOLDEN_BYTES]
+
+    def status(self, host):
+        return json.loads(self.tool("status", self.board(host), "--json"))
+
+    def chips(self, hosts):
+        """Digests of every chip image of the boards: flash and radio."""
+        return {host: {name: sha256(os.path.join(self.board(host), name))
+                       for name in os.listdir(self.board(host)) if name.endswith(".img")}
+                for host in hosts}
+
+    def configuration_data(self, seed):
+        """The configuration data of make-bitstream's image, as the tool itself gives it."""
+        raw = self.path("files", "data-%d.bin" % seed)
+        self.tool("make-bitstream", raw, "--raw", "--bytes", str(IMAGE_BYTES), "--seed", str(seed))
+        with open(raw, "rb") as f:
+            return f.read()
+
+    def host_vars(self, host, image, **overrides):
+        variables = {
+            "ansible_connection": "local",
+            "ansible_python_interpreter": "{{ ansible_playbook_python }}",
+            "ansible_become": False,
+            "lumo3update_board": "minilumo" if host in MINILUMOS else "lumo3",
+            "lumo3update_image": image,
+            "lumo3update_install": False,
+            "lumo3update_version": "3.0.0~b",
+            "lumo3update_package_query": ["echo", "installed", "3.0.0~b"],
+            "lumo3update_command": [BOARD_TOOL, "run", self.board(host), "--"],
+            "lumo3update_firmware_dir": self.path("fw", host),
+        }
+        if host not in MINILUMOS:
+            # The radio stand-in is found as "python" on the updater's PATH.
+            variables["lumo3update_command"] = (
+                ["env", "PATH=%s:%s" % (self.path("bin", host), os.environ["PATH"])] + variables["lumo3update_command"])
+        if host == RADIO:
+            variables["lumo3update_radio_firmware"] = self.path("files/radio.hex")
+        return dict(variables, **overrides)
+
+    def rollout(self, name, hosts, extra_vars=None):
+        """Runs the playbook on hosts (name -> variables), in this order; returns its exit status and report."""
+        run = self.path("runs", name)
+        os.makedirs(run)
+        with open(os.path.join(run, "inventory.yml"), "w") as f:
+            json.dump({"lumo3update_boards": {"hosts": hosts}}, f)
+        env = dict(os.environ, LC_ALL="C.UTF-8", LUMO3UPDATE_REPORT_DIR=run, ANSIBLE_PIPELINING="1",
+                   ANSIBLE_LOCAL_TEMP=run, ANSIBLE_REMOTE_TMP=os.path.join(run, "remote"),
+                   ANSIBLE_SSH_CONTROL_PATH_DIR=run)
+        command = [self.ansible, "-i", "inventory.yml", PLAYBOOK]
+        if extra_vars:
+            command += ["-e", json.dumps(extra_vars)]
+        with open(os.path.join(run, "ansible.log"), "w") as log:
+            status = subprocess.run(command, cwd=run, env=env, stdout=log, stderr=subprocess.STDOUT).returncode
+        with open(os.path.join(run, "ansible.log")) as log:
+            print("== run %s: ansible-playbook exited with %d; its last lines:" % (name, status))
+            print("".join(log.readlines()[-20:]))
+        with open(os.path.join(run, "lumo3update-report.json")) as f:
+            report = json.load(f)
+        with open(os.path.join(run, "lumo3update-report.csv"), newline="") as f:
+            table = list(csv.DictReader(f))
+        self.assertEqual([row["host"] for row in report["boards"]], list(hosts))
+        self.assertEqual([(row["host"], row["outcome"]) for row in table],
+                         [(row["host"], row["outcome"]) for row in report["boards"]])
+        return status, {row["host"]: row for row in report["boards"]}
+
+    def fleet(self, image):
+        return {host: self.host_vars(host, self.path("files", "mini.bin" if host in MINILUMOS else image))
+                for host in HOSTS}
+
+    def assert_runs_update(self, host, data):
+        status = self.status(host)
+        self.assertEqual((status["fpga"]["loaded"], status["flash"]["switch_word"]), ("update", True), host)
+        flash = self.flash(host)
+        self.assertEqual(flash[UPDATE_AREA:UPDATE_AREA + len(data)], data, host)
+        self.assertEqual(self.golden_image(host), self.golden[host], host)
+
+    def test_rollout(self):
+        self.clean_rollout()
+        self.rerun()
+        self.stopped_rollout()
+        self.unreachable_board()
+
+    def clean_rollout(self):
+        status, report = self.rollout("clean", self.fleet("a.bit"))
+        self.assertEqual(status, 0)
+        self.assertEqual([report[host]["wave"] for host in HOSTS], [1, 2, 2, 3, 3, 3, 3, 3])
+        for host in HOSTS:
+            row = report[host]
+            self.assertEqual((row["outcome"], row["exit_code"]), ("written", 0), host)
+            self.assertGreater(row["write_seconds"], 0, host)
+            self.assertEqual(row["board"], "minilumo" if host in MINILUMOS else "lumo3")
+        data = self.configuration_data(1)
+        for host in LUMO3:
+            self.assertEqual(report[host]["image_sha256"], sha256(self.path("files/a.bit")))
+            self.assert_runs_update(host, data)
+        with open(self.path("files/mini.bin"), "rb") as f:
+            mini = f.read()
+        self.assertEqual(self.flash("b5")[:len(mini)], mini)
+        self.assertTrue(self.status("b5")["flash"]["valid_configuration"])
+        self.assertEqual(report["b5"]["image_sha256"], sha256(self.path("files/mini.bin")))
+        self.assertEqual(self.status(RADIO)["radio"]["firmware_bytes"], 16384)
+        self.assertEqual(report[RADIO]["radio_sha256"], sha256(self.path("files/radio.hex")))
+        for host in HOSTS:
+            self.assertEqual(os.listdir(self.path("fw", host)),
+                             [".lumo3update-applied"] if host in (RADIO, "b5") else [], host)
+
+    def rerun(self):
+        before = self.chips(HOSTS)
+        status, report = self.rollout("rerun", self.fleet("a.bit"))
+        self.assertEqual(status, 0)
+        self.assertEqual({host: report[host]["outcome"] for host in HOSTS}, dict.fromkeys(HOSTS, "already current"))
+        self.assertEqual(self.chips(HOSTS), before)
+
+    def stopped_rollout(self):
+        """The first board of the second wave fails to program its update area;
+        boards with bad input run in the same wave."""
+        first, second = HOSTS[1:3]
+        self.tool("fault", self.board(first), "program-fail", str(UPDATE_AREA + 0x100), "16")
+        with open(self.path("files/junk.bit"), "w") as f:
+            f.write("not a bitstream\n")
+        open(self.path("files/empty.bin"), "w").close()
+        with open(self.path("files/junk.hex"), "w") as f:
+            f.write(":00000001FE\n")  # a wrong checksum, which the radio's flasher refuses
+        bad = {
+            "missing-image": self.host_vars("bad-lumo3", self.path("files/missing.bit")),
+            "no-package": self.host_vars("bad-lumo3", self.path("files/a.bit"), lumo3update_package_query=[
+                "dpkg-query", "--show", "lumo3update-never-installed"]),
+            "refused-bit": self.host_vars("bad-lumo3", self.path("files/junk.bit")),
+            "refused-bin": self.host_vars("bad-minilumo", self.path("files/empty.bin")),
+            "refused-hex": self.host_vars("bad-lumo3", "", lumo3update_radio_firmware=self.path("files/junk.hex")),
+        }
+        fleet = self.fleet("b.bit")
+        hosts = dict(list(fleet.items())[:3] + list(bad.items()) + list(fleet.items())[3:])
+        third_wave = HOSTS[3:]
+        before = self.chips(third_wave + BAD_BOARDS)
+        status, report = self.rollout("stopped", hosts, {"lumo3update_waves": [1, 2 + len(bad), "100%"]})
+        self.assertNotEqual(status, 0)
+
+        data = self.configuration_data(2)
+        for host in (HOSTS[0], second):
+            self.assertEqual(report[host]["outcome"], "written", host)
+            self.assert_runs_update(host, data)
+        self.assertEqual((report[first]["outcome"], report[first]["exit_code"]), ("failed", 1))
+        self.assertTrue(report[first]["output"])
+        self.assertIn("exited with 1", report[first]["reason"])
+        self.assertEqual(self.status(first)["flash"]["boots_next"], "golden")
+        self.assertEqual(self.golden_image(first), self.golden[first])
+        for host in third_wave:
+            self.assertEqual((report[host]["outcome"], report[host]["board"]),
+                             ("not reached", "minilumo" if host in MINILUMOS else "lumo3"), host)
+        self.assertEqual(self.chips(third_wave + BAD_BOARDS), before)
+
+        self.assertEqual({host: report[host]["outcome"] for host in bad}, dict.fromkeys(bad, "failed"))
+        self.assertIn("files/missing.bit is not a file on the controller", report["missing-image"]["reason"])
+        self.assertIn("lumo3update is not installed", report["no-package"]["reason"])
+        for host in ("refused-bit", "refused-bin"):
+            self.assertIn(report[host]["exit_code"], (1, 255), host)
+            self.assertTrue(report[host]["output"], host)
+        # A Lumo3 -wifany exits with 0; the file it kept tells the failure.
+        self.assertEqual(report["refused-hex"]["exit_code"], 0)
+        self.assertIn("lumo3update-fleet.hex unapplied", report["refused-hex"]["reason"])
+        for host in BAD_BOARDS:
+            self.assertEqual(os.listdir(self.path("fw", host)), [], host)
+
+    def unreachable_board(self):
+        """A board that cannot be reached fails like any other, also in a wave
+        whose other board succeeds: the next wave is not touched."""
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            closed_port = s.getsockname()[1]
+        hosts = {
+            "unreachable": self.host_vars("bad-lumo3", self.path("files/b.bit"), ansible_connection="ssh",
+                                          ansible_host="127.0.0.1", ansible_port=closed_port),
+            "b3": self.host_vars("b3", self.path("files/b.bit")),
+            "b4": self.host_vars("b4", self.path("files/b.bit")),
+        }
+        before = self.chips(["b4"])
+        status, report = self.rollout("unreachable", hosts, {"lumo3update_waves": [2, "100%"]})
+        self.assertNotEqual(status, 0)
+        self.assertEqual(report["unreachable"]["outcome"], "failed")
+        self.assertTrue(report["unreachable"]["reason"].startswith("unreachable:"))
+        self.assertEqual(report["b3"]["outcome"], "already current")
+        self.assertEqual(report["b4"]["outcome"], "not reached")
+        self.assertEqual(self.chips(["b4"]), before)
+
+
+if __name__ == "__main__":
+    BOARD_TOOL = os.path.abspath(sys.argv.pop(1))
+    unittest.main()
