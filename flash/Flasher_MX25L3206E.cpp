@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
 #include <string>
 
@@ -35,6 +36,7 @@ constexpr unsigned long long kStatusWriteWaitMs = 10;
 constexpr unsigned long long kEraseStartWaitMs = 30;
 constexpr unsigned long long kErasePollWaitMs = 10;
 constexpr unsigned long long kPageWaitMs = 3;
+constexpr unsigned long long kBusyPollWaitMs = 1;
 constexpr long kDoneCheckSleepNs = 10 * 1000 * 1000;
 
 const char kSpinner[] = {'|', '/', '-', '\\', '|', '/', '-', '\\'};
@@ -88,7 +90,11 @@ void Flasher_MX25L3206E::write_status_register(std::bitset<8> value)
     char tx[2] = {kWriteStatus, static_cast<char>(value.to_ulong())};
     char rx[2] = {};
     read_write_spi(tx, rx, sizeof tx);
-    pin_worker->delay_ms(kStatusWriteWaitMs);
+    // A WRDI sent while the chip still writes is ignored, and so would be
+    // the commands after it.
+    if (!wait_until_ready({kStatusWriteWaitMs, kBusyPollWaitMs, MX25_STATUS_WRITE_BOUND_MS, false}))
+        std::cout << "Status register write not finished after " << MX25_STATUS_WRITE_BOUND_MS << " ms"
+                  << std::endl;
     set_WEL_status(WEL_RESET);
 }
 
@@ -156,24 +162,25 @@ unsigned char Flasher_MX25L3206E::read_status()
     return static_cast<unsigned char>(rx[1]);
 }
 
-bool Flasher_MX25L3206E::wait_for_chip_erase()
+bool Flasher_MX25L3206E::wait_until_ready(const ReadyWait& wait)
 {
     // Time is counted in the waits themselves, so the bound means the same on
     // the Pi and on a worker whose delays cost no wall time.
-    unsigned long long waitedMs = kEraseStartWaitMs;
+    pin_worker->delay_ms(wait.firstMs);
+    unsigned long long waitedMs = wait.firstMs;
     while (read_status() & kWriteInProgress) {
-        for (char frame : kSpinner)
-            std::cout << "erasing... " << frame << " \r";
-        if (waitedMs >= MX25_ERASE_BOUND_MS)
+        if (wait.spinner)
+            for (char frame : kSpinner)
+                std::cout << "erasing... " << frame << " \r";
+        if (waitedMs >= wait.boundMs)
             return false;
-        // Polling flat out would print megabytes of spinner per second of erase.
-        pin_worker->delay_ms(kErasePollWaitMs);
-        waitedMs += kErasePollWaitMs;
+        pin_worker->delay_ms(wait.stepMs);
+        waitedMs += wait.stepMs;
     }
     return true;
 }
 
-void Flasher_MX25L3206E::program_file()
+bool Flasher_MX25L3206E::program_file()
 {
     disable_block_protection();
     set_WEL_status(WEL_SET);
@@ -193,16 +200,26 @@ void Flasher_MX25L3206E::program_file()
         const auto from = firmware_file.begin() + static_cast<std::ptrdiff_t>(page * MX25_PAGE_SIZE);
         std::copy(from, from + static_cast<std::ptrdiff_t>(bytes), tx.begin() + kCommandBytes);
         read_write_spi(tx.data(), rx.data(), kPageFrame);
-        pin_worker->delay_ms(kPageWaitMs);
+        // A chip still busy would ignore the next page's WREN and then the
+        // page itself: every page is waited for.
+        if (wait_until_ready({kPageWaitMs, kBusyPollWaitMs, MX25_PAGE_BOUND_MS, false}))
+            return true;
+        std::cout << "Page program not finished after " << MX25_PAGE_BOUND_MS << " ms at 0x" << std::hex
+                  << std::setw(6) << std::setfill('0') << page * MX25_PAGE_SIZE << ", programming stopped"
+                  << std::endl
+                  << std::dec << std::setfill(' ');
+        return false;
     };
-    for (std::size_t page = 0; page < full; ++page)
-        programPage(page, MX25_PAGE_SIZE);
-    if (size % MX25_PAGE_SIZE != 0)
-        programPage(full, size % MX25_PAGE_SIZE);
+    bool programmed = true;
+    for (std::size_t page = 0; page < full && programmed; ++page)
+        programmed = programPage(page, MX25_PAGE_SIZE);
+    if (programmed && size % MX25_PAGE_SIZE != 0)
+        programmed = programPage(full, size % MX25_PAGE_SIZE);
 
     set_WEL_status(WEL_RESET);
     enable_block_protection();
     std::cout << "End of flash_()" << std::endl;
+    return programmed;
 }
 
 void Flasher_MX25L3206E::sleep_before_done_check()
@@ -255,17 +272,18 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     char erase[1] = {kChipErase};
     char eraseRx[1] = {};
     read_write_spi(erase, eraseRx, sizeof erase);
-    pin_worker->delay_ms(kEraseStartWaitMs);
-    const bool erased = wait_for_chip_erase();
+    // Polling flat out would print megabytes of spinner per second of erase.
+    const bool erased = wait_until_ready({kEraseStartWaitMs, kErasePollWaitMs, MX25_ERASE_BOUND_MS, true});
     std::cout << std::endl;
     if (!erased)
         std::cout << "Chip erase not finished after " << MX25_ERASE_BOUND_MS << " ms, flash not programmed"
                   << std::endl;
     set_WEL_status(WEL_RESET);
     enable_block_protection();
+    bool programmed = false;
     if (erased) {
         qDebug() << "Firmware erased";
-        program_file();
+        programmed = program_file();
     }
 
     read_current_firmware_from_plis_to(firmware_after);
@@ -274,9 +292,15 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     sleep_before_done_check();
     const bool done = check_PIN_FPGA_DONE();
 
-    if (!ok) {
+    // An operation abandoned at its bound may still be under way in the
+    // chip, so no read-back can make that run a success; and saying the
+    // file was already in the chip would hide that the chip was erased.
+    if (!erased || !programmed || !ok) {
         qDebug() << "Firmware not flashed. "
-                 << (same ? "Current firmware is same in file." : "Error on flashing firmware.");
+                 << (!erased       ? "Chip erase not finished."
+                     : !programmed ? "Page program not finished."
+                     : same        ? "Current firmware is same in file."
+                                   : "Error on flashing firmware.");
         return -1;
     }
     qDebug() << "Firmware flashed! is_PIN_FPGA_DONE=" << done;
