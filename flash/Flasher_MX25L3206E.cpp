@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -14,6 +13,8 @@
 #include <iomanip>
 #include <iostream>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace {
 constexpr char kWriteEnable = 0x06;
@@ -317,10 +318,15 @@ bool Flasher_MX25L3206E::load_file(const std::string& name)
         return false;
     }
     firmware_file.clear();
+    // Looked at before the open: opening a FIFO blocks, a device can be read
+    // for ever, and Linux opens a directory as if it were an empty file.
+    struct stat info {};
+    if (::stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        std::cout << name << " is not a regular file!" << std::endl;
+        return false;
+    }
     std::ifstream file(name, std::ios::binary);
-    // Linux opens a directory for reading as if it were a file, with a
-    // nonsense size and nothing to read.
-    if (!file.is_open() || QFileInfo(QString::fromStdString(name)).isDir()) {
+    if (!file.is_open()) {
         std::cout << "File " << name << " not opened" << std::endl;
         return false;
     }
@@ -328,22 +334,27 @@ bool Flasher_MX25L3206E::load_file(const std::string& name)
     const std::streamoff size = file.tellg();
     file.seekg(0, std::ios::beg);
     std::cout << "file size = " << size << std::endl;
-    char byte;
-    while (file.get(byte))
-        firmware_file.push_back(byte);
-    file.close();
-    std::cout << "File loaded" << std::endl;
 
-    // Refused before the erase: an empty file would leave the FPGA without a
-    // configuration, and bytes beyond the read-back could never be verified.
-    if (firmware_file.empty()) {
+    // Refused by its size, before anything is read or erased: an empty file
+    // would leave the FPGA without a configuration, bytes beyond the
+    // read-back could never be verified, and a huge file is never loaded.
+    if (size == 0) {
         std::cout << "File " << name << " is empty, flash not erased" << std::endl;
         return false;
     }
-    if (firmware_file.size() > MX25_VERIFIED_SIZE) {
-        std::cout << "File " << name << " is too large (" << firmware_file.size() << " bytes, at most "
-                  << MX25_VERIFIED_SIZE << "), flash not erased" << std::endl;
+    if (size > static_cast<std::streamoff>(MX25_VERIFIED_SIZE)) {
+        std::cout << "File " << name << " is too large (" << size << " bytes, at most " << MX25_VERIFIED_SIZE
+                  << "), flash not erased" << std::endl;
         return false;
     }
+    firmware_file.resize(static_cast<std::size_t>(size));
+    file.read(firmware_file.data(), size);
+    if (file.gcount() != size) {
+        firmware_file.clear();
+        std::cout << "Can't read file " << name << "!" << std::endl;
+        return false;
+    }
+    file.close();
+    std::cout << "File loaded" << std::endl;
     return true;
 }

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 
 #include <functional>
 #include <ostream>
@@ -212,7 +213,16 @@ const Case kCases[] = {
     {"oversized firmware", "minilumo", {}, files({{"fw.bin", QByteArray(4194241, '\x11')}}), {"-wifany"}, 255,
      "File fw.bin is too large (4194241 bytes, at most 4194240), flash not erased", kNothing},
     {"directory named like firmware", "minilumo", {}, [](BoardFixture& b) { QDir(b.work()).mkdir("a.bin"); },
-     {"-wifany"}, 255, "File a.bin not opened", kNothing},
+     {"-wifany"}, 255, "a.bin is not a regular file!", kNothing},
+    {"endless device named like firmware", "minilumo", {},
+     [](BoardFixture& b) { ASSERT_TRUE(QFile::link("/dev/zero", b.file("zero.bin"))); }, {"-wifany"}, 255,
+     "zero.bin is not a regular file!", kNothing},
+    {"huge sparse firmware", "minilumo", {},
+     [](BoardFixture& b) {
+         file(b, "fw.bin", "x");
+         ASSERT_TRUE(QFile::resize(b.file("fw.bin"), 3ll << 30));
+     },
+     {"-wifany"}, 255, "File fw.bin is too large (3221225472 bytes, at most 4194240), flash not erased", kNothing},
     {"Lumo3 key on a Mini Lumo", "minilumo", {}, files({{"fw.bin", bitFile(40000, 4, true)}}),
      {"-w", "fw.bin", "-add", "0", "-len", "4"}, 1, "Unknown option", kNothing},
     {"no option", "minilumo", {}, files({{"fw.bin", bitFile(40000, 4, true)}}), {}, 255, "--wifany", kNothing},

@@ -8,6 +8,7 @@
 
 #include <QFile>
 
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <optional>
@@ -333,20 +334,66 @@ TEST_F(FlasherTest, NoBinFileLeavesGpio25Untouched)
     EXPECT_TRUE(worker->calls.empty());
 }
 
-TEST_F(FlasherTest, FileThatCannotBeOpenedStopsBeforeTheErase)
+// Takes the firmware file away when the flasher reads the DONE line for the
+// given time: the first read comes before the file is opened, the second
+// after the verification, before the file is deleted.
+class FileThief : public RecordingWorker {
+public:
+    FileThief(QString path, int atDoneRead) : path_(std::move(path)), atDoneRead_(atDoneRead) {}
+    PIN_State get_pin_state(unsigned char pin) override
+    {
+        if (pin == 13 && ++doneReads_ == atDoneRead_)
+            QFile::remove(path_);
+        return RecordingWorker::get_pin_state(pin);
+    }
+
+private:
+    QString path_;
+    int atDoneRead_;
+    int doneReads_ = 0;
+};
+
+TEST_F(FlasherTest, FileThatIsNotThereOrNotRegularStopsBeforeTheErase)
 {
-    QDir(dir.path()).mkdir("fw.bin");  // a directory is listed like a file
-    int result = 0;
-    const Output output = tryFlash(result);
-    EXPECT_EQ(result, -1);
-    const QStringList out = lines(output.out);
-    EXPECT_EQ(out.mid(3), (QStringList{"Loading firmware from file fw.bin...", "File fw.bin not opened"}));
-    EXPECT_EQ(count("CE"), 0u);
-    const std::vector<std::string> trace = flashTrace(worker->calls);
-    EXPECT_EQ(trace.front(), "DONE?");
-    EXPECT_EQ(trace.at(1), "GPIO25 high");
-    EXPECT_EQ(trace.back(), "GPIO25 low");
-    EXPECT_EQ(output.log, QStringList{"PIN_FPGA_DONE NOT OK"});
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        QString refusal;
+    };
+    const QString name = QDir(dir.path()).filePath("fw.bin");
+    const Case cases[] = {
+        {"gone when it is opened",
+         [&] {
+             dir.write("fw.bin", pattern(300, 1));
+             auto thief = std::make_shared<FileThief>(name, 1);
+             chip.attach(*thief);
+             worker = thief;
+         },
+         "File fw.bin not opened"},
+        // Listed like a file; Linux would open it as an empty one.
+        {"a directory", [&] { QDir(dir.path()).mkdir("fw.bin"); }, "fw.bin is not a regular file!"},
+        // Read for ever by a loop that stops at the end of the file.
+        {"a device", [&] { QFile::link("/dev/zero", name); }, "fw.bin is not a regular file!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(name);
+        QDir(dir.path()).rmdir("fw.bin");
+        worker = std::make_shared<RecordingWorker>();
+        chip.attach(*worker);
+        c.prepare();
+        int result = 0;
+        const Output output = tryFlash(result);
+        EXPECT_EQ(result, -1);
+        const QStringList out = lines(output.out);
+        EXPECT_EQ(out.mid(3), (QStringList{"Loading firmware from file fw.bin...", c.refusal}));
+        EXPECT_EQ(count("CE"), 0u);
+        const std::vector<std::string> trace = flashTrace(worker->calls);
+        EXPECT_EQ(trace.front(), "DONE?");
+        EXPECT_EQ(trace.at(1), "GPIO25 high");
+        EXPECT_EQ(trace.back(), "GPIO25 low");
+        EXPECT_EQ(output.log, QStringList{"PIN_FPGA_DONE NOT OK"});
+    }
 }
 
 TEST_F(FlasherTest, FirstBinFileByNameIgnoringCaseIsUsed)
@@ -394,26 +441,9 @@ TEST_F(FlasherTest, VerificationFailureNamesWhetherTheFileWasAlreadyInTheChip)
     }
 }
 
-// Takes the firmware file away while the flasher reads the DONE line after
-// its verification, so that the deletion that follows fails.
-class FileThief : public RecordingWorker {
-public:
-    explicit FileThief(QString path) : path_(std::move(path)) {}
-    PIN_State get_pin_state(unsigned char pin) override
-    {
-        if (pin == 13 && ++doneReads_ == 2)
-            QFile::remove(path_);
-        return RecordingWorker::get_pin_state(pin);
-    }
-
-private:
-    QString path_;
-    int doneReads_ = 0;
-};
-
 TEST_F(FlasherTest, FailedDeletionIsReportedThroughPerrorAndTheRunStillSucceeds)
 {
-    auto thief = std::make_shared<FileThief>(QDir(dir.path()).filePath("fw.bin"));
+    auto thief = std::make_shared<FileThief>(QDir(dir.path()).filePath("fw.bin"), 2);
     chip.attach(*thief);
     worker = thief;
     dir.write("fw.bin", pattern(300, 1));
@@ -449,7 +479,7 @@ TEST_F(FlasherTest, DoneLineIsReportedButDoesNotDecideTheResult)
 
 // --- the departures ---
 
-TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedBeforeTheErase)
+TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedByItsSizeBeforeTheErase)
 {
     struct Case {
         int size;
@@ -473,7 +503,7 @@ TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedBeforeTheErase)
         EXPECT_EQ(result, -1);
         EXPECT_EQ(lines(output.out).mid(3),
                   (QStringList{"Loading firmware from file fw.bin...", QStringLiteral("file size = %1").arg(c.size),
-                               "File loaded", c.refusal}));
+                               c.refusal}));
         EXPECT_EQ(count("CE") + count("PP 000000"), 0u);
         EXPECT_EQ(chip.contents(old.size()), old);
         EXPECT_EQ(flashTrace(worker->calls).back(), "GPIO25 low");
