@@ -9,9 +9,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include <sys/stat.h>
@@ -52,6 +54,21 @@ void putAddress(char* frame, unsigned int address)
 unsigned int asByte(char c)
 {
     return static_cast<unsigned char>(c);
+}
+
+// Says what ended the update early. Plain stream output of literals, since
+// memory may be what ran out.
+void report_stopped() noexcept
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        std::cout << "Update stopped: out of memory" << std::endl;
+    } catch (const std::exception& e) {
+        std::cout << "Update stopped: " << e.what() << std::endl;
+    } catch (...) {
+        std::cout << "Update stopped by an unknown error" << std::endl;
+    }
 }
 }  // namespace
 
@@ -236,18 +253,35 @@ int Flasher_MX25L3206E::try_flash()
     if (!worker_ready)
         return -1;
 
-    const QStringList entries = QDir(QString()).entryList({"*.bin"});
-    if (entries.isEmpty()) {
-        qDebug() << "No *.bin files for firmware";
-        return -1;
-    }
-    const std::string name = entries.first().toUtf8().toStdString();
+    // An exception leaving this function would end the program without
+    // unwinding anything: GPIO 25 would stay high, and nothing would say why.
+    bool updateActive = false;
+    try {
+        const QStringList entries = QDir(QString()).entryList({"*.bin"});
+        if (entries.isEmpty()) {
+            qDebug() << "No *.bin files for firmware";
+            return -1;
+        }
+        const std::string name = entries.first().toUtf8().toStdString();
 
-    check_PIN_FPGA_DONE();
-    pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_HIGH);
-    const int result = update_from(name);
-    pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
-    return result;
+        check_PIN_FPGA_DONE();
+        pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_HIGH);
+        updateActive = true;
+        const int result = update_from(name);
+        pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
+        return result;
+    } catch (...) {
+        report_stopped();
+    }
+    if (updateActive) {
+        // The worker may be what failed; the line is tried all the same.
+        try {
+            pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
+        } catch (...) {
+            report_stopped();
+        }
+    }
+    return -1;
 }
 
 int Flasher_MX25L3206E::update_from(const std::string& name)

@@ -10,8 +10,10 @@
 
 #include <functional>
 #include <memory>
+#include <new>
 #include <numeric>
 #include <optional>
+#include <stdexcept>
 
 using namespace minilumo_test;
 using Op = RecordingWorker::Op;
@@ -658,6 +660,77 @@ TEST_F(FlasherTest, PagesAndStatusWritesAreWaitedForOneReadPerMillisecondUpToThe
         EXPECT_EQ(out.last(), "comparing: res=true");
         EXPECT_EQ(output.log.last(), "Firmware not flashed.  Page program not finished.");
         EXPECT_EQ(trace.back(), "GPIO25 low");
+        EXPECT_TRUE(dir.exists("fw.bin"));
+    }
+}
+
+// Fails once the transfer with the given number has gone out, and at every
+// call after it when `forGood` is set.
+class FailingWorker : public RecordingWorker {
+public:
+    FailingWorker(int atTransfer, std::function<void()> fail, bool forGood)
+        : atTransfer_(atTransfer), fail_(std::move(fail)), forGood_(forGood)
+    {
+    }
+    void read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, unsigned int len) override
+    {
+        RecordingWorker::read_write_spi(tx, rx, cs, len);
+        failIfDue(++transfers_ >= atTransfer_);
+    }
+    void set_pin_state(unsigned char pin, PIN_State state) override
+    {
+        RecordingWorker::set_pin_state(pin, state);
+        failIfDue(transfers_ >= atTransfer_);
+    }
+
+private:
+    void failIfDue(bool reached)
+    {
+        if (reached && (forGood_ || !failed_)) {
+            failed_ = true;
+            fail_();
+        }
+    }
+
+    int atTransfer_;
+    std::function<void()> fail_;
+    bool forGood_;
+    int transfers_ = 0;
+    bool failed_ = false;
+};
+
+TEST_F(FlasherTest, AnyExceptionEndsTheRunWithTheLineLowAndMinusOne)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> fail;
+        bool forGood;
+        QString message;
+    };
+    const Case cases[] = {
+        {"memory exhausted", [] { throw std::bad_alloc(); }, false, "Update stopped: out of memory"},
+        {"a standard exception", [] { throw std::runtime_error("bus gone"); }, false, "Update stopped: bus gone"},
+        {"anything else", [] { throw 42; }, false, "Update stopped by an unknown error"},
+        {"a worker failing for good", [] { throw std::runtime_error("bus gone"); }, true,
+         "Update stopped: bus gone"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Transfer 79 is the chip erase, after the read-back.
+        auto failing = std::make_shared<FailingWorker>(79, c.fail, c.forGood);
+        chip.attach(*failing);
+        worker = failing;
+        dir.write("fw.bin", pattern(300, 1));
+        int result = 0;
+        Output output;
+        EXPECT_NO_THROW(output = tryFlash(result));
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(framesWithOpcode(*worker, 0x60).size(), 1u);
+        EXPECT_TRUE(lines(output.out).contains(c.message)) << output.out.toStdString();
+        const RecordingWorker::Call& last = worker->calls.back();
+        EXPECT_EQ(last.op, Op::SetPin);
+        EXPECT_EQ(last.pin, 25u);
+        EXPECT_EQ(last.state, PIN_LOW);
         EXPECT_TRUE(dir.exists("fw.bin"));
     }
 }
