@@ -2,8 +2,6 @@
 
 #include "bcm2835/bcm2835.h"
 
-#include <sys/mman.h>
-
 #include <iostream>
 #include <utility>
 
@@ -83,8 +81,12 @@ void BCM2835_Pin_Worker::init()
 void BCM2835_Pin_Worker::close()
 {
     removeEdgeCallbacks();
+    // Only a worker that claimed SPI0 gives its pins back. One whose init()
+    // failed after mapping (not root) never took them, and making them
+    // inputs would take them from a kernel SPI driver that owns them.
+    const bool claimedSpi = initialized;
     initialized = false;
-    if (bcm2835_gpio != MAP_FAILED)
+    if (claimedSpi)
         bcm2835_spi_end();
     bcm2835_close();
 }

@@ -115,6 +115,9 @@ TEST_F(Bcm2835Worker, WithoutRootSpiBeginFailsAndTheWorkerStaysNotReady)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "bcm2835_spi_begin failed. Are you running as root??\n");
     EXPECT_FALSE(worker->initialized);
     EXPECT_TRUE(pi.soc.mapped());  // the GPIO window stays until close
+    // The SPI pins belong to a kernel SPI driver, which keeps them.
+    for (std::uint8_t pin = 7; pin <= 11; ++pin)
+        bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_ALT0);
     const std::uint64_t accesses = pi.soc.registerAccesses();
 
     char tx[2] = {0x05, 0};
@@ -128,6 +131,9 @@ TEST_F(Bcm2835Worker, WithoutRootSpiBeginFailsAndTheWorkerStaysNotReady)
 
     worker.reset();
     EXPECT_FALSE(pi.soc.mapped());
+    EXPECT_EQ(pi.soc.registerAccesses(), accesses);
+    for (unsigned pin = 7; pin <= 11; ++pin)
+        EXPECT_EQ(pi.soc.function(pin), BCM2835_GPIO_FSEL_ALT0) << pin;
 }
 
 TEST_F(Bcm2835Worker, CloseReleasesTheSpiPinsAndTheWindowAndEndsReadiness)
