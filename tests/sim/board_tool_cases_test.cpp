@@ -1,0 +1,130 @@
+// The board tool's fault numbers, read as the updater reads them, kept
+// exactly and kept inside the flash, and a board whose faults are damaged.
+
+#include "support/BoardTool.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <functional>
+#include <ostream>
+
+namespace {
+
+QString inBoard(const BoardFixture& board, const QString& name)
+{
+    return QDir(board.board()).filePath(name);
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// A power-cut count that a JSON double cannot hold, as an earlier version
+// of the tool saved it.
+void damageTheFaults(const BoardFixture& board)
+{
+    QFile f(inBoard(board, "state.json"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    QJsonObject state = QJsonDocument::fromJson(f.readAll()).object();
+    f.close();
+    state.insert("faults", QJsonObject{{"power_cut", QJsonObject{{"after_bytes", 1.8446744073709552e19},
+                                                                 {"seed", 1}}}});
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(QJsonDocument(state).toJson());
+}
+
+struct ToolCase {
+    const char* name;
+    const char* kind;
+    std::function<void(const BoardFixture&)> prepare;
+    QStringList args;  // %B stands for the board's directory
+    int exitCode;
+    QString message;  // on standard output or standard error
+    // A value of `status --json` afterwards, as "path=value".
+    QString status;
+};
+
+void PrintTo(const ToolCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class BoardToolCases : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(BoardToolCases, MessageExitCodeAndTheBoardsFiles)
+{
+    const ToolCase& c = GetParam();
+    BoardFixture board(c.kind);
+    if (c.prepare)
+        c.prepare(board);
+    const QByteArray flash = board.flash();
+    const QByteArray state = contents(inBoard(board, "state.json"));
+
+    QStringList args;
+    for (const QString& arg : c.args)
+        args << QString(arg).replace("%B", board.board());
+    const ToolResult r = runBoardTool(args, board.work());
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
+    const QString all = QString::fromUtf8(r.out + r.err).replace(board.board(), "%B");
+    EXPECT_TRUE(all.contains(c.message)) << "missing: " << c.message.toStdString() << "\n" << all.toStdString();
+
+    EXPECT_TRUE(board.flash() == flash);
+    if (c.exitCode != 0) {
+        EXPECT_EQ(contents(inBoard(board, "state.json")), state);
+    }
+    if (!c.status.isEmpty()) {
+        const QStringList pathAndValue = c.status.split('=');
+        EXPECT_EQ(board.statusJson(pathAndValue.at(0)), pathAndValue.at(1));
+    }
+}
+
+const auto damaged = [](const BoardFixture& board) { damageTheFaults(board); };
+const ToolCase kToolCases[] = {
+    // Fault numbers.
+    {"count beyond 2^53", "lumo3", {}, {"fault", "%B", "power-cut", "18446744073709551615"}, 2,
+     "lumo3-board: power-cut: BYTES 18446744073709551615 is out of range (1 to 9007199254740992)\n", {}},
+    {"count a double would round", "lumo3", {}, {"fault", "%B", "power-cut", "9007199254740993"}, 2,
+     "power-cut: BYTES 9007199254740993 is out of range (1 to 9007199254740992)", {}},
+    {"count beyond 64 bits", "minilumo", {}, {"fault", "%B", "power-cut", "0x10000000000000000"}, 2,
+     "power-cut: BYTES 0x10000000000000000 is out of range (1 to 9007199254740992)", {}},
+    {"leading zero is decimal", "lumo3", {}, {"fault", "%B", "program-fail", "010", "1"}, 0, "",
+     "faults.program_fail.address=10"},
+    {"hexadecimal without 0x", "lumo3", {}, {"fault", "%B", "read-flip", "1F000"}, 0, "",
+     "faults.read_flip.address=126976"},
+    {"address past the flash", "minilumo", {}, {"fault", "%B", "program-fail", "0x400000", "1"}, 2,
+     "program-fail: ADDR 0x400000 is out of range (0x0 to 0x3fffff)", {}},
+    {"range running past the flash", "lumo3", {}, {"fault", "%B", "program-fail", "0x1FFFF00", "0x101"}, 2,
+     "program-fail: LEN 0x101 is out of range (0x1 to 0x100)", {}},
+    {"negative address", "lumo3", {}, {"fault", "%B", "read-flip", "-1"}, 2, "read-flip: ADDR '-1' is not a number",
+     {}},
+    {"mask wider than a byte", "minilumo", {}, {"fault", "%B", "read-flip", "0", "0x100"}, 2,
+     "read-flip: MASK 0x100 is out of range (0x1 to 0xff)", {}},
+    // A board whose saved faults are damaged.
+    {"damaged faults: status", "lumo3", damaged, {"status", "%B"}, 0,
+     "Faults: the faults are unreadable (power_cut.after_bytes); 'lumo3-board fault %B --clear' clears them\n",
+     "faults.unreadable=the faults are unreadable (power_cut.after_bytes)"},
+    {"damaged faults: run", "lumo3", damaged, {"run", "%B", "--", "-boot"}, 2,
+     "lumo3-board: the board at %B is damaged: the faults are unreadable (power_cut.after_bytes); "
+     "'lumo3-board fault %B --clear' clears them\n",
+     {}},
+    {"damaged faults: cleared", "minilumo", damaged, {"fault", "%B", "--clear"}, 0, "", "faults.unreadable="},
+};
+
+std::string caseName(const ::testing::TestParamInfo<ToolCase>& info)
+{
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, BoardToolCases, ::testing::ValuesIn(kToolCases), caseName);
+
+}  // namespace
