@@ -1,7 +1,10 @@
 #include "BoardDirectory.h"
 
+#include "AX8052.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -162,6 +165,18 @@ void BoardDirectory::clearFaults()
 {
     board_->faults() = BoardFaults{};
     faultsDamage_.clear();
+}
+
+QStringList BoardDirectory::ownFiles() const
+{
+    QStringList names{kStateFile, AX8052::kImageFile, AX8052::kStateFile};
+    for (const ChipImageFile& image : kind_.images)
+        names << image.fileName;
+    QStringList files;
+    for (const QString& name : names)
+        if (QFileInfo::exists(QDir(dir_).filePath(name)))
+            files << QDir(dir_).filePath(name);
+    return files;
 }
 
 QJsonObject BoardDirectory::status()

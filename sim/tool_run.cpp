@@ -9,9 +9,14 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,38 +27,61 @@ namespace {
 struct RunningBoard {
     sim::BoardDirectory* board = nullptr;
     std::FILE* traceFile = nullptr;
+    QString tracePath;
     sim::BusTrace* trace = nullptr;
 };
 RunningBoard g_running;
 
-void closeTrace()
+// False, with a message, when the trace could not be written whole.
+bool closeTrace()
 {
     if (g_running.trace)
         g_running.trace->flush();
-    if (g_running.traceFile)
-        std::fclose(g_running.traceFile);
+    bool written = true;
+    if (g_running.traceFile) {
+        errno = 0;
+        written = std::fflush(g_running.traceFile) == 0 && !std::ferror(g_running.traceFile);
+        int error = errno;
+        if (std::fclose(g_running.traceFile) != 0) {
+            written = false;
+            error = error ? error : errno;
+        }
+        if (!written)
+            std::fprintf(stderr, "lumo3-board: the trace %s is incomplete: %s\n",
+                         qUtf8Printable(g_running.tracePath), error ? std::strerror(error) : "a write failed");
+    }
     g_running.trace = nullptr;
     g_running.traceFile = nullptr;
+    return written;
 }
 
-void saveBoard(sim::BoardDirectory& board)
+bool saveBoard(sim::BoardDirectory& board)
 {
     QString error;
-    if (!board.save(error))
-        std::fprintf(stderr, "lumo3-board: %s\n", qUtf8Printable(error));
+    if (board.save(error))
+        return true;
+    std::fprintf(stderr, "lumo3-board: %s\n", qUtf8Printable(error));
+    return false;
+}
+
+// The run is over: the board finishes what it does with the power on and is
+// saved. False when the board or the trace could not be written.
+bool endRun()
+{
+    if (!g_running.board)
+        return true;
+    sim::BoardDirectory& board = *g_running.board;
+    g_running.board = nullptr;
+    board.endRun();
+    const bool saved = saveBoard(board);
+    return closeTrace() && saved;
 }
 
 // The updater may end the process itself (its command-line parser exits);
 // the board is saved on that path too.
-void endRun()
+void endRunAtExit()
 {
-    if (!g_running.board)
-        return;
-    sim::BoardDirectory& board = *g_running.board;
-    g_running.board = nullptr;
-    board.endRun();
-    saveBoard(board);
-    closeTrace();
+    endRun();
 }
 
 // Losing power stops the process on the spot: no destructor, no exit
@@ -69,6 +97,34 @@ void endRun()
                  static_cast<unsigned long long>(board.board().wiring().bytesOnBus()));
     ::_exit(kPowerCut);
 }
+
+struct FileId {
+    dev_t device;
+    ino_t inode;
+};
+
+std::optional<FileId> fileId(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return std::nullopt;
+    return FileId{info.st_dev, info.st_ino};
+}
+
+// The board file that path reaches (through links, relative to the
+// current directory, as the updater would open it), or an empty string.
+QString boardFileAt(const sim::BoardDirectory& board, const QString& path)
+{
+    const std::optional<FileId> target = fileId(path);
+    if (!target)
+        return QString();
+    for (const QString& file : board.ownFiles()) {
+        const std::optional<FileId> own = fileId(file);
+        if (own && own->device == target->device && own->inode == target->inode)
+            return file;
+    }
+    return QString();
+}
 }  // namespace
 
 int run(const QStringList& args)
@@ -76,12 +132,15 @@ int run(const QStringList& args)
     const int separator = args.indexOf("--");
     if (separator < 1)
         return usageError("run needs DIR [--trace FILE] -- ARGS...");
-    QString tracePath;
+    std::optional<QString> tracePath;
     const QStringList options = args.mid(1, separator - 1);
     if (options.size() == 2 && options.at(0) == QLatin1String("--trace"))
         tracePath = options.at(1);
     else if (!options.isEmpty())
         return usageError(QStringLiteral("run: unknown options %1").arg(options.join(' ')));
+    if (tracePath && tracePath->isEmpty())
+        return fail("run: --trace needs a file name");
+    const QStringList updaterArgs = args.mid(separator + 1);
 
     QString error;
     std::unique_ptr<sim::BoardDirectory> board = sim::BoardDirectory::open(args.at(0), error);
@@ -89,13 +148,32 @@ int run(const QStringList& args)
         return fail(error);
     sim::VirtualBoard& virtualBoard = board->board();
 
+    // The chip images are mapped: a file written over one of them takes the
+    // memory from under the run, and the board is left damaged.
+    for (const QString& path : tracePath ? QStringList{*tracePath} + updaterArgs : updaterArgs) {
+        const QString own = boardFileAt(*board, path);
+        if (!own.isEmpty())
+            return fail(QStringLiteral("run: %1 is the board's own %2, which the run must leave alone")
+                            .arg(path, QFileInfo(own).fileName()));
+    }
+
     std::unique_ptr<sim::BusTrace> trace;
-    if (!tracePath.isEmpty()) {
-        g_running.traceFile = std::fopen(QFile::encodeName(tracePath).constData(), "w");
-        if (!g_running.traceFile)
-            return fail(QStringLiteral("cannot write the trace to %1").arg(tracePath));
-        trace = std::make_unique<sim::BusTrace>(virtualBoard.wiring(), g_running.traceFile,
-                                                [&virtualBoard](unsigned pin) { return virtualBoard.lineName(pin); });
+    if (tracePath) {
+        g_running.tracePath = *tracePath;
+        g_running.traceFile = std::fopen(QFile::encodeName(*tracePath).constData(), "w");
+        if (g_running.traceFile)
+            trace = std::make_unique<sim::BusTrace>(virtualBoard.wiring(), g_running.traceFile,
+                                                    [&virtualBoard](unsigned pin) { return virtualBoard.lineName(pin); });
+        // The heading goes out at once: a file that takes nothing is found
+        // out before the run.
+        if (!g_running.traceFile || std::fflush(g_running.traceFile) != 0) {
+            const QString why = QString::fromLocal8Bit(std::strerror(errno));
+            trace.reset();
+            if (g_running.traceFile)
+                std::fclose(g_running.traceFile);
+            g_running.traceFile = nullptr;
+            return fail(QStringLiteral("cannot write the trace to %1: %2").arg(*tracePath, why));
+        }
         g_running.trace = trace.get();
     }
     std::unique_ptr<sim::PowerCutWatch> powerCut;
@@ -103,8 +181,8 @@ int run(const QStringList& args)
         powerCut = std::make_unique<sim::PowerCutWatch>(virtualBoard.wiring(), *after, cutPower);
 
     std::vector<QByteArray> storage{QByteArray("lumo3update")};
-    for (int i = separator + 1; i < args.size(); ++i)
-        storage.push_back(args.at(i).toLocal8Bit());
+    for (const QString& arg : updaterArgs)
+        storage.push_back(arg.toLocal8Bit());
     std::vector<char*> updaterArgv;
     for (QByteArray& arg : storage)
         updaterArgv.push_back(arg.data());
@@ -113,12 +191,11 @@ int run(const QStringList& args)
 
     board->beginRun();
     g_running.board = board.get();
-    std::atexit(endRun);
+    std::atexit(endRunAtExit);
     const int code = lumo3updateMain(updaterArgc, updaterArgv.data(), [&virtualBoard] {
         return sim::makeEmulatedWorker(virtualBoard.wiring());
     });
-    endRun();
-    return code;
+    return endRun() ? code : kToolError;
 }
 
 }  // namespace board_tool

@@ -1,5 +1,7 @@
-// The board tool's fault numbers, read as the updater reads them, kept
-// exactly and kept inside the flash, and a board whose faults are damaged.
+// The board tool's own weak spots: fault numbers read as the updater reads
+// them, kept exactly and kept inside the flash; a board whose faults are
+// damaged; a run that would write the board's own files, or a trace that
+// cannot be written.
 
 #include "support/BoardTool.h"
 
@@ -86,6 +88,10 @@ TEST_P(BoardToolCases, MessageExitCodeAndTheBoardsFiles)
 }
 
 const auto damaged = [](const BoardFixture& board) { damageTheFaults(board); };
+const auto linkToImage = [](const BoardFixture& board) {
+    ASSERT_TRUE(QFile::link(inBoard(board, "n25q256.img"), board.file("backup.img")));
+};
+
 const ToolCase kToolCases[] = {
     // Fault numbers.
     {"count beyond 2^53", "lumo3", {}, {"fault", "%B", "power-cut", "18446744073709551615"}, 2,
@@ -115,6 +121,20 @@ const ToolCase kToolCases[] = {
      "'lumo3-board fault %B --clear' clears them\n",
      {}},
     {"damaged faults: cleared", "minilumo", damaged, {"fault", "%B", "--clear"}, 0, "", "faults.unreadable="},
+    // Runs that would write the board's own files, and traces that cannot be written.
+    {"trace without a name", "lumo3", {}, {"run", "%B", "--trace", "", "--", "-boot"}, 2,
+     "lumo3-board: run: --trace needs a file name\n", {}},
+    {"trace to a full device", "lumo3", {}, {"run", "%B", "--trace", "/dev/full", "--", "-boot"}, 2,
+     "lumo3-board: cannot write the trace to /dev/full: No space left on device\n", {}},
+    {"trace over the flash image", "lumo3", {}, {"run", "%B", "--trace", "%B/n25q256.img", "--", "-boot"}, 2,
+     "lumo3-board: run: %B/n25q256.img is the board's own n25q256.img, which the run must leave alone\n", {}},
+    {"read into the flash image", "minilumo", {}, {"run", "%B", "--", "-r", "%B/mx25l3206e.img", "-add", "0"}, 2,
+     "run: %B/mx25l3206e.img is the board's own mx25l3206e.img", {}},
+    {"read into a link to the flash image", "lumo3", linkToImage,
+     {"run", "%B", "--", "-r", "backup.img", "-add", "0", "-len", "16"}, 2,
+     "run: backup.img is the board's own n25q256.img", {}},
+    {"write from the board's state", "lumo3", {}, {"run", "%B", "--", "-w", "%B/state.json", "-add", "0"}, 2,
+     "run: %B/state.json is the board's own state.json", {}},
 };
 
 std::string caseName(const ::testing::TestParamInfo<ToolCase>& info)
