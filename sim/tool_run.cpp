@@ -11,7 +11,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +33,41 @@ struct RunningBoard {
     sim::BusTrace* trace = nullptr;
 };
 RunningBoard g_running;
+
+// The number of the signal (SIGTERM, SIGINT or SIGHUP) that asked the tool to
+// end, 0 while none has. The handler only notes it: saving the board takes
+// Qt and the heap, which a signal handler must not touch, and the board's
+// state is whole only between two frames on the bus. The run acts on it when
+// the next frame ends (see SignalWatch) or when the updater returns, which
+// it does on its own when nothing goes on the bus any more.
+std::atomic<int> g_endSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only store a lock-free atomic");
+
+void noteEndSignal(int signal)
+{
+    g_endSignal.store(signal);
+}
+
+// The updater runs in this process, and restarting what a signal interrupts
+// keeps its reads, writes and waits as they would be without the signal.
+// The updater may then set SIGHUP aside itself, as it does on the board.
+void catchEndSignals()
+{
+    struct sigaction action {};
+    action.sa_handler = noteEndSignal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(signal, &action, nullptr);
+}
+
+// Ends the process the way the signal would have.
+[[noreturn]] void endBySignal(int signal)
+{
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+    ::_exit(128 + signal);
+}
 
 // False, with a message, when the trace could not be written whole.
 bool closeTrace()
@@ -78,11 +115,34 @@ bool endRun()
 }
 
 // The updater may end the process itself (its command-line parser exits);
-// the board is saved on that path too.
+// the board is saved on that path too, and a signal noted meanwhile has the
+// last word.
 void endRunAtExit()
 {
     endRun();
+    if (const int signal = g_endSignal.load())
+        endBySignal(signal);
 }
+
+// Ends the run at the end of the first frame after a signal, as the process
+// would stop on the board: the chips keep what they hold and, the power
+// staying on, finish an erase or program under way.
+class SignalWatch : public sim::WireObserver {
+public:
+    explicit SignalWatch(sim::BoardWiring& wiring) : wiring_(wiring) { wiring_.addObserver(*this); }
+    ~SignalWatch() override { wiring_.removeObserver(*this); }
+
+    void deselected(sim::SpiDevice&) override
+    {
+        if (const int signal = g_endSignal.load()) {
+            endRun();
+            endBySignal(signal);
+        }
+    }
+
+private:
+    sim::BoardWiring& wiring_;
+};
 
 // Losing power stops the process on the spot: no destructor, no exit
 // handler, no output still buffered. The chips keep what they hold.
@@ -179,6 +239,8 @@ int run(const QStringList& args)
     std::unique_ptr<sim::PowerCutWatch> powerCut;
     if (const auto after = virtualBoard.faults().powerCutAfterBytes)
         powerCut = std::make_unique<sim::PowerCutWatch>(virtualBoard.wiring(), *after, cutPower);
+    // After the trace, which so sees the frame that the signal ends the run at.
+    const SignalWatch signalWatch(virtualBoard.wiring());
 
     std::vector<QByteArray> storage{QByteArray("lumo3update")};
     for (const QString& arg : updaterArgs)
@@ -192,10 +254,14 @@ int run(const QStringList& args)
     board->beginRun();
     g_running.board = board.get();
     std::atexit(endRunAtExit);
+    catchEndSignals();
     const int code = lumo3updateMain(updaterArgc, updaterArgv.data(), [&virtualBoard] {
         return sim::makeEmulatedWorker(virtualBoard.wiring());
     });
-    return endRun() ? code : kToolError;
+    const bool written = endRun();
+    if (const int signal = g_endSignal.load())
+        endBySignal(signal);
+    return written ? code : kToolError;
 }
 
 }  // namespace board_tool

@@ -1,8 +1,10 @@
 // The board tool's own weak spots: fault numbers read as the updater reads
 // them, kept exactly and kept inside the flash; a board whose faults are
 // damaged; a run that would write the board's own files, or a trace that
-// cannot be written.
+// cannot be written; and a run ended by a signal, which is saved as it
+// stands.
 
+#include "sim/SampleBitstream.h"
 #include "support/BoardTool.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +13,15 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
 
+#include <csignal>
 #include <functional>
 #include <ostream>
+
+#include <signal.h>
 
 namespace {
 
@@ -146,5 +154,119 @@ std::string caseName(const ::testing::TestParamInfo<ToolCase>& info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Tool, BoardToolCases, ::testing::ValuesIn(kToolCases), caseName);
+
+// --- a run ended by a signal ---
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray out(size, 0);
+    for (int i = 0; i < size; ++i)
+        out[i] = static_cast<char>((i * 13 + seed) ^ (i >> 9));
+    return out;
+}
+
+// Runs the updater with a trace, sends the signal a moment after standard
+// output shows `marker`, and returns the trace once the tool has ended. The
+// moment only makes it likely that an operation is under way; what the test
+// asserts holds wherever the signal lands.
+QString interrupted(const BoardFixture& board, const QStringList& args, const QByteArray& marker, int signal,
+                    QProcess::ExitStatus& status, int& code)
+{
+    QProcess process;
+    process.setWorkingDirectory(board.work());
+    process.start(boardToolPath(), QStringList{"run", board.board(), "--trace", board.file("run.trace"), "--"} + args);
+    QByteArray out;
+    while (!out.contains(marker) && process.waitForReadyRead(120000))
+        out += process.readAllStandardOutput();
+    // A process id of 0 would send the signal to the whole process group.
+    const auto pid = static_cast<pid_t>(process.processId());
+    if (!out.contains(marker) || pid <= 0) {
+        ADD_FAILURE() << "the run ended before " << marker.toStdString() << ":\n" << out.toStdString();
+        process.waitForFinished(120000);
+        return QString();
+    }
+    QThread::msleep(100);
+    ::kill(pid, signal);
+    EXPECT_TRUE(process.waitForFinished(120000));
+    status = process.exitStatus();
+    code = process.exitCode();
+    return QString::fromUtf8(board.readFile("run.trace"));
+}
+
+// The addresses of the trace's frames of one command.
+QList<int> addresses(const QString& trace, const QString& command)
+{
+    QList<int> out;
+    const QRegularExpression frame(command + "  0x([0-9a-f]{6})");
+    for (auto match = frame.globalMatch(trace); match.hasNext();)
+        out << match.next().captured(1).toInt(nullptr, 16);
+    return out;
+}
+
+TEST(BoardToolSignals, SigtermDuringProgrammingSavesTheBoardWithThePageUnderWayDone)
+{
+    BoardFixture board("minilumo");
+    board.writeFile("old.bin", pattern(300000, 1));
+    ASSERT_EQ(board.run({"-wifany"}).exitCode, 0);
+    const QString before = board.statusJson("last_run.bus_bytes");
+    const QByteArray file = pattern(4194240, 2);
+    board.writeFile("new.bin", file);
+
+    QProcess::ExitStatus status{};
+    int code = 0;
+    const QString trace = interrupted(board, {"-wifany"}, "flash_() flashing...\n", SIGTERM, status, code);
+    EXPECT_EQ(status, QProcess::CrashExit);
+    EXPECT_EQ(code, SIGTERM);
+
+    // Saved as it stood: the update-active line still high, this run's bytes.
+    EXPECT_EQ(board.statusJson("update_active_at_end"), "true");
+    EXPECT_NE(board.statusJson("last_run.bus_bytes"), before);
+    // Whole pages up to the last one the trace shows, which went on to its
+    // end with the power on; the rest of the chip erased.
+    const QList<int> pages = addresses(trace, "PP");
+    const int end = pages.isEmpty() ? 0 : pages.last() + 256;
+    const QByteArray flash = board.flash();
+    EXPECT_TRUE(flash.left(end) == file.left(end));
+    EXPECT_EQ(flash.mid(end).count('\xFF'), flash.size() - end);
+    EXPECT_TRUE(QFile::exists(board.file("new.bin")));
+}
+
+TEST(BoardToolSignals, SigintDuringTheEraseSavesTheBoardWithTheEraseUnderWayDone)
+{
+    BoardFixture board("lumo3");
+    sim::SampleBitstream sample;
+    sample.dataBytes = 65536;
+    board.writeFile("gold.bit", sample.file());
+    ASSERT_EQ(board.run({"-wgold", "gold.bit"}).exitCode, 0);
+    QByteArray image = board.flash();
+    const QByteArray oldUpdate = pattern(0x400000, 3);
+    image.replace(0x400000, oldUpdate.size(), oldUpdate);
+    board.setFlash(image);
+    const QString before = board.statusJson("last_run.bus_bytes");
+    sample.seed = 2;
+    board.writeFile("up.bit", sample.file());
+
+    QProcess::ExitStatus status{};
+    int code = 0;
+    const QString trace = interrupted(board, {"-wupdate", "up.bit"}, "Erasing update boot area:*", SIGINT, status, code);
+    EXPECT_EQ(status, QProcess::CrashExit);
+    EXPECT_EQ(code, SIGINT);
+
+    EXPECT_NE(board.statusJson("last_run.bus_bytes"), before);
+    // Every sector the trace shows an erase for is erased, the last one
+    // included; the others hold the old update image.
+    const QList<int> erased = addresses(trace, "SECTOR ERASE");
+    const QByteArray flash = board.flash();
+    EXPECT_EQ(flash.left(0x1000).count('\xFF'), 0x1000);
+    for (int sector = 0x400000; sector < 0x800000; sector += 0x10000) {
+        SCOPED_TRACE(sector);
+        const QByteArray now = flash.mid(sector, 0x10000);
+        if (erased.contains(sector))
+            EXPECT_EQ(now.count('\xFF'), now.size());
+        else
+            EXPECT_TRUE(now == oldUpdate.mid(sector - 0x400000, 0x10000));
+    }
+    EXPECT_LT(erased.size(), 64);
+}
 
 }  // namespace
