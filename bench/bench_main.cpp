@@ -4,12 +4,12 @@
 // is its own. Then the time the image writer's check of the configuration
 // stream takes on a full 4 MiB update image (it should stay under 50 ms).
 
-#include "app/lumo3update_main.h"
-#include "flash/series7_stream.h"
-#include "sim/BoardDirectory.h"
-#include "sim/EmulatedWorker.h"
-#include "sim/SampleBitstream.h"
-#include "sim/SimPinWorker.h"
+#include "lumo3update_main.h"
+#include "series7_stream.h"
+#include "BoardDirectory.h"
+#include "EmulatedWorker.h"
+#include "SampleBitstream.h"
+#include "SimPinWorker.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 // exact words it reads and writes where nothing needs to react, and what
 // bcm2835_init does on a machine that is not the Pi.
 
-#include "bcm2835/bcm2835.h"
+#include "bcm2835.h"
 
 #include <QDir>
 #include <QTemporaryDir>
