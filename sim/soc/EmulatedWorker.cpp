@@ -10,7 +10,7 @@ namespace {
 // declared last so that it lets go of the window before the SoC goes.
 struct EmulatedPi {
     explicit EmulatedPi(BoardWiring& wiring) : soc(wiring) {}
-    BCM2835 soc;
+    SocEmulator soc;
     BCM2835_Pin_Worker worker;
 };
 }  // namespace

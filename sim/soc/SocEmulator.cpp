@@ -47,9 +47,9 @@ int chipSelectOf(unsigned pin)
 }
 }  // namespace
 
-std::atomic<BCM2835*> BCM2835::current_{nullptr};
+std::atomic<SocEmulator*> SocEmulator::current_{nullptr};
 
-BCM2835::BCM2835(BoardWiring& wiring)
+SocEmulator::SocEmulator(BoardWiring& wiring)
     : wiring_(wiring), gpio_(kAbsent), spi_(kAbsent), st_(kAbsent)
 {
     driven_.fill(kReleased);
@@ -60,10 +60,10 @@ BCM2835::BCM2835(BoardWiring& wiring)
     current_.store(this, std::memory_order_release);
 }
 
-BCM2835::~BCM2835()
+SocEmulator::~SocEmulator()
 {
     wiring_.removeObserver(watch_);
-    BCM2835* self = this;
+    SocEmulator* self = this;
     current_.compare_exchange_strong(self, nullptr);
     if (window_)
         munmap(window_, windowBytes_);
@@ -73,7 +73,7 @@ BCM2835::~BCM2835()
 
 // --- The window ----------------------------------------------------------------
 
-volatile std::uint32_t* BCM2835::map(const char* device, std::uint32_t offset, std::uint32_t size)
+volatile std::uint32_t* SocEmulator::map(const char* device, std::uint32_t offset, std::uint32_t size)
 {
     bool whole = false;
     if (std::strcmp(device, "/dev/mem") == 0) {
@@ -116,7 +116,7 @@ volatile std::uint32_t* BCM2835::map(const char* device, std::uint32_t offset, s
     return static_cast<volatile std::uint32_t*>(memory);
 }
 
-void BCM2835::unmap(volatile std::uint32_t* window, std::uint32_t)
+void SocEmulator::unmap(volatile std::uint32_t* window, std::uint32_t)
 {
     auto* memory = reinterpret_cast<std::uint8_t*>(const_cast<std::uint32_t*>(window));
     if (memory == window_) {
@@ -136,7 +136,7 @@ void BCM2835::unmap(volatile std::uint32_t* window, std::uint32_t)
     }
 }
 
-LUMO_HOT std::uintptr_t BCM2835::offsetOf(volatile std::uint32_t* paddr) const
+LUMO_HOT std::uintptr_t SocEmulator::offsetOf(volatile std::uint32_t* paddr) const
 {
     // With nothing mapped the window has no bytes, so every offset is outside.
     const std::uintptr_t offset = reinterpret_cast<std::uintptr_t>(paddr) - reinterpret_cast<std::uintptr_t>(window_);
@@ -145,27 +145,27 @@ LUMO_HOT std::uintptr_t BCM2835::offsetOf(volatile std::uint32_t* paddr) const
     return offset;
 }
 
-[[gnu::cold, gnu::noinline]] void BCM2835::outside(volatile std::uint32_t* paddr) const
+[[gnu::cold, gnu::noinline]] void SocEmulator::outside(volatile std::uint32_t* paddr) const
 {
     // On the Pi this would be a crash or a write into someone else's memory.
-    std::fprintf(stderr, "sim::BCM2835: register access at %p, outside the mapped peripherals\n",
+    std::fprintf(stderr, "sim::SocEmulator: register access at %p, outside the mapped peripherals\n",
                  static_cast<const volatile void*>(paddr));
     std::abort();
 }
 
-LUMO_HOT std::uint32_t& BCM2835::plain(std::uintptr_t offset)
+LUMO_HOT std::uint32_t& SocEmulator::plain(std::uintptr_t offset)
 {
     return *reinterpret_cast<std::uint32_t*>(window_ + offset);
 }
 
-LUMO_HOT void BCM2835::mirror(std::uintptr_t offset, std::uint32_t value)
+LUMO_HOT void SocEmulator::mirror(std::uintptr_t offset, std::uint32_t value)
 {
     __atomic_store_n(reinterpret_cast<std::uint32_t*>(window_ + offset), value, __ATOMIC_RELAXED);
 }
 
 // --- GPIO -----------------------------------------------------------------------------
 
-std::uint32_t BCM2835::gpioRead(std::uintptr_t reg)
+std::uint32_t SocEmulator::gpioRead(std::uintptr_t reg)
 {
     if (reg < kGpfselEnd)
         return fsel_[reg / 4];
@@ -184,7 +184,7 @@ std::uint32_t BCM2835::gpioRead(std::uintptr_t reg)
     }
 }
 
-void BCM2835::gpioWrite(std::uintptr_t reg, std::uint32_t value)
+void SocEmulator::gpioWrite(std::uintptr_t reg, std::uint32_t value)
 {
     if (reg < kGpfselEnd) {
         const unsigned group = static_cast<unsigned>(reg / 4);
@@ -214,7 +214,7 @@ void BCM2835::gpioWrite(std::uintptr_t reg, std::uint32_t value)
     }
 }
 
-void BCM2835::latch(unsigned bank, std::uint32_t bits, bool high)
+void SocEmulator::latch(unsigned bank, std::uint32_t bits, bool high)
 {
     std::uint64_t pins = (static_cast<std::uint64_t>(bits) << (32 * bank)) & kPinMask;
     if (high)
@@ -229,7 +229,7 @@ void BCM2835::latch(unsigned bank, std::uint32_t bits, bool high)
     }
 }
 
-void BCM2835::applyPin(unsigned pin)
+void SocEmulator::applyPin(unsigned pin)
 {
     std::int8_t drive = kReleased;
     const unsigned fn = function(pin);
@@ -250,7 +250,7 @@ void BCM2835::applyPin(unsigned pin)
         wiring_.piDrive(pin, drive == 1);
 }
 
-void BCM2835::lineChanged(unsigned pin, bool high)
+void SocEmulator::lineChanged(unsigned pin, bool high)
 {
     const std::uint64_t bit = std::uint64_t{1} << pin;
     levels_ = high ? levels_ | bit : levels_ & ~bit;
@@ -260,7 +260,7 @@ void BCM2835::lineChanged(unsigned pin, bool high)
 
 // --- SPI0 -------------------------------------------------------------------------------
 
-LUMO_HOT std::uint32_t BCM2835::spiStatus() const
+LUMO_HOT std::uint32_t SocEmulator::spiStatus() const
 {
     std::uint32_t status = cs_;
     if ((cs_ & BCM2835_SPI0_CS_TA) && tx_.empty())
@@ -272,7 +272,7 @@ LUMO_HOT std::uint32_t BCM2835::spiStatus() const
     return status;
 }
 
-LUMO_HOT std::uint32_t BCM2835::spiRead(std::uintptr_t reg)
+LUMO_HOT std::uint32_t SocEmulator::spiRead(std::uintptr_t reg)
 {
     switch (reg) {
     case BCM2835_SPI0_CS:
@@ -291,7 +291,7 @@ LUMO_HOT std::uint32_t BCM2835::spiRead(std::uintptr_t reg)
     }
 }
 
-LUMO_HOT void BCM2835::spiWrite(std::uintptr_t reg, std::uint32_t value)
+LUMO_HOT void SocEmulator::spiWrite(std::uintptr_t reg, std::uint32_t value)
 {
     switch (reg) {
     case BCM2835_SPI0_CS: {
@@ -323,7 +323,7 @@ LUMO_HOT void BCM2835::spiWrite(std::uintptr_t reg, std::uint32_t value)
     }
 }
 
-LUMO_HOT void BCM2835::shift()
+LUMO_HOT void SocEmulator::shift()
 {
     if (!(cs_ & BCM2835_SPI0_CS_TA) || tx_.empty() || rx_.full())
         return;
@@ -334,7 +334,7 @@ LUMO_HOT void BCM2835::shift()
 
 // --- System timer -------------------------------------------------------------------------
 
-std::uint32_t BCM2835::timerRead(std::uintptr_t reg)
+std::uint32_t SocEmulator::timerRead(std::uintptr_t reg)
 {
     const std::uint64_t micros = wiring_.clock().now() / kMicrosecond;
     if (reg == BCM2835_ST_CLO)
@@ -344,7 +344,7 @@ std::uint32_t BCM2835::timerRead(std::uintptr_t reg)
     return plain(st_ + reg);
 }
 
-LUMO_HOT void BCM2835::syncTimer()
+LUMO_HOT void SocEmulator::syncTimer()
 {
     // Bus bytes are shorter than the counter's microsecond; most of them
     // leave it as it is.
@@ -357,7 +357,7 @@ LUMO_HOT void BCM2835::syncTimer()
     timerValidUntil_ = (micros + 1) * kMicrosecond;
 }
 
-int BCM2835::nanosleep(const struct timespec& request)
+int SocEmulator::nanosleep(const struct timespec& request)
 {
     lastSleep_ = request;
     wiring_.clock().advance(static_cast<Nanos>(request.tv_sec) * kSecond + static_cast<Nanos>(request.tv_nsec),
@@ -368,7 +368,7 @@ int BCM2835::nanosleep(const struct timespec& request)
 
 // --- Dispatch ------------------------------------------------------------------------------
 
-LUMO_HOT std::uint32_t BCM2835::read(volatile std::uint32_t* paddr)
+LUMO_HOT std::uint32_t SocEmulator::read(volatile std::uint32_t* paddr)
 {
     ++accesses_;
     const std::uintptr_t offset = offsetOf(paddr);
@@ -381,7 +381,7 @@ LUMO_HOT std::uint32_t BCM2835::read(volatile std::uint32_t* paddr)
     return plain(offset);
 }
 
-LUMO_HOT void BCM2835::write(volatile std::uint32_t* paddr, std::uint32_t value)
+LUMO_HOT void SocEmulator::write(volatile std::uint32_t* paddr, std::uint32_t value)
 {
     ++accesses_;
     const std::uintptr_t offset = offsetOf(paddr);
@@ -402,13 +402,13 @@ LUMO_HOT void BCM2835::write(volatile std::uint32_t* paddr, std::uint32_t value)
 namespace {
 [[gnu::cold, gnu::noinline]] void noSoc()
 {
-    std::fprintf(stderr, "sim::BCM2835: the emulated bcm2835 layer was used with no SoC emulator\n");
+    std::fprintf(stderr, "sim::SocEmulator: the emulated bcm2835 layer was used with no SoC emulator\n");
     std::abort();
 }
 
-sim::BCM2835& soc()
+sim::SocEmulator& soc()
 {
-    sim::BCM2835* soc = sim::BCM2835::current();
+    sim::SocEmulator* soc = sim::SocEmulator::current();
     if (__builtin_expect(!soc, 0))
         noSoc();
     return *soc;
@@ -427,7 +427,7 @@ void bcm2835_emu_write(volatile std::uint32_t* paddr, std::uint32_t value)
 
 volatile std::uint32_t* bcm2835_emu_map(const char* device, std::uint32_t offset, std::uint32_t size)
 {
-    sim::BCM2835* soc = sim::BCM2835::current();
+    sim::SocEmulator* soc = sim::SocEmulator::current();
     if (!soc) {
         errno = ENODEV;
         return static_cast<volatile std::uint32_t*>(MAP_FAILED);
@@ -442,7 +442,7 @@ void bcm2835_emu_unmap(volatile std::uint32_t* window, std::uint32_t size)
 
 unsigned bcm2835_emu_geteuid()
 {
-    sim::BCM2835* soc = sim::BCM2835::current();
+    sim::SocEmulator* soc = sim::SocEmulator::current();
     return soc ? soc->geteuid() : 0;
 }
 

@@ -38,16 +38,16 @@ namespace sim {
 //
 // Constructing an emulator makes it the one the layer reaches (one at a time
 // per process); it must outlive the layer's mapping.
-class BCM2835 {
+class SocEmulator {
 public:
     static constexpr unsigned kFifoDepth = 64;
 
-    explicit BCM2835(BoardWiring& wiring);
-    ~BCM2835();
-    BCM2835(const BCM2835&) = delete;
-    BCM2835& operator=(const BCM2835&) = delete;
+    explicit SocEmulator(BoardWiring& wiring);
+    ~SocEmulator();
+    SocEmulator(const SocEmulator&) = delete;
+    SocEmulator& operator=(const SocEmulator&) = delete;
 
-    static BCM2835* current() { return current_.load(std::memory_order_acquire); }
+    static SocEmulator* current() { return current_.load(std::memory_order_acquire); }
 
     // Whether the emulated process runs as root: only root can open
     // "/dev/mem"; anyone can open "/dev/gpiomem", which holds GPIO alone.
@@ -81,11 +81,11 @@ private:
     // Keeps the level registers in step with every line change on the board.
     class LineWatch : public WireObserver {
     public:
-        explicit LineWatch(BCM2835& soc) : soc_(soc) {}
+        explicit LineWatch(SocEmulator& soc) : soc_(soc) {}
         void lineChanged(unsigned pin, bool high) override { soc_.lineChanged(pin, high); }
 
     private:
-        BCM2835& soc_;
+        SocEmulator& soc_;
     };
 
     class Fifo {
@@ -132,7 +132,7 @@ private:
     std::uint32_t timerRead(std::uintptr_t reg);
     void syncTimer();
 
-    static std::atomic<BCM2835*> current_;
+    static std::atomic<SocEmulator*> current_;
 
     BoardWiring& wiring_;
     LineWatch watch_{*this};

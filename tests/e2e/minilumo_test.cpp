@@ -3,13 +3,15 @@
 // codes, what the flash holds and which files are left.
 
 #include "FdCapture.h"
+#include "ScriptedMx25.h"
+#include "WorkingDirectory.h"
 #include "BoardTool.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 
-using namespace minilumo_test;
+using namespace test_support;
 
 namespace {
 

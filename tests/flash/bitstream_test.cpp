@@ -15,7 +15,7 @@
 
 namespace {
 
-TEST(Bitstream, RealFilesLoseExactlyTheirHeader)
+TEST(XilinxBitstream, RealFilesLoseExactlyTheirHeader)
 {
     struct Case {
         const char* file;
@@ -35,7 +35,7 @@ TEST(Bitstream, RealFilesLoseExactlyTheirHeader)
     }
 }
 
-TEST(Bitstream, GeneratedFixturesParseLikeRealFiles)
+TEST(XilinxBitstream, GeneratedFixturesParseLikeRealFiles)
 {
     sim::SampleBitstream sample;
     sample.dataBytes = 4096;
@@ -50,7 +50,7 @@ TEST(Bitstream, GeneratedFixturesParseLikeRealFiles)
     EXPECT_EQ(image.indexOf(QByteArray("\xAA\x99\x55\x66", 4)), 48);
 }
 
-TEST(Bitstream, WithoutAParsableHeaderTheFirstEZeroPairDecides)
+TEST(XilinxBitstream, WithoutAParsableHeaderTheFirstEZeroPairDecides)
 {
     struct Case {
         const char* name;
@@ -77,7 +77,7 @@ TEST(Bitstream, WithoutAParsableHeaderTheFirstEZeroPairDecides)
     }
 }
 
-TEST(Bitstream, AParsedHeaderIsTakenEvenWhenAFieldEndsInE)
+TEST(XilinxBitstream, AParsedHeaderIsTakenEvenWhenAFieldEndsInE)
 {
     sim::SampleBitstream sample;
     sample.design = QStringLiteral("core");  // "core\0" holds the pair 'e', 0x00
@@ -88,7 +88,7 @@ TEST(Bitstream, AParsedHeaderIsTakenEvenWhenAFieldEndsInE)
     EXPECT_EQ(image, sample.configurationData());
 }
 
-TEST(Bitstream, ATruncatedFileIsRefused)
+TEST(XilinxBitstream, ATruncatedFileIsRefused)
 {
     sim::SampleBitstream sample;
     sample.dataBytes = 2048;

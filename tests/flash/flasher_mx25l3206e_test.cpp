@@ -2,6 +2,8 @@
 // its waits, the frame layouts, the comparison, and every way a run can fail.
 
 #include "FdCapture.h"
+#include "ScriptedMx25.h"
+#include "WorkingDirectory.h"
 #include "Flasher_MX25L3206E.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +17,7 @@
 #include <optional>
 #include <stdexcept>
 
-using namespace minilumo_test;
+using namespace test_support;
 using Op = RecordingWorker::Op;
 
 namespace {
@@ -72,7 +74,7 @@ public:
     }
 };
 
-struct FlasherTest : ::testing::Test {
+struct Mx25FlasherTest : ::testing::Test {
     WorkingDirectory dir;
     std::shared_ptr<RecordingWorker> worker = std::make_shared<RecordingWorker>();
     ScriptedChip chip;
@@ -94,7 +96,7 @@ struct FlasherTest : ::testing::Test {
     }
 };
 
-TEST_F(FlasherTest, SuccessfulRunSendsTheListedSequenceWithItsWaits)
+TEST_F(Mx25FlasherTest, SuccessfulRunSendsTheListedSequenceWithItsWaits)
 {
     const QByteArray file = pattern(300, 1);
     dir.write("fw.bin", file);
@@ -124,7 +126,7 @@ TEST_F(FlasherTest, SuccessfulRunSendsTheListedSequenceWithItsWaits)
     EXPECT_TRUE(output.err.isEmpty());
 }
 
-TEST_F(FlasherTest, PageFramesCarryTheFileAndPadTheLastPageWithFF)
+TEST_F(Mx25FlasherTest, PageFramesCarryTheFileAndPadTheLastPageWithFF)
 {
     struct Case {
         int size;
@@ -165,7 +167,7 @@ TEST_F(FlasherTest, PageFramesCarryTheFileAndPadTheLastPageWithFF)
     }
 }
 
-TEST_F(FlasherTest, ReadBackIs64FramesOfWholeChunks)
+TEST_F(Mx25FlasherTest, ReadBackIs64FramesOfWholeChunks)
 {
     std::vector<char> image;
     const Output output = captured([&] {
@@ -189,7 +191,7 @@ TEST_F(FlasherTest, ReadBackIs64FramesOfWholeChunks)
     EXPECT_EQ(std::count(image.begin() + 4194240, image.end(), 0), 63);
 }
 
-TEST_F(FlasherTest, StatusWritesAreBracketedByTheLatchWithTheirWaits)
+TEST_F(Mx25FlasherTest, StatusWritesAreBracketedByTheLatchWithTheirWaits)
 {
     captured([&] {
         Flasher_MX25L3206E flasher(worker);
@@ -201,7 +203,7 @@ TEST_F(FlasherTest, StatusWritesAreBracketedByTheLatchWithTheirWaits)
                                         "wait 6", "WRSR 3F", "wait 10", "RDSR", "WRDI", "wait 6"}));
 }
 
-TEST_F(FlasherTest, IdentificationPrintsHexWithoutLeadingZeros)
+TEST_F(Mx25FlasherTest, IdentificationPrintsHexWithoutLeadingZeros)
 {
     struct Case {
         std::uint8_t manufacturer, device;
@@ -224,7 +226,7 @@ TEST_F(FlasherTest, IdentificationPrintsHexWithoutLeadingZeros)
     }
 }
 
-TEST(CompareFirmwares, ComparesOverTheFileAndNeverPastEitherBuffer)
+TEST(Mx25FlasherCompare, ComparesOverTheFileAndNeverPastEitherBuffer)
 {
     struct Case {
         const char* what;
@@ -260,7 +262,7 @@ TEST(CompareFirmwares, ComparesOverTheFileAndNeverPastEitherBuffer)
     EXPECT_TRUE(worker->calls.empty());
 }
 
-TEST(FlasherNotReady, SendsNoLatchOrStatusFramesAndReadsZeros)
+TEST(Mx25FlasherNotReady, SendsNoLatchOrStatusFramesAndReadsZeros)
 {
     auto worker = std::make_shared<RecordingWorker>(false);
     std::vector<char> image;
@@ -282,7 +284,7 @@ TEST(FlasherNotReady, SendsNoLatchOrStatusFramesAndReadsZeros)
     EXPECT_EQ(lines(output.out), (QStringList{"begin read current firmware...", "current firmware read"}));
 }
 
-TEST(CheckDone, ReadsGpio13UnderTheLock)
+TEST(Mx25FlasherCheckDone, ReadsGpio13UnderTheLock)
 {
     struct Case {
         PIN_State level;
@@ -310,7 +312,7 @@ TEST(CheckDone, ReadsGpio13UnderTheLock)
 
 // --- the failure table ---
 
-TEST_F(FlasherTest, NotReadyReturnsAtOnceWithoutOutput)
+TEST_F(Mx25FlasherTest, NotReadyReturnsAtOnceWithoutOutput)
 {
     worker->initialized = false;
     dir.write("fw.bin", pattern(300, 1));
@@ -324,7 +326,7 @@ TEST_F(FlasherTest, NotReadyReturnsAtOnceWithoutOutput)
     EXPECT_TRUE(dir.exists("fw.bin"));
 }
 
-TEST_F(FlasherTest, NoBinFileLeavesGpio25Untouched)
+TEST_F(Mx25FlasherTest, NoBinFileLeavesGpio25Untouched)
 {
     dir.write("fw.bit", pattern(300, 1));
     QDir(dir.path()).mkdir(".hidden.bin");
@@ -355,7 +357,7 @@ private:
     int doneReads_ = 0;
 };
 
-TEST_F(FlasherTest, FileThatIsNotThereOrNotRegularStopsBeforeTheErase)
+TEST_F(Mx25FlasherTest, FileThatIsNotThereOrNotRegularStopsBeforeTheErase)
 {
     struct Case {
         const char* what;
@@ -398,7 +400,7 @@ TEST_F(FlasherTest, FileThatIsNotThereOrNotRegularStopsBeforeTheErase)
     }
 }
 
-TEST_F(FlasherTest, FirstBinFileByNameIgnoringCaseIsUsed)
+TEST_F(Mx25FlasherTest, FirstBinFileByNameIgnoringCaseIsUsed)
 {
     dir.write("B.bin", pattern(300, 1));
     dir.write("a.BIN", pattern(200, 2));
@@ -410,7 +412,7 @@ TEST_F(FlasherTest, FirstBinFileByNameIgnoringCaseIsUsed)
     EXPECT_TRUE(dir.exists("B.bin"));
 }
 
-TEST_F(FlasherTest, VerificationFailureNamesWhetherTheFileWasAlreadyInTheChip)
+TEST_F(Mx25FlasherTest, VerificationFailureNamesWhetherTheFileWasAlreadyInTheChip)
 {
     struct Case {
         bool fileInChip;
@@ -443,7 +445,7 @@ TEST_F(FlasherTest, VerificationFailureNamesWhetherTheFileWasAlreadyInTheChip)
     }
 }
 
-TEST_F(FlasherTest, FailedDeletionIsReportedThroughPerrorAndTheRunStillSucceeds)
+TEST_F(Mx25FlasherTest, FailedDeletionIsReportedThroughPerrorAndTheRunStillSucceeds)
 {
     auto thief = std::make_shared<FileThief>(QDir(dir.path()).filePath("fw.bin"), 2);
     chip.attach(*thief);
@@ -457,7 +459,7 @@ TEST_F(FlasherTest, FailedDeletionIsReportedThroughPerrorAndTheRunStillSucceeds)
     EXPECT_EQ(flashTrace(worker->calls).back(), "GPIO25 low");
 }
 
-TEST_F(FlasherTest, DoneLineIsReportedButDoesNotDecideTheResult)
+TEST_F(Mx25FlasherTest, DoneLineIsReportedButDoesNotDecideTheResult)
 {
     struct Case {
         PIN_State level;
@@ -481,7 +483,7 @@ TEST_F(FlasherTest, DoneLineIsReportedButDoesNotDecideTheResult)
 
 // --- the departures ---
 
-TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedByItsSizeBeforeTheErase)
+TEST_F(Mx25FlasherTest, EmptyOrOverlongFileIsRefusedByItsSizeBeforeTheErase)
 {
     struct Case {
         int size;
@@ -514,7 +516,7 @@ TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedByItsSizeBeforeTheErase)
     }
 }
 
-TEST_F(FlasherTest, FileOfTheWholeVerifiedLengthIsFlashed)
+TEST_F(Mx25FlasherTest, FileOfTheWholeVerifiedLengthIsFlashed)
 {
     const QByteArray file = pattern(4194240, 6);
     dir.write("fw.bin", file);
@@ -526,7 +528,7 @@ TEST_F(FlasherTest, FileOfTheWholeVerifiedLengthIsFlashed)
     EXPECT_FALSE(dir.exists("fw.bin"));
 }
 
-TEST_F(FlasherTest, ErasePollIsPacedByTenMillisecondWaits)
+TEST_F(Mx25FlasherTest, ErasePollIsPacedByTenMillisecondWaits)
 {
     chip.eraseBusyReads = 5;
     dir.write("fw.bin", pattern(300, 1));
@@ -563,7 +565,7 @@ Poll pollAfter(const std::vector<std::string>& trace, const std::string& command
     return poll;
 }
 
-TEST_F(FlasherTest, EraseThatNeverEndsIsAbandonedAtTheBoundAndTheRunSaysSo)
+TEST_F(Mx25FlasherTest, EraseThatNeverEndsIsAbandonedAtTheBoundAndTheRunSaysSo)
 {
     // With the file already in the chip, the verification's message would
     // say so, and hide that the chip was erased.
@@ -602,7 +604,7 @@ TEST_F(FlasherTest, EraseThatNeverEndsIsAbandonedAtTheBoundAndTheRunSaysSo)
     }
 }
 
-TEST_F(FlasherTest, PagesAndStatusWritesAreWaitedForOneReadPerMillisecondUpToTheirBounds)
+TEST_F(Mx25FlasherTest, PagesAndStatusWritesAreWaitedForOneReadPerMillisecondUpToTheirBounds)
 {
     struct Case {
         const char* what;
@@ -699,7 +701,7 @@ private:
     bool failed_ = false;
 };
 
-TEST_F(FlasherTest, AnyExceptionEndsTheRunWithTheLineLowAndMinusOne)
+TEST_F(Mx25FlasherTest, AnyExceptionEndsTheRunWithTheLineLowAndMinusOne)
 {
     struct Case {
         const char* what;

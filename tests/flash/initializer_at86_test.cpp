@@ -2,6 +2,8 @@
 // probe against the transceiver model of the virtual Mini Lumo board.
 
 #include "FdCapture.h"
+#include "RecordingWorker.h"
+#include "WorkingDirectory.h"
 #include "Initializer_AT86.h"
 #include "MiniLumoBoard.h"
 #include "SimPinWorker.h"
@@ -11,7 +13,7 @@
 #include <map>
 #include <memory>
 
-using namespace minilumo_test;
+using namespace test_support;
 using Op = RecordingWorker::Op;
 
 namespace {
@@ -32,7 +34,7 @@ std::shared_ptr<RecordingWorker> transceiver(std::map<unsigned, std::uint8_t> re
     return worker;
 }
 
-TEST(At86Probe, ReportsWhatTheIdentificationRegistersHold)
+TEST(At86ProbeTest, ReportsWhatTheIdentificationRegistersHold)
 {
     struct Case {
         const char* what;
@@ -82,7 +84,7 @@ TEST(At86Probe, ReportsWhatTheIdentificationRegistersHold)
     }
 }
 
-TEST(At86Probe, ReadsLongerRegisterRunsInOneFrame)
+TEST(At86ProbeTest, ReadsLongerRegisterRunsInOneFrame)
 {
     auto worker = std::make_shared<RecordingWorker>();
     worker->respond = [](const std::vector<std::uint8_t>&, char* rx, SPI_ChipSelect) {
@@ -132,28 +134,6 @@ TEST(At86OnTheVirtualBoard, ProbeSeesTheModelledTransceiver)
         EXPECT_EQ(connected, c.connected);
         EXPECT_EQ(output.log.size(), 1);
     }
-}
-
-TEST(At86Model, RegistersReadAndWriteWithAutoIncrement)
-{
-    sim::AT86 chip;
-    auto frame = [&chip](std::vector<std::uint8_t> bytes) {
-        std::vector<int> out;
-        chip.select();
-        for (std::uint8_t b : bytes) {
-            std::uint8_t miso = 0xFF;
-            out.push_back(chip.exchange(b, miso) ? miso : -1);
-        }
-        chip.deselect();
-        return out;
-    };
-    EXPECT_EQ(frame({0x00, 0x0D, 0, 0}), (std::vector<int>{-1, -1, 0x34, 0x03}));
-    frame({0x81, 0x00, 0xAB, 0xCD});
-    EXPECT_EQ(chip.reg(0x0100), 0xAB);
-    EXPECT_EQ(chip.reg(0x0101), 0xCD);
-    EXPECT_EQ(frame({0x01, 0x00, 0, 0}), (std::vector<int>{-1, -1, 0xAB, 0xCD}));
-    frame({0x80, 0x0D, 0x99});  // identification is read-only
-    EXPECT_EQ(chip.reg(0x000D), 0x34);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ struct IdleChip {
     }
 };
 
-struct DriverTest : ::testing::Test {
+struct N25Q256DriverTest : ::testing::Test {
     std::shared_ptr<RecordingWorker> worker = std::make_shared<RecordingWorker>();
 
     nt25q256 makeDriver()
@@ -63,7 +63,7 @@ struct DriverTest : ::testing::Test {
     }
 };
 
-TEST_F(DriverTest, ConstructionReadsTheIdentificationOnce)
+TEST_F(N25Q256DriverTest, ConstructionReadsTheIdentificationOnce)
 {
     nt25q256 flash(worker);
     ASSERT_EQ(worker->calls.size(), 1u);
@@ -74,7 +74,7 @@ TEST_F(DriverTest, ConstructionReadsTheIdentificationOnce)
     EXPECT_EQ(call.tx[0], 0x9E);
 }
 
-TEST_F(DriverTest, ReadIdReturnsTheTwentyBytesAfterTheOpcode)
+TEST_F(N25Q256DriverTest, ReadIdReturnsTheTwentyBytesAfterTheOpcode)
 {
     worker->respond = [](const Bytes&, char* rx, SPI_ChipSelect) {
         for (int i = 0; i < 21; ++i)
@@ -88,7 +88,7 @@ TEST_F(DriverTest, ReadIdReturnsTheTwentyBytesAfterTheOpcode)
     EXPECT_FALSE(nt25q256::isN25Q256(id));
 }
 
-TEST_F(DriverTest, ReadFramesOneTransactionWithTheAddressMostSignificantFirst)
+TEST_F(N25Q256DriverTest, ReadFramesOneTransactionWithTheAddressMostSignificantFirst)
 {
     nt25q256 flash = makeDriver();
     worker->respond = IdleChip{frame({0x11, 0x22, 0x33, 0x44, 0x55})};
@@ -106,7 +106,7 @@ TEST_F(DriverTest, ReadFramesOneTransactionWithTheAddressMostSignificantFirst)
     EXPECT_EQ(f[2], f[1]);
 }
 
-TEST_F(DriverTest, WriteSplitsAtPageBoundaries)
+TEST_F(N25Q256DriverTest, WriteSplitsAtPageBoundaries)
 {
     struct Case {
         unsigned address;
@@ -154,7 +154,7 @@ TEST_F(DriverTest, WriteSplitsAtPageBoundaries)
     }
 }
 
-TEST_F(DriverTest, EraseSendsWriteEnableTheCommandAndPollsStatus)
+TEST_F(N25Q256DriverTest, EraseSendsWriteEnableTheCommandAndPollsStatus)
 {
     nt25q256 flash = makeDriver();
     EXPECT_TRUE(flash.erase4K(0x00123456));
@@ -165,7 +165,7 @@ TEST_F(DriverTest, EraseSendsWriteEnableTheCommandAndPollsStatus)
         EXPECT_EQ(call.cs, SPI_CS1);
 }
 
-TEST_F(DriverTest, ReadyWaitLooksOnlyAtBitZero)
+TEST_F(N25Q256DriverTest, ReadyWaitLooksOnlyAtBitZero)
 {
     nt25q256 flash = makeDriver();
     std::vector<int> answers = {0x01, 0xFF, 0x03, 0xFE};
@@ -178,7 +178,7 @@ TEST_F(DriverTest, ReadyWaitLooksOnlyAtBitZero)
     EXPECT_EQ(next, answers.size());
 }
 
-TEST_F(DriverTest, ReadyWaitGivesUpOnAChipThatStaysBusy)
+TEST_F(N25Q256DriverTest, ReadyWaitGivesUpOnAChipThatStaysBusy)
 {
     nt25q256 flash = makeDriver();
     worker->respond = [](const Bytes& tx, char* rx, SPI_ChipSelect) {
@@ -194,7 +194,7 @@ TEST_F(DriverTest, ReadyWaitGivesUpOnAChipThatStaysBusy)
     EXPECT_EQ(programs, 1);
 }
 
-TEST_F(DriverTest, NeedToErase64KReadsOneBlockAndLooksForAnyUnerasedByte)
+TEST_F(N25Q256DriverTest, NeedToErase64KReadsOneBlockAndLooksForAnyUnerasedByte)
 {
     struct Case {
         int position;  // of a non-0xFF byte, or -1
@@ -215,7 +215,7 @@ TEST_F(DriverTest, NeedToErase64KReadsOneBlockAndLooksForAnyUnerasedByte)
     }
 }
 
-TEST_F(DriverTest, BootArtixPulsesGpio26LowFor20Milliseconds)
+TEST_F(N25Q256DriverTest, BootArtixPulsesGpio26LowFor20Milliseconds)
 {
     nt25q256 flash = makeDriver();
     flash.bootArtix();

@@ -24,7 +24,7 @@ namespace {
 
 const QByteArray kSwitchWord("\xAA\x99\x55\x66", 4);
 
-struct WriterTest : ::testing::Test {
+struct Xapp1081WriterTest : ::testing::Test {
     VirtualLumo3 board;
     nt25q256 flash{board.worker};
     QTemporaryDir dir;
@@ -81,7 +81,7 @@ QByteArray marks(const char* pattern)
     return out;
 }
 
-TEST_F(WriterTest, GoldenImageOnABlankFlash)
+TEST_F(Xapp1081WriterTest, GoldenImageOnABlankFlash)
 {
     QByteArray image;
     const QString file = bitFile("gold.bit", 300000, 1, &image);
@@ -97,7 +97,7 @@ TEST_F(WriterTest, GoldenImageOnABlankFlash)
     EXPECT_EQ(board.fpga.loaded(), sim::Lumo3Fpga::Image::Golden);
 }
 
-TEST_F(WriterTest, UpdateImageReplacesTheOldOneAndSetsTheSwitchWord)
+TEST_F(Xapp1081WriterTest, UpdateImageReplacesTheOldOneAndSetsTheSwitchWord)
 {
     QByteArray oldImage;
     QByteArray newImage;
@@ -121,7 +121,7 @@ TEST_F(WriterTest, UpdateImageReplacesTheOldOneAndSetsTheSwitchWord)
     EXPECT_EQ(board.fpga.loaded(), sim::Lumo3Fpga::Image::Update);
 }
 
-TEST_F(WriterTest, UpdateImageFillingTheWholeAreaPassesTheBlankCheck)
+TEST_F(Xapp1081WriterTest, UpdateImageFillingTheWholeAreaPassesTheBlankCheck)
 {
     QByteArray image;
     bool ok = false;
@@ -132,7 +132,7 @@ TEST_F(WriterTest, UpdateImageFillingTheWholeAreaPassesTheBlankCheck)
     EXPECT_EQ(board.bytes(0x400000, 0x400000), image);
 }
 
-TEST_F(WriterTest, RebootGivesTwoPulsesBeforeTheFirstIdentificationRead)
+TEST_F(Xapp1081WriterTest, RebootGivesTwoPulsesBeforeTheFirstIdentificationRead)
 {
     bool ok = false;
     goldenHeaderInPlace();
@@ -150,7 +150,7 @@ TEST_F(WriterTest, RebootGivesTwoPulsesBeforeTheFirstIdentificationRead)
     EXPECT_EQ(std::vector<std::string>(at - 1, at + 5), expected);
 }
 
-TEST_F(WriterTest, VerificationFailureLeavesNoSwitchWordAndNoReboot)
+TEST_F(Xapp1081WriterTest, VerificationFailureLeavesNoSwitchWordAndNoReboot)
 {
     bool ok = false;
     goldenHeaderInPlace();
@@ -173,7 +173,7 @@ TEST_F(WriterTest, VerificationFailureLeavesNoSwitchWordAndNoReboot)
               0);
 }
 
-TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
+TEST_F(Xapp1081WriterTest, RefusedFilesLeaveTheFlashUntouched)
 {
     sim::SampleBitstream sample;
     sample.dataBytes = 4096;
@@ -242,7 +242,7 @@ TEST_F(WriterTest, RefusedFilesLeaveTheFlashUntouched)
     }
 }
 
-TEST_F(WriterTest, AnUpdateWithoutTheGoldenHeaderIsRefusedBeforeAnythingIsErased)
+TEST_F(Xapp1081WriterTest, AnUpdateWithoutTheGoldenHeaderIsRefusedBeforeAnythingIsErased)
 {
     bool ok = false;
     board.store(0x400000, QByteArray(0x20000, '\x5A'));  // an old update image stays as it is
@@ -260,7 +260,7 @@ TEST_F(WriterTest, AnUpdateWithoutTheGoldenHeaderIsRefusedBeforeAnythingIsErased
 
 // A chip that stays busy, or a switch word that does not read back: the step
 // ends with " FALSE!", nothing later runs, and the FPGA is not rebooted.
-TEST_F(WriterTest, AnAbandonedEraseOrProgramOrAMissingSwitchWordFailsItsStep)
+TEST_F(Xapp1081WriterTest, AnAbandonedEraseOrProgramOrAMissingSwitchWordFailsItsStep)
 {
     using Frame = std::vector<std::uint8_t>;
     // From the first frame for which starts() holds on, every status read says busy.
@@ -320,7 +320,7 @@ TEST_F(WriterTest, AnAbandonedEraseOrProgramOrAMissingSwitchWordFailsItsStep)
     }
 }
 
-TEST_F(WriterTest, TheVendorsFilesAreCheckedAndTheArtix7OneWritten)
+TEST_F(Xapp1081WriterTest, TheVendorsFilesAreCheckedAndTheArtix7OneWritten)
 {
     QByteArray artix7;
     QByteArray spartan6;
@@ -362,7 +362,7 @@ TEST_F(WriterTest, TheVendorsFilesAreCheckedAndTheArtix7OneWritten)
 }
 
 // The golden image names the board's FPGA, unless it is damaged or absent.
-TEST_F(WriterTest, AnImageForAnotherPartThanTheGoldenImageIsRefused)
+TEST_F(Xapp1081WriterTest, AnImageForAnotherPartThanTheGoldenImageIsRefused)
 {
     auto stream = [](quint32 idcode, bool corrupt) {
         sim::SampleBitstream sample;
@@ -423,7 +423,7 @@ TEST_F(WriterTest, AnImageForAnotherPartThanTheGoldenImageIsRefused)
     }
 }
 
-TEST_F(WriterTest, AFlashThatNeverAnswersAfterTheRebootFails)
+TEST_F(Xapp1081WriterTest, AFlashThatNeverAnswersAfterTheRebootFails)
 {
     bool ok = false;
     bool pulsed = false;

@@ -103,7 +103,7 @@ struct EmulatedPi {
 
     sim::VirtualClock clock;
     sim::BoardWiring wiring{clock};
-    sim::BCM2835 soc{wiring};
+    sim::SocEmulator soc{wiring};
     ProbeChip ce0{"ce0"};
     ProbeChip ce1{"ce1"};
     // Last, so that the layer lets go of the window before the SoC goes.

@@ -2,6 +2,8 @@
 // state) and the updater running on it in-process.
 
 #include "FdCapture.h"
+#include "ScriptedMx25.h"
+#include "WorkingDirectory.h"
 #include "Flasher_MX25L3206E.h"
 #include "MiniLumoBoard.h"
 #include "SimPinWorker.h"
@@ -11,7 +13,7 @@
 #include <cstring>
 #include <memory>
 
-using namespace minilumo_test;
+using namespace test_support;
 
 namespace {
 
@@ -143,7 +145,7 @@ TEST(MiniLumoState, SavedStateRoundTripsAndDamageIsReported)
 
 // --- the updater on the board ---
 
-struct UpdaterOnBoard : ::testing::Test {
+struct MiniLumoBoardUpdate : ::testing::Test {
     WorkingDirectory dir;
 
     static Output tryFlash(VirtualMiniLumo& v, int& result)
@@ -155,7 +157,7 @@ struct UpdaterOnBoard : ::testing::Test {
     }
 };
 
-TEST_F(UpdaterOnBoard, FlashesTheFileAndLeavesTheChipUnprotectedAndTheLineLow)
+TEST_F(MiniLumoBoardUpdate, FlashesTheFileAndLeavesTheChipUnprotectedAndTheLineLow)
 {
     VirtualMiniLumo v;
     v.load(pattern(5000, 2));
@@ -179,7 +181,7 @@ TEST_F(UpdaterOnBoard, FlashesTheFileAndLeavesTheChipUnprotectedAndTheLineLow)
     EXPECT_TRUE(v.board.fpga().done());
 }
 
-TEST_F(UpdaterOnBoard, ReportsDoneHighWhenTheFpgaRunsAValidConfiguration)
+TEST_F(MiniLumoBoardUpdate, ReportsDoneHighWhenTheFpgaRunsAValidConfiguration)
 {
     VirtualMiniLumo v;
     v.load(configuration(2000, 0));
@@ -192,7 +194,7 @@ TEST_F(UpdaterOnBoard, ReportsDoneHighWhenTheFpgaRunsAValidConfiguration)
                                        "Firmware flashed! is_PIN_FPGA_DONE= true"}));
 }
 
-TEST_F(UpdaterOnBoard, FileAlreadyInTheChipIsStillErasedAndProgrammed)
+TEST_F(MiniLumoBoardUpdate, FileAlreadyInTheChipIsStillErasedAndProgrammed)
 {
     VirtualMiniLumo v;
     const QByteArray file = pattern(700, 3);
@@ -207,7 +209,7 @@ TEST_F(UpdaterOnBoard, FileAlreadyInTheChipIsStillErasedAndProgrammed)
     EXPECT_FALSE(dir.exists("same.bin"));
 }
 
-TEST_F(UpdaterOnBoard, ChipLeftProtectedIsUnprotectedFirst)
+TEST_F(MiniLumoBoardUpdate, ChipLeftProtectedIsUnprotectedFirst)
 {
     VirtualMiniLumo v;
     {
@@ -223,7 +225,7 @@ TEST_F(UpdaterOnBoard, ChipLeftProtectedIsUnprotectedFirst)
     EXPECT_EQ(v.contents(1000), file);
 }
 
-TEST_F(UpdaterOnBoard, BusyTimesAreWaitedForUpToTheirBounds)
+TEST_F(MiniLumoBoardUpdate, BusyTimesAreWaitedForUpToTheirBounds)
 {
     struct Case {
         const char* what;
@@ -265,7 +267,7 @@ TEST_F(UpdaterOnBoard, BusyTimesAreWaitedForUpToTheirBounds)
     }
 }
 
-TEST_F(UpdaterOnBoard, TypicalChipIsPolledAbout2500TimesAndPrintsAFewHundredKilobytes)
+TEST_F(MiniLumoBoardUpdate, TypicalChipIsPolledAbout2500TimesAndPrintsAFewHundredKilobytes)
 {
     VirtualMiniLumo v;
     dir.write("fw.bin", pattern(256, 1));

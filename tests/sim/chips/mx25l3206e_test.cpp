@@ -1,6 +1,7 @@
 // The MX25L3206E model behaves as the datasheet says, including what the
 // updater never relies on, so that driver faults show up in the other tests.
 
+#include "ChipFrame.h"
 #include "MX25L3206E.h"
 
 #include <gtest/gtest.h>
@@ -15,23 +16,12 @@ using sim::Nanos;
 using sim::kMillisecond;
 using sim::kSecond;
 
-struct Mx25Model : ::testing::Test {
+struct MX25L3206EModelTest : ::testing::Test {
     std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(MX25L3206E::kSize, 0xFF);
     sim::VirtualClock clock;
     MX25L3206E chip{memory.data(), clock};
 
-    // One frame; -1 where the chip left MISO undriven.
-    std::vector<int> frame(const std::vector<std::uint8_t>& bytes)
-    {
-        std::vector<int> out;
-        chip.select();
-        for (std::uint8_t b : bytes) {
-            std::uint8_t miso = 0xFF;
-            out.push_back(chip.exchange(b, miso) ? miso : -1);
-        }
-        chip.deselect();
-        return out;
-    }
+    std::vector<int> frame(const std::vector<std::uint8_t>& bytes) { return chipFrame(chip, bytes); }
     std::uint8_t status() { return static_cast<std::uint8_t>(frame({0x05, 0}).at(1)); }
     // Lets time pass; whatever finished meanwhile is then in memory.
     void wait(Nanos t)
@@ -63,13 +53,13 @@ struct Mx25Model : ::testing::Test {
     }
 };
 
-TEST_F(Mx25Model, RemsAnswersManufacturerThenDeviceAlternating)
+TEST_F(MX25L3206EModelTest, RemsAnswersManufacturerThenDeviceAlternating)
 {
     EXPECT_EQ(frame({0x90, 0, 0, 0x00, 0, 0, 0, 0}), (std::vector<int>{-1, -1, -1, -1, 0xC2, 0x15, 0xC2, 0x15}));
     EXPECT_EQ(frame({0x90, 0, 0, 0x01, 0, 0}), (std::vector<int>{-1, -1, -1, -1, 0x15, 0xC2}));
 }
 
-TEST_F(Mx25Model, ReadContinuesAcrossPagesAndWrapsAtTheChipsEnd)
+TEST_F(MX25L3206EModelTest, ReadContinuesAcrossPagesAndWrapsAtTheChipsEnd)
 {
     memory[0xFF] = 0x11;
     memory[0x100] = 0x22;
@@ -81,7 +71,7 @@ TEST_F(Mx25Model, ReadContinuesAcrossPagesAndWrapsAtTheChipsEnd)
     EXPECT_EQ(read(0xC00000, 1), (std::vector<int>{0x44}));
 }
 
-TEST_F(Mx25Model, PageProgramNeedsTheLatchClearsItAndOnlyClearsBits)
+TEST_F(MX25L3206EModelTest, PageProgramNeedsTheLatchClearsItAndOnlyClearsBits)
 {
     frame({0x02, 0, 0, 0, 0x00});
     EXPECT_EQ(memory[0], 0xFF) << "program without WEL";
@@ -92,7 +82,7 @@ TEST_F(Mx25Model, PageProgramNeedsTheLatchClearsItAndOnlyClearsBits)
     EXPECT_EQ(status() & MX25L3206E::kWel, 0);
 }
 
-TEST_F(Mx25Model, PageProgramWrapsInsideItsPage)
+TEST_F(MX25L3206EModelTest, PageProgramWrapsInsideItsPage)
 {
     std::vector<std::uint8_t> data(32);
     for (std::size_t i = 0; i < data.size(); ++i)
@@ -105,7 +95,7 @@ TEST_F(Mx25Model, PageProgramWrapsInsideItsPage)
     EXPECT_EQ(memory[0x200], 0xFF);
 }
 
-TEST_F(Mx25Model, BusyChipAnswersOnlyStatusReads)
+TEST_F(MX25L3206EModelTest, BusyChipAnswersOnlyStatusReads)
 {
     writeEnable();
     frame({0x02, 0, 0, 0, 0x00});
@@ -119,7 +109,7 @@ TEST_F(Mx25Model, BusyChipAnswersOnlyStatusReads)
     EXPECT_EQ(memory[0], 0x00);
 }
 
-TEST_F(Mx25Model, StatusWriteNeedsTheLatchAndKeepsOnlyItsOwnBits)
+TEST_F(MX25L3206EModelTest, StatusWriteNeedsTheLatchAndKeepsOnlyItsOwnBits)
 {
     frame({0x01, 0x3C});
     EXPECT_EQ(chip.protectionLevel(), 0u) << "WRSR without WEL";
@@ -133,7 +123,7 @@ TEST_F(Mx25Model, StatusWriteNeedsTheLatchAndKeepsOnlyItsOwnBits)
     EXPECT_EQ(status(), 0x00);
 }
 
-TEST_F(Mx25Model, WholeArrayProtectionRefusesProgramAndErase)
+TEST_F(MX25L3206EModelTest, WholeArrayProtectionRefusesProgramAndErase)
 {
     writeStatus(0x3F);
     EXPECT_EQ(chip.protectionLevel(), 15u);
@@ -151,7 +141,7 @@ TEST_F(Mx25Model, WholeArrayProtectionRefusesProgramAndErase)
     EXPECT_EQ(memory[5], 0x00);
 }
 
-TEST_F(Mx25Model, PartialProtectionCoversTheTopBlocks)
+TEST_F(MX25L3206EModelTest, PartialProtectionCoversTheTopBlocks)
 {
     struct Case {
         std::uint8_t status;
@@ -180,7 +170,7 @@ TEST_F(Mx25Model, PartialProtectionCoversTheTopBlocks)
     }
 }
 
-TEST_F(Mx25Model, ChipEraseTakesSecondsAndIsPolled)
+TEST_F(MX25L3206EModelTest, ChipEraseTakesSecondsAndIsPolled)
 {
     memory[0] = 0x00;
     memory[MX25L3206E::kSize - 1] = 0x00;
@@ -196,7 +186,7 @@ TEST_F(Mx25Model, ChipEraseTakesSecondsAndIsPolled)
     EXPECT_EQ(memory[MX25L3206E::kSize - 1], 0xFF);
 }
 
-TEST_F(Mx25Model, CommandsActOnlyOnWholeFrames)
+TEST_F(MX25L3206EModelTest, CommandsActOnlyOnWholeFrames)
 {
     frame({0x06, 0x00});
     EXPECT_EQ(status() & MX25L3206E::kWel, 0) << "WREN with a trailing byte";
@@ -209,7 +199,7 @@ TEST_F(Mx25Model, CommandsActOnlyOnWholeFrames)
     EXPECT_FALSE(chip.busy()) << "PP without data";
 }
 
-TEST_F(Mx25Model, FinishOperationAndPowerUp)
+TEST_F(MX25L3206EModelTest, FinishOperationAndPowerUp)
 {
     writeEnable();
     frame({0x60});
@@ -224,7 +214,7 @@ TEST_F(Mx25Model, FinishOperationAndPowerUp)
     EXPECT_EQ(status(), 0x3C) << "block protection is non-volatile, WEL is not";
 }
 
-TEST(Mx25Timing, TypicalChipFitsTheFixedWaitsAndASlowOneDoesNot)
+TEST(MX25L3206EModelTiming, TypicalChipFitsTheFixedWaitsAndASlowOneDoesNot)
 {
     const sim::MX25L3206ETiming typical;
     const sim::MX25L3206ETiming slow = sim::MX25L3206ETiming::slow();

@@ -13,8 +13,8 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-struct ModelTest : ::testing::Test {
-    ModelTest() : memory(sim::N25Q256::kSize, 0xFF)
+struct N25Q256ModelTest : ::testing::Test {
+    N25Q256ModelTest() : memory(sim::N25Q256::kSize, 0xFF)
     {
         wiring.setPull(7, true);
         wiring.attach(chip, 7);
@@ -58,7 +58,7 @@ struct ModelTest : ::testing::Test {
     sim::N25Q256 chip{memory.data(), clock, faults};
 };
 
-TEST_F(ModelTest, IdentificationAndUndrivenBytes)
+TEST_F(N25Q256ModelTest, IdentificationAndUndrivenBytes)
 {
     const Bytes id = frame(Bytes(21, 0x9E));
     EXPECT_EQ(Bytes(id.begin() + 1, id.begin() + 4), (Bytes{0x20, 0xBA, 0x19}));
@@ -67,7 +67,7 @@ TEST_F(ModelTest, IdentificationAndUndrivenBytes)
     EXPECT_EQ(wiring.transfer(0x9E), 0xFF);
 }
 
-TEST_F(ModelTest, ProgramNeedsWriteEnableAndOnlyClearsBits)
+TEST_F(N25Q256ModelTest, ProgramNeedsWriteEnableAndOnlyClearsBits)
 {
     command(0x02, 0x100, {0x00});
     waitReady();
@@ -85,7 +85,7 @@ TEST_F(ModelTest, ProgramNeedsWriteEnableAndOnlyClearsBits)
     EXPECT_EQ(read(0x100, 2), (Bytes{0x30, 0x0F}));
 }
 
-TEST_F(ModelTest, PageProgramWrapsInsideItsPage)
+TEST_F(N25Q256ModelTest, PageProgramWrapsInsideItsPage)
 {
     frame({0x06});
     command(0x02, 0x2FE, {1, 2, 3, 4});
@@ -95,7 +95,7 @@ TEST_F(ModelTest, PageProgramWrapsInsideItsPage)
     EXPECT_EQ(memory[0x300], 0xFF);
 }
 
-TEST_F(ModelTest, EraseClearsTheWholeUnitHoldingTheAddress)
+TEST_F(N25Q256ModelTest, EraseClearsTheWholeUnitHoldingTheAddress)
 {
     std::fill(memory.begin(), memory.begin() + 0x30000, 0x00);
     frame({0x06});
@@ -111,7 +111,7 @@ TEST_F(ModelTest, EraseClearsTheWholeUnitHoldingTheAddress)
     EXPECT_EQ(read(0x1FFFF, 2), (Bytes{0xFF, 0x00}));
 }
 
-TEST_F(ModelTest, AnEraseFrameWithExtraBytesDoesNothing)
+TEST_F(N25Q256ModelTest, AnEraseFrameWithExtraBytesDoesNothing)
 {
     std::fill(memory.begin(), memory.begin() + 0x1000, 0x00);
     frame({0x06});
@@ -120,7 +120,7 @@ TEST_F(ModelTest, AnEraseFrameWithExtraBytesDoesNothing)
     EXPECT_EQ(memory[0], 0x00);
 }
 
-TEST_F(ModelTest, BusyTimesAreTheDatasheetsTypicalOnes)
+TEST_F(N25Q256ModelTest, BusyTimesAreTheDatasheetsTypicalOnes)
 {
     struct Case {
         std::uint8_t opcode;
@@ -138,7 +138,7 @@ TEST_F(ModelTest, BusyTimesAreTheDatasheetsTypicalOnes)
     }
 }
 
-TEST_F(ModelTest, CommandsOtherThanReadStatusAreIgnoredWhileBusy)
+TEST_F(N25Q256ModelTest, CommandsOtherThanReadStatusAreIgnoredWhileBusy)
 {
     memory[0x5000] = 0x42;
     frame({0x06});
@@ -154,7 +154,7 @@ TEST_F(ModelTest, CommandsOtherThanReadStatusAreIgnoredWhileBusy)
     EXPECT_EQ(memory[0x40000], 0x42);
 }
 
-TEST_F(ModelTest, ReadsContinueAndWrapAtSixteenMebibytes)
+TEST_F(N25Q256ModelTest, ReadsContinueAndWrapAtSixteenMebibytes)
 {
     memory[0xFFFFFF] = 0x11;
     memory[0x000000] = 0x22;
@@ -162,7 +162,7 @@ TEST_F(ModelTest, ReadsContinueAndWrapAtSixteenMebibytes)
     EXPECT_EQ(read(0xFFFFFF, 2), (Bytes{0x11, 0x22}));
 }
 
-TEST_F(ModelTest, AnAbsentChipLeavesMisoFloating)
+TEST_F(N25Q256ModelTest, AnAbsentChipLeavesMisoFloating)
 {
     faults.absent = true;
     EXPECT_EQ(frame(Bytes(21, 0x9E)), Bytes(21, 0xFF));
@@ -173,7 +173,7 @@ TEST_F(ModelTest, AnAbsentChipLeavesMisoFloating)
     EXPECT_EQ(status(), 0x00);  // the erase never started
 }
 
-TEST_F(ModelTest, AStuckBusyBitIgnoresEverythingButStatus)
+TEST_F(N25Q256ModelTest, AStuckBusyBitIgnoresEverythingButStatus)
 {
     memory[0x10] = 0x42;
     faults.busyStuck = true;
@@ -183,7 +183,7 @@ TEST_F(ModelTest, AStuckBusyBitIgnoresEverythingButStatus)
     EXPECT_EQ(frame(Bytes(4, 0x9E))[3], 0xFF);
 }
 
-TEST_F(ModelTest, BitsInAFailingRangeStayAsTheyWere)
+TEST_F(N25Q256ModelTest, BitsInAFailingRangeStayAsTheyWere)
 {
     faults.programFail = std::make_pair(0x102u, 2u);
     frame({0x06});
@@ -192,7 +192,7 @@ TEST_F(ModelTest, BitsInAFailingRangeStayAsTheyWere)
     EXPECT_EQ(read(0x100, 5), (Bytes{0x00, 0x00, 0xFF, 0xFF, 0x00}));
 }
 
-TEST_F(ModelTest, AReadDisturbanceFlipsBitsAtOneAddress)
+TEST_F(N25Q256ModelTest, AReadDisturbanceFlipsBitsAtOneAddress)
 {
     memory[0x2000] = 0x10;
     memory[0x2001] = 0x10;
@@ -201,7 +201,7 @@ TEST_F(ModelTest, AReadDisturbanceFlipsBitsAtOneAddress)
     EXPECT_EQ(memory[0x2001], 0x10);  // the stored byte is intact
 }
 
-TEST_F(ModelTest, ASlowChipStaysBusyLonger)
+TEST_F(N25Q256ModelTest, ASlowChipStaysBusyLonger)
 {
     faults.slowFactor = 10;
     frame({0x06});
@@ -211,7 +211,7 @@ TEST_F(ModelTest, ASlowChipStaysBusyLonger)
     EXPECT_GE(clock.now() - start, 5 * sim::kMillisecond);
 }
 
-TEST_F(ModelTest, APowerCutLeavesAnEraseUnderWayPartlyDone)
+TEST_F(N25Q256ModelTest, APowerCutLeavesAnEraseUnderWayPartlyDone)
 {
     std::fill(memory.begin(), memory.begin() + 0x10000, 0x00);
     const std::vector<std::uint8_t> before = memory;
@@ -234,7 +234,7 @@ TEST_F(ModelTest, APowerCutLeavesAnEraseUnderWayPartlyDone)
     EXPECT_TRUE(memory == first);
 }
 
-TEST_F(ModelTest, AFrameCutShortByThePowerDoesNothing)
+TEST_F(N25Q256ModelTest, AFrameCutShortByThePowerDoesNothing)
 {
     frame({0x06});
     wiring.piDrive(7, false);
