@@ -112,6 +112,7 @@ std::unique_ptr<BoardDirectory> BoardDirectory::open(const QString& dir, QString
         return nullptr;
     }
     opened->lastRun_ = state.value("last_run").toObject();
+    opened->violations_ = Violations::fromJson(state.value("violations").toObject());
     return opened;
 }
 
@@ -119,6 +120,7 @@ void BoardDirectory::beginRun()
 {
     VirtualClock& clock = board_->clock();
     runStart_ = {clock.spent(TimeKind::Transfer), clock.spent(TimeKind::BusyPoll), clock.spent(TimeKind::Wait)};
+    board_->wiring().violations().clear();
 }
 
 void BoardDirectory::recordRun()
@@ -127,6 +129,7 @@ void BoardDirectory::recordRun()
     lastRun_ = runTimes(board_->wiring().bytesOnBus(), clock.spent(TimeKind::Transfer) - runStart_[0],
                         clock.spent(TimeKind::BusyPoll) - runStart_[1],
                         clock.spent(TimeKind::Wait) - runStart_[2]);
+    violations_ = board_->wiring().violations();
 }
 
 void BoardDirectory::endRun()
@@ -151,7 +154,8 @@ bool BoardDirectory::save(QString& error)
                             {"clock_ns", static_cast<double>(board_->clock().now())},
                             {"board", board_->saveState()},
                             {"faults", board_->faults().toJson()},
-                            {"last_run", lastRun_}};
+                            {"last_run", lastRun_},
+                            {"violations", violations_.toJson()}};
     // Written whole or not at all, so a failing save cannot damage the board.
     QSaveFile file(QDir(dir_).filePath(kStateFile));
     if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(state).toJson()) < 0 || !file.commit()) {
@@ -186,6 +190,7 @@ QJsonObject BoardDirectory::status()
     status.insert("faults", faultsDamage_.isEmpty() ? board_->faults().toJson()
                                                     : QJsonObject{{"unreadable", faultsDamage_}});
     status.insert("last_run", lastRun_);
+    status.insert("violations", violations_.toJson());
     return status;
 }
 

@@ -51,6 +51,7 @@ public:
 
     // Everything `status --json` shows.
     QJsonObject status();
+    const Violations& violations() const { return violations_; }
 
 private:
     BoardDirectory(QString dir, const BoardKindInfo& kind) : dir_(std::move(dir)), kind_(kind) {}
@@ -61,6 +62,8 @@ private:
     std::vector<std::unique_ptr<MappedImage>> images_;
     std::unique_ptr<VirtualBoard> board_;
     QJsonObject lastRun_;
+    // The rules of the parts that the last run broke.
+    Violations violations_;
     QString faultsDamage_;
     std::array<Nanos, 3> runStart_{};
 };

@@ -28,6 +28,8 @@ Lumo3Board::Lumo3Board(std::uint8_t* flashMemory)
     wiring_.setPull(kCe0Pin, true);
     wiring_.setPull(kFlashChipSelectPin, true);
     wiring_.attach(fpga_.flashPort(), kFlashChipSelectPin);
+    // The flash sits behind the FPGA's port; it reports its own rules.
+    flash_.watchRules(&wiring_);
 }
 
 void Lumo3Board::finishRun()

@@ -70,6 +70,7 @@ void BoardWiring::boardDrive(unsigned pin, bool high)
 
 void BoardWiring::attach(SpiDevice& device, unsigned csPin, bool activeLow)
 {
+    device.watchRules(this);
     attachments_.push_back({&device, csPin, activeLow, false, false});
     updateSelections(csPin);
 }
@@ -87,6 +88,16 @@ void BoardWiring::addObserver(WireObserver& observer)
 void BoardWiring::removeObserver(WireObserver& observer)
 {
     observers_.erase(std::remove(observers_.begin(), observers_.end(), &observer), observers_.end());
+}
+
+void BoardWiring::violated(const QString& where, const QString& rule)
+{
+    // Numbered as the trace numbers bytes: the byte being exchanged, or the
+    // last one on the bus when it happened between bytes.
+    const Violation violation{exchanging_ ? bytes_ + 1 : bytes_, where, rule};
+    violations_.record(violation);
+    for (WireObserver* observer : observers_)
+        observer->violated(violation);
 }
 
 bool BoardWiring::isChipSelect(unsigned pin) const
@@ -124,6 +135,7 @@ std::uint8_t BoardWiring::transfer(std::uint8_t mosi)
 {
     std::uint8_t miso = 0xFF;
     bool polling = false;
+    exchanging_ = true;
     for (Attachment& a : attachments_) {
         if (!a.selected)
             continue;
@@ -137,6 +149,7 @@ std::uint8_t BoardWiring::transfer(std::uint8_t mosi)
         for (WireObserver* observer : observers_)
             observer->exchanged(*a.device, mosi, out);
     }
+    exchanging_ = false;
     ++bytes_;
     clock_.advance(byteTime_, polling ? TimeKind::BusyPoll : TimeKind::Transfer);
     for (WireObserver* observer : observers_)

@@ -24,6 +24,7 @@ public:
     virtual void deselected(SpiDevice&) {}
     virtual void lineChanged(unsigned /*pin*/, bool /*high*/) {}
     virtual void byteDone(std::uint64_t /*bytesOnBus*/) {}
+    virtual void violated(const Violation&) {}
 };
 
 // The wires between the Pi and a board: GPIO lines 0-53 and the SPI bus
@@ -31,7 +32,10 @@ public:
 // device driving it wins, else the Pi's output, else the line's pull.
 // Chips sit on chip-select lines and are selected while their line is at the
 // active level, whoever drives it (the SPI controller's CE pins or a GPIO).
-class BoardWiring {
+//
+// The wiring also keeps the run's violations: every device attached reports
+// the rules it sees broken here, and the Pi's side reports its own.
+class BoardWiring : public ViolationWatch {
 public:
     explicit BoardWiring(VirtualClock& clock);
 
@@ -57,6 +61,11 @@ public:
     void removeObserver(WireObserver& observer);
     // Whether a chip is selected through this line.
     bool isChipSelect(unsigned pin) const;
+
+    // --- the rules of the parts ---
+    // A breach, stamped with the number of its byte on the bus.
+    void violated(const QString& where, const QString& rule) override;
+    Violations& violations() { return violations_; }
 
 private:
     struct Line {
@@ -84,6 +93,8 @@ private:
     std::vector<WireObserver*> observers_;
     Nanos byteTime_;
     std::uint64_t bytes_ = 0;
+    bool exchanging_ = false;
+    Violations violations_;
 };
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Violations.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -47,6 +49,20 @@ public:
     virtual bool busy() const { return false; }
     // Decodes a frame that this device saw, by its command table.
     virtual FrameMeaning decode(const FrameSample& frame) const;
+
+    // Where the device reports the rules of its datasheet that it sees
+    // broken; nowhere until set (the wiring sets itself when attaching it).
+    void watchRules(ViolationWatch* watch) { ruleWatch_ = watch; }
+
+protected:
+    void violated(const QString& rule) const
+    {
+        if (ruleWatch_)
+            ruleWatch_->violated(QString::fromLatin1(name()), rule);
+    }
+
+private:
+    ViolationWatch* ruleWatch_ = nullptr;
 };
 
 }  // namespace sim

@@ -87,6 +87,10 @@ int status(const QStringList& args)
                     "fixed waits %.3f s)\n",
                     seconds("total_ns"), seconds("transfer_ns"), seconds("busy_ns"), seconds("wait_ns"));
     }
+    const QStringList violations = board->violations().describe();
+    std::printf("  Rules broken in the last run: %s\n", qUtf8Printable(violations.first()));
+    for (const QString& line : violations.mid(1))
+        std::printf("    %s\n", qUtf8Printable(line));
     return 0;
 }
 

@@ -110,6 +110,12 @@ void BusTrace::deselected(SpiDevice& device)
     repeat_.last = meaning.data.empty() ? 0xFF : meaning.data.back();
 }
 
+void BusTrace::violated(const Violation& violation)
+{
+    flush();
+    write(wiring_.clock().now(), violation.busByte, violation.where, QStringLiteral("!! ") + violation.rule);
+}
+
 void BusTrace::lineChanged(unsigned pin, bool high)
 {
     // The SPI controller's CE1 and CE0 (GPIO 7 and 8) frame every transfer,

@@ -16,7 +16,8 @@ namespace sim {
 // data bytes) and one per change of a GPIO line. A run of identical frames is
 // folded into one line with its count and duration (status polls count as
 // identical whatever they read; the line shows the last); the chip-select
-// lines are not listed, since the frames show them. The byte numbers are what
+// lines are not listed, since the frames show them. A rule of a part that the
+// run breaks gets a line of its own, marked "!!". The byte numbers are what
 // `fault power-cut` counts.
 class BusTrace : public WireObserver {
 public:
@@ -29,6 +30,7 @@ public:
     void exchanged(SpiDevice& device, std::uint8_t mosi, std::uint8_t miso) override;
     void deselected(SpiDevice& device) override;
     void lineChanged(unsigned pin, bool high) override;
+    void violated(const Violation& violation) override;
     // Writes out a folded run of polls that may still be open.
     void flush();
 
