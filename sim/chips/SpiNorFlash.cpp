@@ -199,6 +199,28 @@ bool SpiNorFlash::exchange(std::uint8_t mosi, std::uint8_t& miso)
     }
 }
 
+std::size_t SpiNorFlash::exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count)
+{
+    const bool data = !faults_.absent && !ignoring_ && command_ && count_ > kAddressBytes;
+    if (data && command_->action == SpiNorAction::PageProgram) {
+        for (std::size_t n = 0; n < count; ++n) {
+            miso[n] = 0xFF;
+            SpiNorFlash::exchange(mosi[n], miso[n]);
+        }
+        return count;
+    }
+    if (!data || command_->action != SpiNorAction::Read)
+        return SpiDevice::exchangeRun(mosi, miso, count);
+    // Up to where the address wraps, so that the copy is one piece.
+    const std::size_t n = std::min<std::size_t>(count, geometry_.addressMask + 1 - address_);
+    std::copy(mem_ + address_, mem_ + address_ + n, miso);
+    if (faults_.readFlip && faults_.readFlip->first >= address_ && faults_.readFlip->first - address_ < n)
+        miso[faults_.readFlip->first - address_] ^= faults_.readFlip->second;
+    address_ = static_cast<std::uint32_t>((address_ + n) & geometry_.addressMask);
+    count_ += static_cast<std::uint32_t>(n);
+    return n;
+}
+
 void SpiNorFlash::deselect()
 {
     if (faults_.absent || ignoring_ || count_ == 0)

@@ -66,6 +66,8 @@ public:
 
     void select() override;
     bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
+    // The data of a read or a page program at once; anything else byte by byte.
+    std::size_t exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count) override;
     void deselect() override;
     bool busy() const override;
     FrameMeaning decode(const FrameSample& frame) const override;

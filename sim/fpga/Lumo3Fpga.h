@@ -65,6 +65,7 @@ private:
         const char* name() const override { return flash_.name(); }
         void select() override;
         bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
+        std::size_t exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count) override;
         void deselect() override;
         bool busy() const override { return flash_.busy(); }
         FrameMeaning decode(const FrameSample& frame) const override { return flash_.decode(frame); }
