@@ -131,6 +131,7 @@ class SignalWatch : public sim::WireObserver {
 public:
     explicit SignalWatch(sim::BoardWiring& wiring) : wiring_(wiring) { wiring_.addObserver(*this); }
     ~SignalWatch() override { wiring_.removeObserver(*this); }
+    bool watchesBytes() const override { return false; }
 
     void deselected(sim::SpiDevice&) override
     {
