@@ -288,26 +288,39 @@ LUMO_HOT std::uint32_t SocEmulator::spiStatus() const
 LUMO_HOT std::uint32_t SocEmulator::readCs()
 {
     const std::uint32_t status = spiStatus();
-    if (touched_ || status != lastStatus_) {
-        lastStatus_ = status;
-        touched_ = false;
-        sameReads_ = 0;
-        return status;
-    }
-    // The third read in a row to find the same, with nothing done in
-    // between, is a loop spinning on a flag (a second may be the read of a
-    // read-modify-write): it spins until the shift register finishes its byte.
-    if (++sameReads_ >= 2 && shifting_)
+    if (!touched_ && status == lastStatus_ && shifting_)
         return spin();
+    lastStatus_ = status;
+    touched_ = false;
     return status;
 }
 
 LUMO_APART std::uint32_t SocEmulator::spin()
 {
-    finishByte();
+    const Nanos now = clock_.now();
+    if (shiftEnd_ > now)
+        wiring_.spend(shiftEnd_ - now);
+    pending_ = true;
+    pendingByte_ = shifter_;
+    shifting_ = false;
+    rx_.push(0);  // its answer, once the chips have it
+    startByte(shiftEnd_);
+    syncTimer();
     lastStatus_ = spiStatus();
-    sameReads_ = 0;
     return lastStatus_;
+}
+
+LUMO_APART void SocEmulator::deliver()
+{
+    pending_ = false;
+    rx_.setLast(shiftOut(pendingByte_, 0));
+}
+
+void SocEmulator::cutPending()
+{
+    pending_ = false;
+    rx_.dropLast();
+    cut_ = true;
 }
 
 LUMO_HOT std::uint32_t SocEmulator::readFifo()
@@ -353,17 +366,22 @@ LUMO_HOT void SocEmulator::startByte(Nanos at)
 
 LUMO_APART void SocEmulator::finishByte()
 {
-    if (!spiPins_.all() && !pinsReported_)
-        reportSpiPins();
     const Nanos now = clock_.now();
     const Nanos end = shiftEnd_;
     shifting_ = false;
-    const unsigned mode = (cs_ & (BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA)) >> 2;
-    const bool clocked = spiPins_.sclk && spiPins_.mosi;
-    const std::uint8_t miso = wiring_.transfer(shifter_, ByteClocks{mode, clocked, end > now ? end - now : 0});
-    rx_.push(spiPins_.miso ? miso : 0x00);
+    rx_.push(shiftOut(shifter_, end > now ? end - now : 0));
     startByte(end);
     syncTimer();
+}
+
+std::uint8_t SocEmulator::shiftOut(std::uint8_t byte, Nanos time)
+{
+    if (!spiPins_.all() && !pinsReported_)
+        reportSpiPins();
+    const unsigned mode = (cs_ & (BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA)) >> 2;
+    const bool clocked = spiPins_.sclk && spiPins_.mosi;
+    const std::uint8_t miso = wiring_.transfer(byte, ByteClocks{mode, clocked, time});
+    return spiPins_.miso ? miso : 0x00;
 }
 
 void SocEmulator::reportSpiPins()
@@ -410,11 +428,13 @@ LUMO_APART void SocEmulator::writeCs(std::uint32_t value)
         applyPin(BCM2835_SPI0_CE1_PIN);
     }
     startByte(clock_.now());
+    syncTimer();
 }
 
 void SocEmulator::endTransfer()
 {
-    const unsigned left = tx_.size() + (shifting_ ? 1u : 0u);
+    const unsigned left = tx_.size() + (shifting_ ? 1u : 0u) + (cut_ ? 1u : 0u);
+    cut_ = false;
     if (left == 0)
         return;
     shifting_ = false;
@@ -458,8 +478,7 @@ std::uint32_t SocEmulator::timerRead(std::uintptr_t reg)
 
 LUMO_HOT void SocEmulator::syncTimer()
 {
-    // Register accesses are shorter than the counter's microsecond; most of
-    // them leave it as it is.
+    // Most bytes and accesses leave the counter's microsecond as it is.
     const Nanos now = clock_.now();
     if (now < timerValidUntil_ || st_ == kAbsent)
         return;
@@ -472,6 +491,8 @@ LUMO_HOT void SocEmulator::syncTimer()
 int SocEmulator::nanosleep(const struct timespec& request)
 {
     lastSleep_ = request;
+    if (pending_)
+        deliver();
     clock_.advance(static_cast<Nanos>(request.tv_sec) * kSecond + static_cast<Nanos>(request.tv_nsec),
                    TimeKind::Wait);
     catchUp();
@@ -484,10 +505,11 @@ int SocEmulator::nanosleep(const struct timespec& request)
 LUMO_HOT void SocEmulator::pass()
 {
     ++accesses_;
+    if (pending_)
+        deliver();
     wiring_.spend(kAccessTime);
     if (shifting_ && shiftEnd_ <= clock_.now())
         catchUp();
-    syncTimer();
 }
 
 LUMO_HOT std::uint32_t SocEmulator::read(volatile std::uint32_t* paddr)
@@ -503,6 +525,7 @@ LUMO_HOT std::uint32_t SocEmulator::read(volatile std::uint32_t* paddr)
 
 LUMO_APART std::uint32_t SocEmulator::readOther(std::uintptr_t offset)
 {
+    syncTimer();
     if (offset - spi_ < kSpiSpan)
         return spiRead(offset - spi_);
     if (offset - gpio_ < kGpioSpan)
@@ -515,6 +538,8 @@ LUMO_APART std::uint32_t SocEmulator::readOther(std::uintptr_t offset)
 LUMO_HOT void SocEmulator::write(volatile std::uint32_t* paddr, std::uint32_t value)
 {
     const std::uintptr_t offset = offsetOf(paddr);
+    if (pending_ && offset == spi_ + BCM2835_SPI0_CS && (cs_ & BCM2835_SPI0_CS_TA) && !(value & BCM2835_SPI0_CS_TA))
+        cutPending();
     pass();
     if (offset == spi_ + BCM2835_SPI0_FIFO)
         return writeFifo(value);
@@ -523,6 +548,7 @@ LUMO_HOT void SocEmulator::write(volatile std::uint32_t* paddr, std::uint32_t va
 
 LUMO_APART void SocEmulator::writeOther(std::uintptr_t offset, std::uint32_t value)
 {
+    syncTimer();
     if (offset - spi_ < kSpiSpan)
         spiWrite(offset - spi_, value);
     else if (offset - gpio_ < kGpioSpan)

@@ -49,14 +49,16 @@ namespace sim {
 // long transfer the accesses hide behind the bytes; a short frame, a status
 // poll above all, takes its accesses' time as well as its bytes'.
 //
-// Polling costs no host time per modelled nanosecond: the third read of CS
-// in a row to return the same, with no write to CS or CLK and no FIFO access
-// in between, is a loop spinning on a flag, and the clock moves on to the end
-// of the byte being shifted, the next thing that can change, so that the
-// read returns the status then. (A second such read may be the first half of
-// a read-modify-write of CS, which on the Pi takes no longer than its
-// accesses.) A byte whose clocks pass while the Pi sleeps, or while the board
-// moves the clock, reaches the chips at the next access.
+// Polling costs no host time per modelled nanosecond: a read of CS that
+// returns what the previous one returned, with no write to CS or CLK and no
+// FIFO access in between, is a loop spinning on a flag, and the clock moves
+// on to the end of the byte being shifted, the next thing that can change,
+// so that the read returns the status then. That byte reaches the chips at
+// the Pi's next access, unless that access is a write clearing TA: then the
+// read was the first half of a read-modify-write, which on the Pi comes
+// while the byte still shifts, and the byte is cut off. A byte whose clocks
+// pass while the Pi sleeps, or while the board moves the clock, reaches the
+// chips at the next access.
 //
 // The controller's rules, each breach reported to the wiring's violations as
 // "SPI0": TA cleared while bytes are still to shift (the partial byte is
@@ -69,8 +71,11 @@ namespace sim {
 // MISO (9). The wiring adds a frame in an SPI mode the selected chip does
 // not take.
 //
-// The timer and level words are also kept current in the window's memory,
-// because the interrupt threads of the layer load them directly.
+// The timer and level words are also kept in the window's memory, because
+// the interrupt threads of the layer load them directly: the levels at every
+// line change, the timer at every byte, sleep, write of CS and access to any
+// register but SPI0's CS and FIFO (so behind by at most the CS and FIFO
+// accesses since).
 //
 // Constructing an emulator makes it the one the layer reaches (one at a time
 // per process); it must outlive the layer's mapping.
@@ -145,6 +150,8 @@ private:
             --count_;
             return byte;
         }
+        void setLast(std::uint8_t byte) { bytes_[(head_ + count_ - 1) % kFifoDepth] = byte; }
+        void dropLast() { --count_; }
 
     private:
         std::array<std::uint8_t, kFifoDepth> bytes_{};
@@ -171,7 +178,12 @@ private:
     void spiWrite(std::uintptr_t reg, std::uint32_t value);
     std::uint32_t spiStatus() const;
     std::uint32_t readCs();
+    // A poll that finds nothing changed: the byte shifting runs to its last
+    // clock, and reaches the chips at the next access (deliver) unless that
+    // access clears TA and so cuts it off (cutPending).
     std::uint32_t spin();
+    void deliver();
+    void cutPending();
     void writeCs(std::uint32_t value);
     std::uint32_t readFifo();
     std::uint32_t emptyFifoRead();
@@ -183,6 +195,8 @@ private:
     // The byte in the shift register crosses the bus and its answer enters
     // the RX FIFO; the clock moves to the end of its last SCLK period.
     void finishByte();
+    // A byte to the chips, what comes back on MISO as the controller reads it.
+    std::uint8_t shiftOut(std::uint8_t byte, Nanos time);
     // Finishes the bytes whose clocks have passed while the clock moved on
     // without the controller (sleeps, the board's own waits).
     void catchUp();
@@ -229,7 +243,9 @@ private:
     Nanos shiftEnd_ = 0;             // when the byte shifting has had its eight clocks
     std::uint32_t lastStatus_ = 0;   // what the last read of CS returned
     bool touched_ = true;            // CS or CLK written, or the FIFO used, since then
-    unsigned sameReads_ = 0;         // reads since then that found lastStatus_ again
+    bool pending_ = false;           // a byte clocked out by a spin, not yet at the chips
+    std::uint8_t pendingByte_ = 0;
+    bool cut_ = false;               // that byte cut off by TA going
     bool pinsReported_ = false;      // this frame's bytes without the SPI pins are on record
     // Which of the bus pins are in alternate function 0, for every byte.
     struct SpiPins {
