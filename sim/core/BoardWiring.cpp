@@ -201,6 +201,8 @@ std::uint8_t BoardWiring::transfer(std::uint8_t mosi, ByteClocks clocks)
         ++bytes_;
         lastKind_ = a->busyAtSelect ? TimeKind::BusyPoll : TimeKind::Transfer;
         clock_.advance(clocks.time, lastKind_);
+        if (bytes_ == alarmAt_)
+            ring();
         return out;
     }
     std::uint8_t miso = 0xFF;
@@ -227,8 +229,8 @@ std::uint8_t BoardWiring::transfer(std::uint8_t mosi, ByteClocks clocks)
     ++bytes_;
     lastKind_ = polling ? TimeKind::BusyPoll : TimeKind::Transfer;
     clock_.advance(clocks.time, lastKind_);
-    for (WireObserver* observer : byteObservers_)
-        observer->byteDone(bytes_);
+    if (bytes_ == alarmAt_)
+        ring();
     return miso;
 }
 
@@ -269,13 +271,41 @@ void BoardWiring::exchangeFrame(Attachment& a, const std::uint8_t* mosi, std::ui
             if (!device.exchange(mosi[n], *out))
                 *out = 0xFF;
         } else {
-            took = device.exchangeRun(mosi + n, out, miso ? count - n : std::min(count - n, sizeof discard));
+            took = device.exchangeRun(mosi + n, out, beforeAlarm(miso ? count - n : std::min(count - n, sizeof discard)));
         }
         exchanging_ = false;
         bytes_ += took;
         clock_.advance(took * byteTime_, kind);
+        if (bytes_ == alarmAt_)
+            ring();
         n += took;
     }
+}
+
+void BoardWiring::setByteAlarm(std::uint64_t at, std::function<void()> alarm)
+{
+    alarmAt_ = at == 0 ? kNoAlarm : at;
+    alarm_ = std::move(alarm);
+}
+
+void BoardWiring::clearByteAlarm()
+{
+    alarmAt_ = kNoAlarm;
+    alarm_ = nullptr;
+}
+
+std::size_t BoardWiring::beforeAlarm(std::size_t count) const
+{
+    return alarmAt_ > bytes_ ? static_cast<std::size_t>(std::min<std::uint64_t>(count, alarmAt_ - bytes_)) : count;
+}
+
+void BoardWiring::ring()
+{
+    alarmAt_ = kNoAlarm;
+    const std::function<void()> alarm = std::move(alarm_);
+    alarm_ = nullptr;
+    if (alarm)
+        alarm();
 }
 
 BoardWiring::Attachment* BoardWiring::quietFrameTarget(unsigned pin, bool activeHigh)

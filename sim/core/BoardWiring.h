@@ -14,19 +14,18 @@ constexpr unsigned kGpioCount = 54;
 constexpr unsigned kCoreClockHz = 250000000;
 
 // Sees what happens on the wires: frames as each chip sees them, line
-// changes, and every byte on the bus. Traces and power cuts watch this way.
+// changes, and every byte on the bus. Traces watch this way.
 class WireObserver {
 public:
     virtual ~WireObserver() = default;
-    // Whether exchanged() and byteDone() are wanted. An observer of frames
-    // and lines alone says no, and the bus does not call it for every byte.
+    // Whether exchanged() is wanted. An observer of frames and lines alone
+    // says no, and the bus does not call it for every byte.
     virtual bool watchesBytes() const { return true; }
     virtual void selected(SpiDevice&) {}
     // miso: what the device drove, 0xFF when it left MISO floating.
     virtual void exchanged(SpiDevice&, std::uint8_t /*mosi*/, std::uint8_t /*miso*/) {}
     virtual void deselected(SpiDevice&) {}
     virtual void lineChanged(unsigned /*pin*/, bool /*high*/) {}
-    virtual void byteDone(std::uint64_t /*bytesOnBus*/) {}
     virtual void violated(const Violation&) {}
 };
 
@@ -76,6 +75,10 @@ public:
     void setClockDivider(unsigned divider);
     Nanos byteTime() const { return byteTime_; }
     std::uint64_t bytesOnBus() const { return bytes_; }
+    // Calls alarm once, when the bus has carried `at` bytes (0: never), with
+    // that byte's time spent: a power cut after a count of bytes.
+    void setByteAlarm(std::uint64_t at, std::function<void()> alarm);
+    void clearByteAlarm();
 
     // --- the board's side ---
     void setPull(unsigned pin, bool high);
@@ -93,6 +96,8 @@ public:
     Violations& violations() { return violations_; }
 
 private:
+    static constexpr std::uint64_t kNoAlarm = ~std::uint64_t{0};
+
     struct Attachment {
         SpiDevice* device;
         unsigned pin;
@@ -124,6 +129,9 @@ private:
     // Keeps single_: the attachment selected when exactly one is.
     void findSingle();
     bool reaches(Attachment& a, ByteClocks clocks);
+    // The bytes a run may take before the alarm is due.
+    std::size_t beforeAlarm(std::size_t count) const;
+    void ring();
 
     VirtualClock& clock_;
     // One bit per line.
@@ -145,6 +153,8 @@ private:
     Nanos byteTime_;
     TimeKind lastKind_ = TimeKind::Transfer;
     std::uint64_t bytes_ = 0;
+    std::uint64_t alarmAt_ = kNoAlarm;
+    std::function<void()> alarm_;
     bool exchanging_ = false;
     Violations violations_;
 };
