@@ -201,16 +201,30 @@ bool SpiNorFlash::exchange(std::uint8_t mosi, std::uint8_t& miso)
 
 std::size_t SpiNorFlash::exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count)
 {
-    const bool data = !faults_.absent && !ignoring_ && command_ && count_ > kAddressBytes;
-    if (data && command_->action == SpiNorAction::PageProgram) {
+    if (inData(SpiNorAction::PageProgram)) {
         for (std::size_t n = 0; n < count; ++n) {
             miso[n] = 0xFF;
             SpiNorFlash::exchange(mosi[n], miso[n]);
         }
         return count;
     }
-    if (!data || command_->action != SpiNorAction::Read)
-        return SpiDevice::exchangeRun(mosi, miso, count);
+    if (inData(SpiNorAction::Read))
+        return readRun(miso, count);
+    return SpiDevice::exchangeRun(mosi, miso, count);
+}
+
+std::size_t SpiNorFlash::answersAhead(std::uint8_t* miso, std::size_t count)
+{
+    return inData(SpiNorAction::Read) ? readRun(miso, count) : 0;
+}
+
+bool SpiNorFlash::inData(SpiNorAction action) const
+{
+    return !faults_.absent && !ignoring_ && command_ && command_->action == action && count_ > kAddressBytes;
+}
+
+std::size_t SpiNorFlash::readRun(std::uint8_t* miso, std::size_t count)
+{
     // Up to where the address wraps, so that the copy is one piece.
     const std::size_t n = std::min<std::size_t>(count, geometry_.addressMask + 1 - address_);
     std::copy(mem_ + address_, mem_ + address_ + n, miso);

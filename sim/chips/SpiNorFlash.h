@@ -68,6 +68,8 @@ public:
     bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
     // The data of a read or a page program at once; anything else byte by byte.
     std::size_t exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count) override;
+    // The data of a read.
+    std::size_t answersAhead(std::uint8_t* miso, std::size_t count) override;
     void deselect() override;
     bool busy() const override;
     FrameMeaning decode(const FrameSample& frame) const override;
@@ -110,6 +112,9 @@ private:
     static constexpr std::uint32_t kAddressBytes = 3;
 
     static bool addressed(const SpiNorCommand& command, std::uint32_t size);
+    // Whether the frame being clocked in is past the address of this command.
+    bool inData(SpiNorAction action) const;
+    std::size_t readRun(std::uint8_t* miso, std::size_t count);
     // What a whole frame of the command does when the chip is deselected.
     void act(const SpiNorCommand& command);
     void start(Op op, std::uint32_t address, std::uint32_t length, Nanos typical);

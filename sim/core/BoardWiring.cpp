@@ -234,6 +234,23 @@ std::uint8_t BoardWiring::transfer(std::uint8_t mosi, ByteClocks clocks)
     return miso;
 }
 
+std::size_t BoardWiring::answersAhead(std::uint8_t* miso, std::size_t count, ByteClocks clocks)
+{
+    Attachment* a = single_;
+    if (!a || !byteObservers_.empty() || !clocks.reachChips || !((a->modes >> clocks.mode) & 1u))
+        return 0;
+    return a->device->answersAhead(miso, count);
+}
+
+void BoardWiring::aheadByteDone(Nanos time)
+{
+    ++bytes_;
+    lastKind_ = single_ && single_->busyAtSelect ? TimeKind::BusyPoll : TimeKind::Transfer;
+    clock_.advance(time, lastKind_);
+    if (bytes_ == alarmAt_)
+        ring();
+}
+
 std::uint8_t BoardWiring::transfer(std::uint8_t mosi)
 {
     return transfer(mosi, ByteClocks{0, true, byteTime_});

@@ -67,6 +67,12 @@ public:
     void frame(unsigned csPin, bool activeHigh, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
     // One byte as a controller that shifts on its own clocked it out.
     std::uint8_t transfer(std::uint8_t mosi, ByteClocks clocks);
+    // What the one selected chip will answer to the next bytes (up to count)
+    // where it only talks (SpiDevice::answersAhead) and nobody watches the
+    // bytes; none when that is not so. The bytes have not crossed the bus
+    // yet: each does with aheadByteDone() when its time comes.
+    std::size_t answersAhead(std::uint8_t* miso, std::size_t count, ByteClocks clocks);
+    void aheadByteDone(Nanos time);
     // Time the Pi spends between the bus's bytes (on its own register
     // accesses), counted as the last byte on the bus was: a poll of a busy
     // chip, or a transfer.

@@ -50,6 +50,12 @@ public:
     // where the chip drove nothing. Returns how many it took; the bus
     // spends their time after the run. By default one byte, by exchange().
     virtual std::size_t exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
+    // Where the chip only talks, its answers to the next bytes of the frame,
+    // up to count: what it sends depends neither on what it is sent nor on
+    // time, and nothing else it does with the bytes outlives the frame (the
+    // data of a read), so a controller may learn the answers before the
+    // bytes shift. Returns how many it gave; by default none.
+    virtual std::size_t answersAhead(std::uint8_t* /*miso*/, std::size_t /*count*/) { return 0; }
     virtual void deselect() = 0;
     // The SPI modes (CPOL << 1 | CPHA) the chip works in, one bit per mode
     // (bit m for mode m). Most serial flash chips sample on the rising edge

@@ -31,6 +31,8 @@ constexpr std::uint32_t kGplev1 = BCM2835_GPLEV0 + 4;
 constexpr std::uint32_t kCsStored = ~(BCM2835_SPI0_CS_CLEAR | 0x001F0000u);
 constexpr std::uint32_t kCsLines = BCM2835_SPI0_CS_TA | BCM2835_SPI0_CS_CS | BCM2835_SPI0_CS_CSPOL0 |
                                    BCM2835_SPI0_CS_CSPOL1;
+// What a frame's bytes depend on: the chip select lines and the mode.
+constexpr std::uint32_t kCsFrame = kCsLines | BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA;
 
 constexpr std::uint32_t kCsRxr = 0x00080000u;
 constexpr std::uint32_t kCsRxf = 0x00100000u;
@@ -195,6 +197,8 @@ std::uint32_t SocEmulator::gpioRead(std::uintptr_t reg)
 void SocEmulator::gpioWrite(std::uintptr_t reg, std::uint32_t value)
 {
     if (reg < kGpfselEnd) {
+        // The answers given ahead hold only through the same pins.
+        ahead_.clear();
         const unsigned group = static_cast<unsigned>(reg / 4);
         const std::uint32_t changed = fsel_[group] ^ value;
         fsel_[group] = value;
@@ -376,12 +380,27 @@ LUMO_APART void SocEmulator::finishByte()
 
 std::uint8_t SocEmulator::shiftOut(std::uint8_t byte, Nanos time)
 {
+    if (!ahead_.empty()) {
+        wiring_.aheadByteDone(time);
+        return ahead_.pop();
+    }
     if (!spiPins_.all() && !pinsReported_)
         reportSpiPins();
     const unsigned mode = (cs_ & (BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA)) >> 2;
-    const bool clocked = spiPins_.sclk && spiPins_.mosi;
-    const std::uint8_t miso = wiring_.transfer(byte, ByteClocks{mode, clocked, time});
-    return spiPins_.miso ? miso : 0x00;
+    const ByteClocks clocks{mode, spiPins_.sclk && spiPins_.mosi, time};
+    const std::uint8_t miso = wiring_.transfer(byte, clocks);
+    if (!spiPins_.miso)
+        return 0x00;
+    // A chip that only talks may give the answers to the bytes queued behind
+    // this one at once; they cross the bus in their own time all the same.
+    const unsigned queued = (shifting_ ? 1u : 0u) + tx_.size();
+    if (queued > 0) {
+        std::array<std::uint8_t, kFifoDepth + 1> answers;
+        const std::size_t given = wiring_.answersAhead(answers.data(), std::min(queued, kFifoDepth), clocks);
+        for (std::size_t i = 0; i < given; ++i)
+            ahead_.push(answers[i]);
+    }
+    return miso;
 }
 
 void SocEmulator::reportSpiPins()
@@ -410,8 +429,14 @@ void SocEmulator::spiViolation(const QString& rule)
 LUMO_APART void SocEmulator::writeCs(std::uint32_t value)
 {
     touched_ = true;
-    if (value & BCM2835_SPI0_CS_CLEAR_TX)
+    if (value & BCM2835_SPI0_CS_CLEAR_TX) {
         tx_.clear();
+        // Of the answers given ahead, only the byte shifting keeps its own.
+        ahead_.keepFirst(shifting_ ? 1u : 0u);
+    }
+    // And they hold only in the same mode to the same chip.
+    if ((cs_ ^ value) & kCsFrame)
+        ahead_.clear();
     if (value & BCM2835_SPI0_CS_CLEAR_RX)
         rx_.clear();
     const bool wasActive = cs_ & BCM2835_SPI0_CS_TA;

@@ -121,12 +121,15 @@ private:
     std::uint32_t read(volatile std::uint32_t* paddr);
     void write(volatile std::uint32_t* paddr, std::uint32_t value);
 
-    // Keeps the level registers in step with every line change on the board.
+    // Keeps the level registers in step with every line change on the board,
+    // and the answers given ahead with the chip they came from.
     class LineWatch : public WireObserver {
     public:
         explicit LineWatch(SocEmulator& soc) : soc_(soc) {}
         bool watchesBytes() const override { return false; }
         void lineChanged(unsigned pin, bool high) override { soc_.lineChanged(pin, high); }
+        void selected(SpiDevice&) override { soc_.ahead_.clear(); }
+        void deselected(SpiDevice&) override { soc_.ahead_.clear(); }
 
     private:
         SocEmulator& soc_;
@@ -152,6 +155,7 @@ private:
         }
         void setLast(std::uint8_t byte) { bytes_[(head_ + count_ - 1) % kFifoDepth] = byte; }
         void dropLast() { --count_; }
+        void keepFirst(unsigned n) { count_ = count_ < n ? count_ : n; }
 
     private:
         std::array<std::uint8_t, kFifoDepth> bytes_{};
@@ -238,6 +242,7 @@ private:
     std::uint32_t clk_ = 0;
     Fifo tx_;
     Fifo rx_;
+    Fifo ahead_;  // the chip's answers to the next bytes to shift, where it gave them ahead
     bool shifting_ = false;
     std::uint8_t shifter_ = 0;
     Nanos shiftEnd_ = 0;             // when the byte shifting has had its eight clocks

@@ -321,6 +321,71 @@ TEST_F(SocEmulator, ReadingAnEmptyReceiveFifoIsABreach)
     EXPECT_EQ(violations()[0].rule, "FIFO read with the RX FIFO empty (RXD clear)");
 }
 
+// A chip that only talks after its first byte: it answers its byte number
+// in the frame, and gives answers ahead.
+class Talker : public sim::SpiDevice {
+public:
+    const char* name() const override { return "TALKER"; }
+    void select() override { n_ = 0; }
+    bool exchange(std::uint8_t, std::uint8_t& miso) override
+    {
+        ++exchanged;
+        miso = static_cast<std::uint8_t>(n_++);
+        return true;
+    }
+    std::size_t answersAhead(std::uint8_t* miso, std::size_t count) override
+    {
+        if (n_ == 0)
+            return 0;
+        for (std::size_t i = 0; i < count; ++i)
+            miso[i] = static_cast<std::uint8_t>(n_++);
+        answered += count;
+        return count;
+    }
+    void deselect() override {}
+
+    unsigned exchanged = 0;
+    unsigned answered = 0;
+
+private:
+    unsigned n_ = 0;
+};
+
+TEST(SocEmulatorAhead, AnswersGivenAheadCrossTheBusInTheirOwnTime)
+{
+    EmulatedPi pi;
+    Talker talker;
+    pi.wiring.setPull(24, true);
+    pi.wiring.attach(talker, 24);
+    ASSERT_TRUE(pi.begin());
+    bcm2835_spi_chipSelect(2);  // the talker alone on the bus
+    bcm2835_gpio_write(24, 1);
+    bcm2835_gpio_fsel(24, BCM2835_GPIO_FSEL_OUTP);
+    bcm2835_gpio_write(24, 0);
+    std::vector<char> buffer(200);
+    const sim::Nanos start = pi.clock.now();
+    bcm2835_spi_transfernb(buffer.data(), buffer.data(), 200);
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(static_cast<std::uint8_t>(buffer[i]), i) << i;
+    EXPECT_GT(talker.answered, 0u);
+    EXPECT_EQ(talker.exchanged + talker.answered, 200u);
+    EXPECT_EQ(pi.wiring.bytesOnBus(), 200u);
+    EXPECT_GE(pi.clock.now() - start, 200 * pi.wiring.byteTime());
+
+    // Cut short: what was answered ahead but never shifted is not on the bus.
+    char more[100] = {};
+    bcm2835_peri_set_bits(pi.spiReg(BCM2835_SPI0_CS), BCM2835_SPI0_CS_CLEAR, BCM2835_SPI0_CS_CLEAR);
+    bcm2835_peri_set_bits(pi.spiReg(BCM2835_SPI0_CS), BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
+    for (int i = 0; i < 50; ++i)
+        bcm2835_peri_write_nb(pi.spiReg(BCM2835_SPI0_FIFO), static_cast<std::uint8_t>(more[i]));
+    for (int i = 0; i < 4; ++i)
+        bcm2835_peri_read(pi.spiReg(BCM2835_SPI0_CS));
+    bcm2835_peri_read_nb(pi.spiReg(BCM2835_SPI0_FIFO));
+    bcm2835_peri_set_bits(pi.spiReg(BCM2835_SPI0_CS), 0, BCM2835_SPI0_CS_TA);
+    EXPECT_LT(pi.wiring.bytesOnBus(), 250u);
+    EXPECT_EQ(pi.wiring.violations().count(), 1u);
+}
+
 using SocEmulatorDeathTest = SocEmulator;
 
 TEST_F(SocEmulatorDeathTest, AnAccessOutsideTheWindowIsFatal)
