@@ -15,32 +15,51 @@ std::uint32_t crcBit(std::uint32_t crc, std::uint32_t bit)
     return (crc & 1) ? (crc >> 1) ^ kCrcPolynomial : crc >> 1;
 }
 
-// Eight bits at a time for the data word: a stream holds a million of them.
-const std::array<std::uint32_t, 256>& crcTable()
+// The CRC of n zero bits after the low n bits of i, for every i.
+template <std::size_t Size>
+std::array<std::uint32_t, Size> zeroBitsTable(int n)
 {
-    static const std::array<std::uint32_t, 256> table = [] {
-        std::array<std::uint32_t, 256> t{};
-        for (std::uint32_t i = 0; i < t.size(); ++i) {
-            std::uint32_t crc = i;
-            for (int bit = 0; bit < 8; ++bit)
-                crc = crcBit(crc, 0);
-            t[i] = crc;
-        }
-        return t;
-    }();
-    return table;
+    std::array<std::uint32_t, Size> t{};
+    for (std::uint32_t i = 0; i < Size; ++i) {
+        std::uint32_t crc = i;
+        for (int bit = 0; bit < n; ++bit)
+            crc = crcBit(crc, 0);
+        t[i] = crc;
+    }
+    return t;
+}
+
+// A power-up reads megabytes of frame data through this CRC, so the data
+// word goes in as four bytes at once (slicing by four: table k holds the
+// CRC of a byte followed by k zero bytes) and the register as five bits at
+// once.
+struct CrcTables {
+    std::array<std::array<std::uint32_t, 256>, 4> bytes;
+    std::array<std::uint32_t, 32> registerBits;
+
+    CrcTables() : registerBits(zeroBitsTable<32>(5))
+    {
+        bytes[0] = zeroBitsTable<256>(8);
+        for (std::size_t k = 1; k < bytes.size(); ++k)
+            for (std::size_t i = 0; i < 256; ++i)
+                bytes[k][i] = (bytes[k - 1][i] >> 8) ^ bytes[0][bytes[k - 1][i] & 0xFF];
+    }
+};
+
+const CrcTables& crcTables()
+{
+    static const CrcTables tables;
+    return tables;
 }
 }  // namespace
 
 void ConfigurationCrc::feed(series7::Register reg, std::uint32_t word)
 {
-    const std::array<std::uint32_t, 256>& table = crcTable();
-    std::uint32_t crc = value_;
-    for (int byte = 0; byte < 4; ++byte, word >>= 8)
-        crc = (crc >> 8) ^ table[(crc ^ word) & 0xFF];
-    for (int bit = 0; bit < 5; ++bit)
-        crc = crcBit(crc, (reg >> bit) & 1);
-    value_ = crc;
+    const CrcTables& t = crcTables();
+    std::uint32_t crc = value_ ^ word;
+    crc = t.bytes[3][crc & 0xFF] ^ t.bytes[2][(crc >> 8) & 0xFF] ^ t.bytes[1][(crc >> 16) & 0xFF] ^
+          t.bytes[0][crc >> 24];
+    value_ = (crc >> 5) ^ t.registerBits[(crc ^ reg) & 0x1F];
 }
 
 void Series7StreamWriter::word(std::uint32_t word)
