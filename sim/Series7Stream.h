@@ -28,6 +28,7 @@ enum Register : std::uint32_t {
     MFWR = 0x0A,
     IDCODE = 0x0C,
     WBSTAR = 0x10,
+    TIMER = 0x11,
 };
 
 enum Command : std::uint32_t {
