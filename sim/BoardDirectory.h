@@ -9,6 +9,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace sim {
@@ -19,7 +20,9 @@ class BoardDirectory {
 public:
     static constexpr const char* kStateFile = "state.json";
 
-    static bool create(const QString& dir, const QString& kind, QString& error);
+    // part: the IDCODE of the board's FPGA, for a kind that models it.
+    static bool create(const QString& dir, const QString& kind, QString& error,
+                       std::optional<std::uint32_t> part = std::nullopt);
     static std::unique_ptr<BoardDirectory> open(const QString& dir, QString& error);
 
     VirtualBoard& board() { return *board_; }

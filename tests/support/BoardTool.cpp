@@ -31,10 +31,10 @@ ToolResult runBoardTool(const QStringList& args, const QString& workingDir, cons
     return result;
 }
 
-BoardFixture::BoardFixture(const QString& kind)
+BoardFixture::BoardFixture(const QString& kind, const QStringList& createOptions)
 {
     imageName_ = kind == QLatin1String("lumo3") ? "n25q256.img" : "mx25l3206e.img";
-    const ToolResult created = runBoardTool({"create", board(), "--kind", kind}, work());
+    const ToolResult created = runBoardTool(QStringList{"create", board(), "--kind", kind} + createOptions, work());
     if (created.exitCode != 0)
         throw std::runtime_error("cannot create board: " + created.err.toStdString());
 }

@@ -23,7 +23,8 @@ ToolResult runBoardTool(const QStringList& args, const QString& workingDir,
 // A temporary working directory with a board directory "board" beside it.
 class BoardFixture {
 public:
-    explicit BoardFixture(const QString& kind);
+    // createOptions: what `create` takes after the kind, e.g. --idcode HEX.
+    explicit BoardFixture(const QString& kind, const QStringList& createOptions = {});
 
     QString work() const { return work_.path(); }
     QString board() const { return boards_.filePath("board"); }
