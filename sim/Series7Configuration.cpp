@@ -209,8 +209,7 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
             // Nothing in frame data is checked but the CRC at the end, which
             // a stream that runs out never reaches.
             if (!runsOut)
-                for (std::uint32_t i = 0; i < words; ++i)
-                    crc.feed(target, word(at + 4 * i));
+                crc.feed(target, flash_ + at, words);
             pass.frameWords += words;
             at += 4 * words;
         } else {

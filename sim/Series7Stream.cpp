@@ -51,15 +51,28 @@ const CrcTables& crcTables()
     static const CrcTables tables;
     return tables;
 }
+
+std::uint32_t feedWord(const CrcTables& t, std::uint32_t crc, std::uint32_t reg, std::uint32_t word)
+{
+    crc ^= word;
+    crc = t.bytes[3][crc & 0xFF] ^ t.bytes[2][(crc >> 8) & 0xFF] ^ t.bytes[1][(crc >> 16) & 0xFF] ^
+          t.bytes[0][crc >> 24];
+    return (crc >> 5) ^ t.registerBits[(crc ^ reg) & 0x1F];
+}
 }  // namespace
 
 void ConfigurationCrc::feed(series7::Register reg, std::uint32_t word)
 {
+    value_ = feedWord(crcTables(), value_, reg, word);
+}
+
+void ConfigurationCrc::feed(series7::Register reg, const std::uint8_t* words, std::uint32_t count)
+{
     const CrcTables& t = crcTables();
-    std::uint32_t crc = value_ ^ word;
-    crc = t.bytes[3][crc & 0xFF] ^ t.bytes[2][(crc >> 8) & 0xFF] ^ t.bytes[1][(crc >> 16) & 0xFF] ^
-          t.bytes[0][crc >> 24];
-    value_ = (crc >> 5) ^ t.registerBits[(crc ^ reg) & 0x1F];
+    std::uint32_t crc = value_;
+    for (std::uint32_t i = 0; i < count; ++i)
+        crc = feedWord(t, crc, reg, qFromBigEndian<quint32>(words + 4 * i));
+    value_ = crc;
 }
 
 void Series7StreamWriter::word(std::uint32_t word)

@@ -63,6 +63,9 @@ constexpr std::uint32_t kXc7a100t = 0x03631093;
 class ConfigurationCrc {
 public:
     void feed(series7::Register reg, std::uint32_t word);
+    // count words stored big-endian at words, all written to reg: a packet's
+    // frame data in one call.
+    void feed(series7::Register reg, const std::uint8_t* words, std::uint32_t count);
     void reset() { value_ = 0; }
     std::uint32_t value() const { return value_; }
 
