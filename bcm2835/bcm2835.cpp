@@ -554,21 +554,18 @@ bool sysfs_path(char (&path)[PATH_MAX], const char* format, unsigned pin)
     return n > 0 && static_cast<std::size_t>(n) < sizeof path;
 }
 
-// One write of text to the file, as sysfs wants it. The result is the count
-// of bytes written, or -1 when the file cannot be opened.
-ssize_t write_sysfs(const char* path, const char* text)
+// One write of text to the file, as sysfs wants it. False when the file
+// cannot be opened, or, where the count matters, when it took less than the
+// whole text.
+enum class Count { Matters, Ignored };
+bool write_sysfs(const char* path, const char* text, Count count = Count::Matters)
 {
     const int fd = open(path, O_WRONLY);
     if (fd < 0)
-        return -1;
+        return false;
     const ssize_t written = write(fd, text, std::strlen(text));
     close(fd);
-    return written;
-}
-
-bool write_sysfs_fully(const char* path, const char* text)
-{
-    return write_sysfs(path, text) == static_cast<ssize_t>(std::strlen(text));
+    return count == Count::Ignored || written == static_cast<ssize_t>(std::strlen(text));
 }
 
 // A pin's thread ends by cancellation in poll() or read(). Forced unwinding
@@ -631,9 +628,11 @@ int intGpioSetISRFunc(unsigned pin, unsigned edge, int timeout, gpioISRFunc_t f,
 
     if (f) {
         if (!r.exported) {
-            if (!sysfs_path(path, "%s/export", pin) || write_sysfs(path, number) < 0)
+            // The kernel refuses to export a pin that is exported already,
+            // as one left so by a run that was killed: only the opening counts.
+            if (!sysfs_path(path, "%s/export", pin) || !write_sysfs(path, number, Count::Ignored))
                 return BCM2835_ISR_SYSFS_FAILED;
-            if (!sysfs_path(path, "%s/gpio%u/direction", pin) || !write_sysfs_fully(path, "in\n"))
+            if (!sysfs_path(path, "%s/gpio%u/direction", pin) || !write_sysfs(path, "in\n"))
                 return BCM2835_ISR_SYSFS_FAILED;
             r.pin = static_cast<int>(pin);
             r.edge = -1;
@@ -641,7 +640,7 @@ int intGpioSetISRFunc(unsigned pin, unsigned edge, int timeout, gpioISRFunc_t f,
             r.exported = 1;
         }
         if (static_cast<int>(edge) != r.edge) {
-            if (!sysfs_path(path, "%s/gpio%u/edge", pin) || !write_sysfs_fully(path, kEdgeText[edge]))
+            if (!sysfs_path(path, "%s/gpio%u/edge", pin) || !write_sysfs(path, kEdgeText[edge]))
                 return BCM2835_ISR_SYSFS_FAILED;
             r.edge = static_cast<int>(edge);
             signal_thread(r);
@@ -675,7 +674,7 @@ int intGpioSetISRFunc(unsigned pin, unsigned edge, int timeout, gpioISRFunc_t f,
         set_thread(r, nullptr);
     }
     if (r.exported) {
-        if (!sysfs_path(path, "%s/unexport", pin) || !write_sysfs_fully(path, number))
+        if (!sysfs_path(path, "%s/unexport", pin) || !write_sysfs(path, number))
             return BCM2835_ISR_SYSFS_FAILED;
         r.exported = 0;
     }

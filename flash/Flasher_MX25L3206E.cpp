@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -10,9 +9,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
+#include <exception>
 #include <fstream>
+#include <iomanip>
 #include <iostream>
+#include <new>
 #include <string>
+
+#include <sys/stat.h>
 
 namespace {
 constexpr char kWriteEnable = 0x06;
@@ -35,6 +39,7 @@ constexpr unsigned long long kStatusWriteWaitMs = 10;
 constexpr unsigned long long kEraseStartWaitMs = 30;
 constexpr unsigned long long kErasePollWaitMs = 10;
 constexpr unsigned long long kPageWaitMs = 3;
+constexpr unsigned long long kBusyPollWaitMs = 1;
 constexpr long kDoneCheckSleepNs = 10 * 1000 * 1000;
 
 const char kSpinner[] = {'|', '/', '-', '\\', '|', '/', '-', '\\'};
@@ -49,6 +54,21 @@ void putAddress(char* frame, unsigned int address)
 unsigned int asByte(char c)
 {
     return static_cast<unsigned char>(c);
+}
+
+// Says what ended the update early. Plain stream output of literals, since
+// memory may be what ran out.
+void report_stopped() noexcept
+{
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        std::cout << "Update stopped: out of memory" << std::endl;
+    } catch (const std::exception& e) {
+        std::cout << "Update stopped: " << e.what() << std::endl;
+    } catch (...) {
+        std::cout << "Update stopped by an unknown error" << std::endl;
+    }
 }
 }  // namespace
 
@@ -88,7 +108,11 @@ void Flasher_MX25L3206E::write_status_register(std::bitset<8> value)
     char tx[2] = {kWriteStatus, static_cast<char>(value.to_ulong())};
     char rx[2] = {};
     read_write_spi(tx, rx, sizeof tx);
-    pin_worker->delay_ms(kStatusWriteWaitMs);
+    // A WRDI sent while the chip still writes is ignored, and so would be
+    // the commands after it.
+    if (!wait_until_ready({kStatusWriteWaitMs, kBusyPollWaitMs, MX25_STATUS_WRITE_BOUND_MS, false}))
+        std::cout << "Status register write not finished after " << MX25_STATUS_WRITE_BOUND_MS << " ms"
+                  << std::endl;
     set_WEL_status(WEL_RESET);
 }
 
@@ -156,24 +180,25 @@ unsigned char Flasher_MX25L3206E::read_status()
     return static_cast<unsigned char>(rx[1]);
 }
 
-bool Flasher_MX25L3206E::wait_for_chip_erase()
+bool Flasher_MX25L3206E::wait_until_ready(const ReadyWait& wait)
 {
     // Time is counted in the waits themselves, so the bound means the same on
     // the Pi and on a worker whose delays cost no wall time.
-    unsigned long long waitedMs = kEraseStartWaitMs;
+    pin_worker->delay_ms(wait.firstMs);
+    unsigned long long waitedMs = wait.firstMs;
     while (read_status() & kWriteInProgress) {
-        for (char frame : kSpinner)
-            std::cout << "erasing... " << frame << " \r";
-        if (waitedMs >= MX25_ERASE_BOUND_MS)
+        if (wait.spinner)
+            for (char frame : kSpinner)
+                std::cout << "erasing... " << frame << " \r";
+        if (waitedMs >= wait.boundMs)
             return false;
-        // Polling flat out would print megabytes of spinner per second of erase.
-        pin_worker->delay_ms(kErasePollWaitMs);
-        waitedMs += kErasePollWaitMs;
+        pin_worker->delay_ms(wait.stepMs);
+        waitedMs += wait.stepMs;
     }
     return true;
 }
 
-void Flasher_MX25L3206E::program_file()
+bool Flasher_MX25L3206E::program_file()
 {
     disable_block_protection();
     set_WEL_status(WEL_SET);
@@ -193,16 +218,26 @@ void Flasher_MX25L3206E::program_file()
         const auto from = firmware_file.begin() + static_cast<std::ptrdiff_t>(page * MX25_PAGE_SIZE);
         std::copy(from, from + static_cast<std::ptrdiff_t>(bytes), tx.begin() + kCommandBytes);
         read_write_spi(tx.data(), rx.data(), kPageFrame);
-        pin_worker->delay_ms(kPageWaitMs);
+        // A chip still busy would ignore the next page's WREN and then the
+        // page itself: every page is waited for.
+        if (wait_until_ready({kPageWaitMs, kBusyPollWaitMs, MX25_PAGE_BOUND_MS, false}))
+            return true;
+        std::cout << "Page program not finished after " << MX25_PAGE_BOUND_MS << " ms at 0x" << std::hex
+                  << std::setw(6) << std::setfill('0') << page * MX25_PAGE_SIZE << ", programming stopped"
+                  << std::endl
+                  << std::dec << std::setfill(' ');
+        return false;
     };
-    for (std::size_t page = 0; page < full; ++page)
-        programPage(page, MX25_PAGE_SIZE);
-    if (size % MX25_PAGE_SIZE != 0)
-        programPage(full, size % MX25_PAGE_SIZE);
+    bool programmed = true;
+    for (std::size_t page = 0; page < full && programmed; ++page)
+        programmed = programPage(page, MX25_PAGE_SIZE);
+    if (programmed && size % MX25_PAGE_SIZE != 0)
+        programmed = programPage(full, size % MX25_PAGE_SIZE);
 
     set_WEL_status(WEL_RESET);
     enable_block_protection();
     std::cout << "End of flash_()" << std::endl;
+    return programmed;
 }
 
 void Flasher_MX25L3206E::sleep_before_done_check()
@@ -218,18 +253,35 @@ int Flasher_MX25L3206E::try_flash()
     if (!worker_ready)
         return -1;
 
-    const QStringList entries = QDir(QString()).entryList({"*.bin"});
-    if (entries.isEmpty()) {
-        qDebug() << "No *.bin files for firmware";
-        return -1;
-    }
-    const std::string name = entries.first().toUtf8().toStdString();
+    // An exception leaving this function would end the program without
+    // unwinding anything: GPIO 25 would stay high, and nothing would say why.
+    bool updateActive = false;
+    try {
+        const QStringList entries = QDir(QString()).entryList({"*.bin"});
+        if (entries.isEmpty()) {
+            qDebug() << "No *.bin files for firmware";
+            return -1;
+        }
+        const std::string name = entries.first().toUtf8().toStdString();
 
-    check_PIN_FPGA_DONE();
-    pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_HIGH);
-    const int result = update_from(name);
-    pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
-    return result;
+        check_PIN_FPGA_DONE();
+        pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_HIGH);
+        updateActive = true;
+        const int result = update_from(name);
+        pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
+        return result;
+    } catch (...) {
+        report_stopped();
+    }
+    if (updateActive) {
+        // The worker may be what failed; the line is tried all the same.
+        try {
+            pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
+        } catch (...) {
+            report_stopped();
+        }
+    }
+    return -1;
 }
 
 int Flasher_MX25L3206E::update_from(const std::string& name)
@@ -255,17 +307,18 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     char erase[1] = {kChipErase};
     char eraseRx[1] = {};
     read_write_spi(erase, eraseRx, sizeof erase);
-    pin_worker->delay_ms(kEraseStartWaitMs);
-    const bool erased = wait_for_chip_erase();
+    // Polling flat out would print megabytes of spinner per second of erase.
+    const bool erased = wait_until_ready({kEraseStartWaitMs, kErasePollWaitMs, MX25_ERASE_BOUND_MS, true});
     std::cout << std::endl;
     if (!erased)
         std::cout << "Chip erase not finished after " << MX25_ERASE_BOUND_MS << " ms, flash not programmed"
                   << std::endl;
     set_WEL_status(WEL_RESET);
     enable_block_protection();
+    bool programmed = false;
     if (erased) {
         qDebug() << "Firmware erased";
-        program_file();
+        programmed = program_file();
     }
 
     read_current_firmware_from_plis_to(firmware_after);
@@ -274,9 +327,15 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     sleep_before_done_check();
     const bool done = check_PIN_FPGA_DONE();
 
-    if (!ok) {
+    // An operation abandoned at its bound may still be under way in the
+    // chip, so no read-back can make that run a success; and saying the
+    // file was already in the chip would hide that the chip was erased.
+    if (!erased || !programmed || !ok) {
         qDebug() << "Firmware not flashed. "
-                 << (same ? "Current firmware is same in file." : "Error on flashing firmware.");
+                 << (!erased       ? "Chip erase not finished."
+                     : !programmed ? "Page program not finished."
+                     : same        ? "Current firmware is same in file."
+                                   : "Error on flashing firmware.");
         return -1;
     }
     qDebug() << "Firmware flashed! is_PIN_FPGA_DONE=" << done;
@@ -293,10 +352,15 @@ bool Flasher_MX25L3206E::load_file(const std::string& name)
         return false;
     }
     firmware_file.clear();
+    // Looked at before the open: opening a FIFO blocks, a device can be read
+    // for ever, and Linux opens a directory as if it were an empty file.
+    struct stat info {};
+    if (::stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        std::cout << name << " is not a regular file!" << std::endl;
+        return false;
+    }
     std::ifstream file(name, std::ios::binary);
-    // Linux opens a directory for reading as if it were a file, with a
-    // nonsense size and nothing to read.
-    if (!file.is_open() || QFileInfo(QString::fromStdString(name)).isDir()) {
+    if (!file.is_open()) {
         std::cout << "File " << name << " not opened" << std::endl;
         return false;
     }
@@ -304,22 +368,27 @@ bool Flasher_MX25L3206E::load_file(const std::string& name)
     const std::streamoff size = file.tellg();
     file.seekg(0, std::ios::beg);
     std::cout << "file size = " << size << std::endl;
-    char byte;
-    while (file.get(byte))
-        firmware_file.push_back(byte);
-    file.close();
-    std::cout << "File loaded" << std::endl;
 
-    // Refused before the erase: an empty file would leave the FPGA without a
-    // configuration, and bytes beyond the read-back could never be verified.
-    if (firmware_file.empty()) {
+    // Refused by its size, before anything is read or erased: an empty file
+    // would leave the FPGA without a configuration, bytes beyond the
+    // read-back could never be verified, and a huge file is never loaded.
+    if (size == 0) {
         std::cout << "File " << name << " is empty, flash not erased" << std::endl;
         return false;
     }
-    if (firmware_file.size() > MX25_VERIFIED_SIZE) {
-        std::cout << "File " << name << " is too large (" << firmware_file.size() << " bytes, at most "
-                  << MX25_VERIFIED_SIZE << "), flash not erased" << std::endl;
+    if (size > static_cast<std::streamoff>(MX25_VERIFIED_SIZE)) {
+        std::cout << "File " << name << " is too large (" << size << " bytes, at most " << MX25_VERIFIED_SIZE
+                  << "), flash not erased" << std::endl;
         return false;
     }
+    firmware_file.resize(static_cast<std::size_t>(size));
+    file.read(firmware_file.data(), size);
+    if (file.gcount() != size) {
+        firmware_file.clear();
+        std::cout << "Can't read file " << name << "!" << std::endl;
+        return false;
+    }
+    file.close();
+    std::cout << "File loaded" << std::endl;
     return true;
 }

@@ -37,6 +37,10 @@ public:
     static constexpr unsigned int MX25_PAGE_SIZE = 256;
     // Twice the datasheet's longest chip erase (50 s).
     static constexpr unsigned long long MX25_ERASE_BOUND_MS = 100000;
+    // Ten times the MX25L32xx family's longest page program (5 ms).
+    static constexpr unsigned long long MX25_PAGE_BOUND_MS = 50;
+    // Far beyond any status write the family's datasheets allow.
+    static constexpr unsigned long long MX25_STATUS_WRITE_BOUND_MS = 500;
 
     explicit Flasher_MX25L3206E(std::shared_ptr<BasePinWorker> worker);
     ~Flasher_MX25L3206E();
@@ -53,14 +57,25 @@ public:
     bool check_PIN_FPGA_DONE();
 
 private:
+    // How the chip is waited for after a command that sets its busy bit: a
+    // fixed first wait, then one status read per step until the bit clears
+    // or the waits add up to the bound.
+    struct ReadyWait {
+        unsigned long long firstMs;
+        unsigned long long stepMs;
+        unsigned long long boundMs;
+        bool spinner;
+    };
+
     // Steps from the identification to the report; GPIO 25 is high throughout.
     int update_from(const std::string& name);
     // Loads the file into firmware_file; false when it is not to be flashed.
     bool load_file(const std::string& name);
     unsigned char read_status();
     // Returns false when the chip was still busy at the bound.
-    bool wait_for_chip_erase();
-    void program_file();
+    bool wait_until_ready(const ReadyWait& wait);
+    // Returns false when a page was still being programmed at its bound.
+    bool program_file();
     static void sleep_before_done_check();
 
     bool worker_ready = false;

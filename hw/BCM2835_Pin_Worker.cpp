@@ -2,8 +2,6 @@
 
 #include "bcm2835/bcm2835.h"
 
-#include <sys/mman.h>
-
 #include <iostream>
 #include <utility>
 
@@ -74,6 +72,10 @@ void BCM2835_Pin_Worker::init()
         bcm2835_spi_setClockDivider(32);
         bcm2835_spi_chipSelect(0);
         bcm2835_spi_setChipSelectPolarity(0, false);
+        {
+            std::lock_guard<std::mutex> isrGuard(isr_lock);
+            closing = false;
+        }
         initialized = true;
         return;
     }
@@ -82,9 +84,17 @@ void BCM2835_Pin_Worker::init()
 
 void BCM2835_Pin_Worker::close()
 {
+    {
+        std::lock_guard<std::mutex> guard(isr_lock);
+        closing = true;
+    }
     removeEdgeCallbacks();
+    // Only a worker that claimed SPI0 gives its pins back. One whose init()
+    // failed after mapping (not root) never took them, and making them
+    // inputs would take them from a kernel SPI driver that owns them.
+    const bool claimedSpi = initialized;
     initialized = false;
-    if (bcm2835_gpio != MAP_FAILED)
+    if (claimedSpi)
         bcm2835_spi_end();
     bcm2835_close();
 }
@@ -138,6 +148,8 @@ void BCM2835_Pin_Worker::set_pin_isr(unsigned char pin, PIN_Edge edge, PinEdgeCa
     if (!initialized)
         return;
 
+    // A removal takes no lock: it waits for the pin's running callback,
+    // which may itself be registering.
     if (!callback) {
         bcm2835_gpioSetISRFunc(pin, code, -1, nullptr);
         if (pin >= kCallbackPins)
@@ -147,6 +159,9 @@ void BCM2835_Pin_Worker::set_pin_isr(unsigned char pin, PIN_Edge edge, PinEdgeCa
         std::swap(removed, _fn[pin]);
         return;
     }
+    std::lock_guard<std::mutex> registering(isr_lock);
+    if (closing)
+        return;
     if (pin >= kCallbackPins) {
         bcm2835_gpioSetISRFunc(pin, code, -1, isr_callback);
         return;

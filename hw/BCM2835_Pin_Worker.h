@@ -31,6 +31,12 @@ public:
 
 private:
     std::mutex lock;
+    // Edge callbacks run on their pins' threads and may register callbacks
+    // themselves. A registration holds this lock from its test of the state
+    // to its end, and close() takes it to enter its closing state, so that no
+    // registration slips in behind close() removing them.
+    std::mutex isr_lock;
+    bool closing = false;
 };
 
 // What the interrupt layer calls on a pin's thread: forwards to _fn[pin].

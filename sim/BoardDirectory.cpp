@@ -1,7 +1,10 @@
 #include "BoardDirectory.h"
 
+#include "AX8052.h"
+
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <QSaveFile>
 
@@ -54,7 +57,7 @@ bool BoardDirectory::create(const QString& dir, const QString& kindName, QString
     return created->save(error);
 }
 
-std::unique_ptr<BoardDirectory> BoardDirectory::open(const QString& dir, QString& error)
+std::unique_ptr<BoardDirectory> BoardDirectory::open(const QString& dir, QString& error, DamagedFaults damaged)
 {
     if (!QDir(dir).exists()) {
         error = QStringLiteral("no board at %1: the directory does not exist").arg(dir);
@@ -96,9 +99,20 @@ std::unique_ptr<BoardDirectory> BoardDirectory::open(const QString& dir, QString
     opened->board_ = kind->make(chips);
     opened->board_->clock().resume(static_cast<Nanos>(state.value("clock_ns").toDouble()));
     // Faults first: what the board restores may depend on them (a DONE line held low).
+    const QJsonValue faults = state.value("faults");
+    QString faultsError;
+    if (!faults.isUndefined() && !faults.isObject())
+        faultsError = QStringLiteral("the faults are unreadable");
+    else
+        opened->board_->faults().fromJson(faults.toObject(), opened->flashBytes(), faultsError);
+    if (!faultsError.isEmpty() && damaged == DamagedFaults::Refuse) {
+        error = QStringLiteral("the board at %1 is damaged: %2; 'lumo3-board fault %1 --clear' clears them")
+                    .arg(dir, faultsError);
+        return nullptr;
+    }
+    opened->faultsDamage_ = faultsError;
     QString boardError;
-    if (!opened->board_->faults().fromJson(state.value("faults").toObject(), boardError) ||
-        !opened->board_->restoreState(state.value("board").toObject(), boardError)) {
+    if (!opened->board_->restoreState(state.value("board").toObject(), boardError)) {
         error = QStringLiteral("the board at %1 is damaged: %2").arg(dir, boardError);
         return nullptr;
     }
@@ -152,11 +166,30 @@ bool BoardDirectory::save(QString& error)
     return true;
 }
 
+void BoardDirectory::clearFaults()
+{
+    board_->faults() = BoardFaults{};
+    faultsDamage_.clear();
+}
+
+QStringList BoardDirectory::ownFiles() const
+{
+    QStringList names{kStateFile, AX8052::kImageFile, AX8052::kStateFile};
+    for (const ChipImageFile& image : kind_.images)
+        names << image.fileName;
+    QStringList files;
+    for (const QString& name : names)
+        if (QFileInfo::exists(QDir(dir_).filePath(name)))
+            files << QDir(dir_).filePath(name);
+    return files;
+}
+
 QJsonObject BoardDirectory::status()
 {
     QJsonObject status = board_->status();
     status.insert("kind", kind_.name);
-    status.insert("faults", board_->faults().toJson());
+    status.insert("faults", faultsDamage_.isEmpty() ? board_->faults().toJson()
+                                                    : QJsonObject{{"unreadable", faultsDamage_}});
     status.insert("last_run", lastRun_);
     return status;
 }

@@ -2,21 +2,80 @@
 
 #include <QJsonValue>
 
+#include <cmath>
+
 namespace sim {
 
 namespace {
 constexpr unsigned kDefaultSlowFactor = 10;
 
-bool number(const QString& text, quint64 limit, quint64& value)
-{
-    bool ok = false;
-    value = text.toULongLong(&ok, 0);
-    return ok && value <= limit;
-}
-
 QString hex(quint64 value)
 {
     return QStringLiteral("0x%1").arg(value, 0, 16);
+}
+
+// One number of a fault's arguments, read as the updater reads its
+// addresses and lengths: decimal first, else hexadecimal with or without 0x
+// (so 010 is ten and 1F000 hexadecimal). Refused with the fault's name and
+// the argument's when it is no number or lies outside lowest..highest.
+class Argument {
+public:
+    Argument(const QString& fault, const char* name, bool hexadecimal)
+        : fault_(fault), name_(QLatin1String(name)), hexadecimal_(hexadecimal)
+    {
+    }
+
+    bool read(const QString& text, quint64 lowest, quint64 highest, quint64& value, QString& error) const
+    {
+        bool ok = false;
+        value = text.toULongLong(&ok, 10);
+        if (!ok)
+            value = text.toULongLong(&ok, 16);
+        if (!ok && !onlyDigits(text)) {
+            error = QStringLiteral("%1: %2 '%3' is not a number").arg(fault_, name_, text);
+            return false;
+        }
+        if (!ok || value < lowest || value > highest) {
+            error = QStringLiteral("%1: %2 %3 is out of range (%4 to %5)")
+                        .arg(fault_, name_, text, shown(lowest), shown(highest));
+            return false;
+        }
+        return true;
+    }
+
+private:
+    // Digits of a number too large for 64 bits.
+    static bool onlyDigits(QString text)
+    {
+        if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+            text.remove(0, 2);
+        for (const QChar c : text)
+            if (!c.isDigit() && !(c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f')))
+                return false;
+        return !text.isEmpty();
+    }
+
+    QString shown(quint64 value) const { return hexadecimal_ ? hex(value) : QString::number(value); }
+
+    QString fault_;
+    QString name_;
+    bool hexadecimal_;
+};
+
+// A whole number from the saved state, exactly as add() took it.
+bool savedNumber(const QJsonValue& value, quint64 lowest, quint64 highest, quint64& out)
+{
+    const double d = value.toDouble(-1);
+    if (!value.isDouble() || d != std::floor(d) || d < static_cast<double>(lowest) ||
+        d > static_cast<double>(highest))
+        return false;
+    out = static_cast<quint64>(d);
+    return true;
+}
+
+QJsonValue savedValue(quint64 value)
+{
+    return static_cast<double>(value);
 }
 }  // namespace
 
@@ -27,17 +86,20 @@ const char* BoardFaults::help()
            "  busy-stuck                 the flash's busy bit never clears\n"
            "  program-fail ADDR LEN      bits in this flash range fail to program\n"
            "  read-flip ADDR [MASK]      reads of ADDR come back with MASK's bits flipped (0x01)\n"
-           "  slow-chip [FACTOR]         the flash's busy times FACTOR times the typical (10)\n"
+           "  slow-chip [FACTOR]         the flash's busy times FACTOR times the typical (10,\n"
+           "                             at most 100000)\n"
            "  fpga-never-configures      lumo3: after a reboot pulse the FPGA holds the flash for good\n"
            "  transceiver-absent         minilumo: no AT86 answers\n"
            "  transceiver-other          minilumo: the AT86 is of another part\n"
            "  done-stuck-low             minilumo: the FPGA's DONE line stays low\n"
-           "  power-cut BYTES [SEED]     the power goes after BYTES bytes on the bus in the next\n"
-           "                             run; an erase or program under way is left partly done\n"
-           "                             (which bytes, from SEED, default 1)\n";
+           "  power-cut BYTES [SEED]     the power goes after BYTES bytes on the bus (at most\n"
+           "                             2^53) in the next run; an erase or program under way\n"
+           "                             is left partly done (which bytes, from SEED, default 1)\n"
+           "Numbers are read as the updater reads them: decimal, else hexadecimal\n"
+           "(4096, 1F000, 0x1000). Addresses lie inside the flash.\n";
 }
 
-bool BoardFaults::add(QStringList args, const QString& kind, QString& error)
+bool BoardFaults::add(QStringList args, const QString& kind, std::uint32_t flashBytes, QString& error)
 {
     if (args.isEmpty()) {
         error = QStringLiteral("no fault named");
@@ -49,6 +111,8 @@ bool BoardFaults::add(QStringList args, const QString& kind, QString& error)
         return false;
     };
     const auto onlyFor = [&](const char* boardKind) { return kind == QLatin1String(boardKind); };
+    const Argument address(name, "ADDR", true);
+    const quint64 lastAddress = flashBytes - 1;
     quint64 a = 0;
     quint64 b = 0;
     if (name == QLatin1String("flash-absent") && args.isEmpty()) {
@@ -56,18 +120,20 @@ bool BoardFaults::add(QStringList args, const QString& kind, QString& error)
     } else if (name == QLatin1String("busy-stuck") && args.isEmpty()) {
         flash.busyStuck = true;
     } else if (name == QLatin1String("program-fail") && args.size() == 2) {
-        if (!number(args[0], 0xFFFFFFFF, a) || !number(args[1], 0xFFFFFFFF, b) || b == 0)
-            return bad("needs an address and a length greater than 0");
+        if (!address.read(args[0], 0, lastAddress, a, error) ||
+            !Argument(name, "LEN", true).read(args[1], 1, flashBytes - a, b, error))
+            return false;
         flash.programFail = std::make_pair(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
     } else if (name == QLatin1String("read-flip") && (args.size() == 1 || args.size() == 2)) {
         b = 1;
-        if (!number(args[0], 0xFFFFFFFF, a) || (args.size() == 2 && !number(args[1], 0xFF, b)) || b == 0)
-            return bad("needs an address and a mask of 1 to 0xff");
+        if (!address.read(args[0], 0, lastAddress, a, error) ||
+            (args.size() == 2 && !Argument(name, "MASK", true).read(args[1], 1, 0xFF, b, error)))
+            return false;
         flash.readFlip = std::make_pair(static_cast<std::uint32_t>(a), static_cast<std::uint8_t>(b));
     } else if (name == QLatin1String("slow-chip") && args.size() <= 1) {
         a = kDefaultSlowFactor;
-        if (!args.isEmpty() && (!number(args[0], 100000, a) || a < 1))
-            return bad("needs a factor from 1 to 100000");
+        if (!args.isEmpty() && !Argument(name, "FACTOR", false).read(args[0], 1, kMaxSlowFactor, a, error))
+            return false;
         flash.slowFactor = static_cast<unsigned>(a);
     } else if (name == QLatin1String("fpga-never-configures") && args.isEmpty()) {
         if (!onlyFor("lumo3"))
@@ -84,8 +150,9 @@ bool BoardFaults::add(QStringList args, const QString& kind, QString& error)
         doneStuckLow = true;
     } else if (name == QLatin1String("power-cut") && (args.size() == 1 || args.size() == 2)) {
         b = 1;
-        if (!number(args[0], ~0ull, a) || a == 0 || (args.size() == 2 && !number(args[1], 0xFFFFFFFF, b)))
-            return bad("needs a byte count greater than 0 and an optional seed");
+        if (!Argument(name, "BYTES", false).read(args[0], 1, kMaxPowerCutBytes, a, error) ||
+            (args.size() == 2 && !Argument(name, "SEED", false).read(args[1], 0, 0xFFFFFFFF, b, error)))
+            return false;
         powerCutAfterBytes = a;
         powerCutSeed = static_cast<std::uint32_t>(b);
     } else {
@@ -103,13 +170,13 @@ QJsonObject BoardFaults::toJson() const
     if (flash.busyStuck)
         json["busy_stuck"] = true;
     if (flash.programFail)
-        json["program_fail"] = QJsonObject{{"address", static_cast<double>(flash.programFail->first)},
-                                           {"length", static_cast<double>(flash.programFail->second)}};
+        json["program_fail"] = QJsonObject{{"address", savedValue(flash.programFail->first)},
+                                           {"length", savedValue(flash.programFail->second)}};
     if (flash.readFlip)
-        json["read_flip"] = QJsonObject{{"address", static_cast<double>(flash.readFlip->first)},
-                                        {"mask", flash.readFlip->second}};
+        json["read_flip"] = QJsonObject{{"address", savedValue(flash.readFlip->first)},
+                                        {"mask", savedValue(flash.readFlip->second)}};
     if (flash.slowFactor != 1)
-        json["slow_factor"] = static_cast<double>(flash.slowFactor);
+        json["slow_factor"] = savedValue(flash.slowFactor);
     if (fpgaNeverConfigures)
         json["fpga_never_configures"] = true;
     if (transceiver != Transceiver::Present)
@@ -117,41 +184,58 @@ QJsonObject BoardFaults::toJson() const
     if (doneStuckLow)
         json["done_stuck_low"] = true;
     if (powerCutAfterBytes)
-        json["power_cut"] = QJsonObject{{"after_bytes", static_cast<double>(*powerCutAfterBytes)},
-                                        {"seed", static_cast<double>(powerCutSeed)}};
+        json["power_cut"] = QJsonObject{{"after_bytes", savedValue(*powerCutAfterBytes)},
+                                        {"seed", savedValue(powerCutSeed)}};
     return json;
 }
 
-bool BoardFaults::fromJson(const QJsonObject& json, QString& error)
+bool BoardFaults::fromJson(const QJsonObject& json, std::uint32_t flashBytes, QString& error)
 {
-    *this = BoardFaults{};
-    const auto u32 = [](const QJsonValue& v) { return static_cast<std::uint32_t>(v.toDouble()); };
-    flash.absent = json.value("flash_absent").toBool();
-    flash.busyStuck = json.value("busy_stuck").toBool();
+    BoardFaults read;
+    QString unreadable;
+    const auto number = [&](const QJsonObject& o, const char* path, const char* key, quint64 lowest,
+                            quint64 highest, quint64& out) {
+        if (unreadable.isEmpty() && !savedNumber(o.value(QLatin1String(key)), lowest, highest, out))
+            unreadable = QLatin1String(path);
+    };
+    quint64 a = 0;
+    quint64 b = 0;
+    read.flash.absent = json.value("flash_absent").toBool();
+    read.flash.busyStuck = json.value("busy_stuck").toBool();
     if (json.contains("program_fail")) {
         const QJsonObject o = json.value("program_fail").toObject();
-        flash.programFail = std::make_pair(u32(o.value("address")), u32(o.value("length")));
+        number(o, "program_fail.address", "address", 0, flashBytes - 1, a);
+        number(o, "program_fail.length", "length", 1, flashBytes - a, b);
+        read.flash.programFail = std::make_pair(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
     }
     if (json.contains("read_flip")) {
         const QJsonObject o = json.value("read_flip").toObject();
-        flash.readFlip = std::make_pair(u32(o.value("address")), static_cast<std::uint8_t>(o.value("mask").toInt()));
+        number(o, "read_flip.address", "address", 0, flashBytes - 1, a);
+        number(o, "read_flip.mask", "mask", 1, 0xFF, b);
+        read.flash.readFlip = std::make_pair(static_cast<std::uint32_t>(a), static_cast<std::uint8_t>(b));
     }
-    flash.slowFactor = json.contains("slow_factor") ? u32(json.value("slow_factor")) : 1;
-    fpgaNeverConfigures = json.value("fpga_never_configures").toBool();
+    if (json.contains("slow_factor")) {
+        number(json, "slow_factor", "slow_factor", 1, kMaxSlowFactor, a);
+        read.flash.slowFactor = static_cast<unsigned>(a);
+    }
+    read.fpgaNeverConfigures = json.value("fpga_never_configures").toBool();
     const QString t = json.value("transceiver").toString();
-    transceiver = t == QLatin1String("absent")  ? Transceiver::Absent
-                  : t == QLatin1String("other") ? Transceiver::OtherPart
-                                                : Transceiver::Present;
-    doneStuckLow = json.value("done_stuck_low").toBool();
+    read.transceiver = t == QLatin1String("absent")  ? Transceiver::Absent
+                       : t == QLatin1String("other") ? Transceiver::OtherPart
+                                                     : Transceiver::Present;
+    read.doneStuckLow = json.value("done_stuck_low").toBool();
     if (json.contains("power_cut")) {
         const QJsonObject o = json.value("power_cut").toObject();
-        powerCutAfterBytes = static_cast<std::uint64_t>(o.value("after_bytes").toDouble());
-        powerCutSeed = u32(o.value("seed"));
+        number(o, "power_cut.after_bytes", "after_bytes", 1, kMaxPowerCutBytes, a);
+        number(o, "power_cut.seed", "seed", 0, 0xFFFFFFFF, b);
+        read.powerCutAfterBytes = a;
+        read.powerCutSeed = static_cast<std::uint32_t>(b);
     }
-    if (flash.slowFactor < 1 || (powerCutAfterBytes && *powerCutAfterBytes == 0)) {
-        error = QStringLiteral("the faults are unreadable");
+    if (!unreadable.isEmpty()) {
+        error = QStringLiteral("the faults are unreadable (%1)").arg(unreadable);
         return false;
     }
+    *this = read;
     return true;
 }
 

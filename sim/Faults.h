@@ -30,6 +30,11 @@ struct FlashFaults {
 struct BoardFaults {
     enum class Transceiver { Present, Absent, OtherPart };
 
+    // Counts up to 2^53 survive the JSON of the board's state, whose numbers
+    // are doubles; no run comes near it.
+    static constexpr std::uint64_t kMaxPowerCutBytes = 1ull << 53;
+    static constexpr unsigned kMaxSlowFactor = 100000;
+
     FlashFaults flash;
     bool fpgaNeverConfigures = false;                 // Lumo3
     Transceiver transceiver = Transceiver::Present;   // Mini Lumo
@@ -38,12 +43,14 @@ struct BoardFaults {
     std::uint32_t powerCutSeed = 1;
 
     QJsonObject toJson() const;
-    bool fromJson(const QJsonObject& json, QString& error);
+    // Every value must be one that add() accepts for a flash of flashBytes;
+    // otherwise nothing changes and error names the first value that is not.
+    bool fromJson(const QJsonObject& json, std::uint32_t flashBytes, QString& error);
     QStringList describe() const;
 
     // Adds the fault named by args (the `fault` command's arguments) for a
-    // board of the given kind.
-    bool add(QStringList args, const QString& kind, QString& error);
+    // board of the given kind, whose configuration flash holds flashBytes.
+    bool add(QStringList args, const QString& kind, std::uint32_t flashBytes, QString& error);
     static const char* help();
 };
 

@@ -54,7 +54,8 @@ const char kUsage[] =
     "  --help                            this text\n"
     "\n"
     "Exit status: the updater's own for 'run' (3 when a power-cut fault ended\n"
-    "it); otherwise 0, or 2 on an error.\n"
+    "it; when SIGTERM, SIGINT or SIGHUP ends it, the board is saved and the\n"
+    "tool ends by the same signal); otherwise 0, or 2 on an error.\n"
     "\n";
 
 }  // namespace

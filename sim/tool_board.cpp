@@ -12,10 +12,12 @@
 namespace board_tool {
 
 namespace {
-std::unique_ptr<sim::BoardDirectory> openBoard(const QString& dir, int& status)
+std::unique_ptr<sim::BoardDirectory> openBoard(
+    const QString& dir, int& status,
+    sim::BoardDirectory::DamagedFaults damaged = sim::BoardDirectory::DamagedFaults::Refuse)
 {
     QString error;
-    std::unique_ptr<sim::BoardDirectory> board = sim::BoardDirectory::open(dir, error);
+    std::unique_ptr<sim::BoardDirectory> board = sim::BoardDirectory::open(dir, error, damaged);
     if (!board)
         status = fail(error);
     return board;
@@ -60,7 +62,8 @@ int status(const QStringList& args)
     if (args.size() != 1 && !json)
         return usageError("status needs DIR [--json]");
     int result = 0;
-    std::unique_ptr<sim::BoardDirectory> board = openBoard(args.at(0), result);
+    std::unique_ptr<sim::BoardDirectory> board =
+        openBoard(args.at(0), result, sim::BoardDirectory::DamagedFaults::SetAside);
     if (!board)
         return result;
     const QJsonObject status = fullStatus(*board);
@@ -81,7 +84,11 @@ int status(const QStringList& args)
                         qUtf8Printable(radio.value("sha256").toString()));
     }
     const QStringList faults = board->board().faults().describe();
-    std::printf("  Faults: %s\n", faults.isEmpty() ? "none" : qUtf8Printable(faults.join("; ")));
+    if (!board->faultsDamage().isEmpty())
+        std::printf("  Faults: %s; 'lumo3-board fault %s --clear' clears them\n",
+                    qUtf8Printable(board->faultsDamage()), qUtf8Printable(args.at(0)));
+    else
+        std::printf("  Faults: %s\n", faults.isEmpty() ? "none" : qUtf8Printable(faults.join("; ")));
     const QJsonObject last = status.value("last_run").toObject();
     if (!last.isEmpty()) {
         auto seconds = [&last](const char* key) { return last.value(key).toDouble() / 1e9; };
@@ -97,19 +104,22 @@ int fault(const QStringList& args)
     if (args.size() < 2)
         return usageError(QStringLiteral("fault needs DIR and a fault, or DIR --clear\n\n%1")
                               .arg(QString::fromLatin1(sim::BoardFaults::help())));
+    const bool clear = args.at(1) == QLatin1String("--clear");
+    if (clear && args.size() != 2)
+        return usageError("fault DIR --clear takes nothing more");
     int result = 0;
-    std::unique_ptr<sim::BoardDirectory> board = openBoard(args.at(0), result);
+    // Clearing mends a board whose faults are unreadable.
+    std::unique_ptr<sim::BoardDirectory> board =
+        openBoard(args.at(0), result,
+                  clear ? sim::BoardDirectory::DamagedFaults::SetAside : sim::BoardDirectory::DamagedFaults::Refuse);
     if (!board)
         return result;
-    sim::BoardFaults& faults = board->board().faults();
-    if (args.at(1) == QLatin1String("--clear")) {
-        if (args.size() != 2)
-            return usageError("fault DIR --clear takes nothing more");
-        faults = sim::BoardFaults{};
+    if (clear) {
+        board->clearFaults();
         return save(*board);
     }
     QString error;
-    if (!faults.add(args.mid(1), board->board().kind(), error))
+    if (!board->board().faults().add(args.mid(1), board->board().kind(), board->flashBytes(), error))
         return fail(QStringLiteral("%1\n\n%2").arg(error, QString::fromLatin1(sim::BoardFaults::help())));
     return save(*board);
 }

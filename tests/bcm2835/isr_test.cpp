@@ -223,6 +223,21 @@ TEST_F(Bcm2835Isr, NoExportFileFailsWith123)
     EXPECT_EQ(threadCount(), baseline);
 }
 
+TEST_F(Bcm2835Isr, APinThatIsExportedAlreadyIsRegisteredAgain)
+{
+    // The kernel refuses to export a pin twice, as one left exported by a
+    // run that was killed; this export file refuses every write.
+    sysfs.addPin(17);
+    sysfs.remove("export");
+    ASSERT_TRUE(QFile::link("/dev/full", sysfs.path("export")));
+    ASSERT_EQ(bcm2835_gpioSetISRFunc(17, 1, 0, recordA), 0);
+    EXPECT_EQ(sysfs.read("gpio17/direction"), "in\n");
+    EXPECT_EQ(sysfs.read("gpio17/edge"), "falling\n");
+    EXPECT_EQ(gpioISR[17].exported, 1);
+    EXPECT_NE(gpioISR[17].thread, nullptr);
+    EXPECT_EQ(threadCount(), baseline + 1);
+}
+
 TEST_F(Bcm2835Isr, NoDirectionFileFailsWith123AfterTheExport)
 {
     EXPECT_EQ(bcm2835_gpioSetISRFunc(17, 1, 0, recordA), -123);

@@ -202,15 +202,17 @@ TEST(WholeStack, Lumo3RawReadIsTheSame)
 
 TEST(WholeStack, MiniLumoUpdateReachesTheFlashAsOnTheWorkerLevel)
 {
-    auto prepare = [](const QDir& dir) {
-        QByteArray image(70000, 0);
-        for (int i = 0; i < image.size(); ++i)
-            image[i] = static_cast<char>((i * 31) ^ (i >> 8));
-        writeFile(dir, "image.bin", image);
-    };
+    QByteArray image(70000, 0);
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>((i * 31) ^ (i >> 8));
+    auto prepare = [&image](const QDir& dir) { writeFile(dir, "image.bin", image); };
     const QStringList args = {"-wifany"};
     const Outcome worker = runOn<sim::MiniLumoBoard>(4u << 20, args, prepare, workerLevel);
     const Outcome registers = runOn<sim::MiniLumoBoard>(4u << 20, args, prepare, registerLevel);
+    EXPECT_EQ(worker.exitCode, 0);
+    std::vector<std::uint8_t> expected(4u << 20, 0xFF);
+    std::copy(image.begin(), image.end(), expected.begin());
+    EXPECT_TRUE(worker.flash == expected);
     expectSame(worker, registers);
 }
 

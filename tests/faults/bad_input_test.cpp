@@ -326,20 +326,38 @@ const Case kCases[] = {
     {"oversized firmware", "minilumo", {}, files({{"fw.bin", QByteArray(4194241, '\x11')}}), {"-wifany"}, 255,
      "File fw.bin is too large (4194241 bytes, at most 4194240), flash not erased", kNothing},
     {"directory named like firmware", "minilumo", {}, [](BoardFixture& b) { QDir(b.work()).mkdir("a.bin"); },
-     {"-wifany"}, 255, "File a.bin not opened", kNothing},
+     {"-wifany"}, 255, "a.bin is not a regular file!", kNothing},
+    {"endless device named like firmware", "minilumo", {},
+     [](BoardFixture& b) { ASSERT_TRUE(QFile::link("/dev/zero", b.file("zero.bin"))); }, {"-wifany"}, 255,
+     "zero.bin is not a regular file!", kNothing},
+    {"huge sparse firmware", "minilumo", {},
+     [](BoardFixture& b) {
+         file(b, "fw.bin", "x");
+         ASSERT_TRUE(QFile::resize(b.file("fw.bin"), 3ll << 30));
+     },
+     {"-wifany"}, 255, "File fw.bin is too large (3221225472 bytes, at most 4194240), flash not erased", kNothing},
     {"Lumo3 key on a Mini Lumo", "minilumo", {}, files({{"fw.bin", bitFile(40000, 4, true)}}),
      {"-w", "fw.bin", "-add", "0", "-len", "4"}, 1, "Unknown option", kNothing},
     {"no option", "minilumo", {}, files({{"fw.bin", bitFile(40000, 4, true)}}), {}, 255, "--wifany", kNothing},
+    // An undriven MISO reads 0xFF: busy for ever.
     {"MX25 absent", "minilumo", {{"flash-absent"}}, files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 255,
-     "Firmware not flashed.  Error on flashing firmware.", kNothing},
+     "Firmware not flashed.  Chip erase not finished.", kNothing},
     {"MX25 busy bit stuck", "minilumo", {{"busy-stuck"}}, files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"},
      255, "Chip erase not finished after 100000 ms, flash not programmed", kNothing},
+    {"MX25 busy bit stuck, file already in the chip", "minilumo", {{"busy-stuck"}},
+     files({{"fw.bin", bitFile(60000, 3, true)}}), {"-wifany"}, 255,
+     "Firmware not flashed.  Chip erase not finished.", kNothing},
     {"MX25 bits that fail to program", "minilumo", {{"program-fail", "0x100", "4"}},
      files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 255, "Error on flashing firmware.", kWholeMx25},
     {"MX25 bit flipped on read", "minilumo", {{"read-flip", "0x200", "0x01"}},
      files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 255, "Error on flashing firmware.", kWholeMx25},
-    {"slow MX25", "minilumo", {{"slow-chip", "4"}}, files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 255,
-     "Error on flashing firmware.", kWholeMx25},
+    // Pages of 4.2 ms, status writes of 15 ms, a chip erase of 75 s.
+    {"slow MX25 inside the datasheet", "minilumo", {{"slow-chip", "3"}}, files({{"fw.bin", bitFile(40000, 4, true)}}),
+     {"-wifany"}, 0, "Firmware flashed! is_PIN_FPGA_DONE= true", kWholeMx25},
+    // A chip erase of 100 s, as long as its bound: the status reads' own
+    // time on the bus carries the last one past the erase's end.
+    {"slow MX25", "minilumo", {{"slow-chip", "4"}}, files({{"fw.bin", bitFile(40000, 4, true)}}), {"-wifany"}, 0,
+     "Firmware flashed! is_PIN_FPGA_DONE= true", kWholeMx25},
     {"transceiver absent", "minilumo", {{"transceiver-absent"}}, files({{"fw.bin", bitFile(40000, 4, true)}}),
      {"-wifany"}, 0, "=======AT86 not connected", kWholeMx25},
     {"transceiver of another part", "minilumo", {{"transceiver-other"}},

@@ -115,6 +115,9 @@ TEST_F(Bcm2835Worker, WithoutRootSpiBeginFailsAndTheWorkerStaysNotReady)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "bcm2835_spi_begin failed. Are you running as root??\n");
     EXPECT_FALSE(worker->initialized);
     EXPECT_TRUE(pi.soc.mapped());  // the GPIO window stays until close
+    // The SPI pins belong to a kernel SPI driver, which keeps them.
+    for (std::uint8_t pin = 7; pin <= 11; ++pin)
+        bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_ALT0);
     const std::uint64_t accesses = pi.soc.registerAccesses();
 
     char tx[2] = {0x05, 0};
@@ -128,6 +131,9 @@ TEST_F(Bcm2835Worker, WithoutRootSpiBeginFailsAndTheWorkerStaysNotReady)
 
     worker.reset();
     EXPECT_FALSE(pi.soc.mapped());
+    EXPECT_EQ(pi.soc.registerAccesses(), accesses);
+    for (unsigned pin = 7; pin <= 11; ++pin)
+        EXPECT_EQ(pi.soc.function(pin), BCM2835_GPIO_FSEL_ALT0) << pin;
 }
 
 TEST_F(Bcm2835Worker, CloseReleasesTheSpiPinsAndTheWindowAndEndsReadiness)
@@ -423,6 +429,39 @@ TEST_F(Bcm2835Worker, CloseRemovesEveryEdgeCallbackBeforeTheWindowGoes)
     EXPECT_EQ(sysfs.read("unexport"), "22\n");
     EXPECT_TRUE(allCallbacksEmpty());
     EXPECT_FALSE(pi.soc.mapped());
+}
+
+TEST_F(Bcm2835Worker, ACallbackRunningWhileCloseRemovesThemCannotRegisterAPin)
+{
+    ready();
+    // close() removes the pins in order: pin 5's unexport shows that it has
+    // begun and is past pin 2, while it waits for pin 17's callback.
+    sysfs.addPin(2);
+    sysfs.addPin(5);
+    sysfs.addPin(17);
+    EdgeSource edge(sysfs.path("gpio17/value"));
+    std::atomic<bool> inCallback{false};
+    std::atomic<bool> closeSeen{false};
+    worker->set_pin_isr(5, EDGE_RISING, [](int, int, unsigned) {});
+    worker->set_pin_isr(17, EDGE_RISING, [&](int, int, unsigned) {
+        if (inCallback.exchange(true))
+            return;
+        closeSeen = eventually([this] { return sysfs.read("unexport") == "5\n"; });
+        worker->set_pin_isr(2, EDGE_RISING, [](int, int, unsigned) {});
+    });
+    ASSERT_TRUE(eventually([] { return __atomic_load_n(&gpioISR[17].value_fd, __ATOMIC_RELAXED) >= 0; }));
+    edge.arm();
+    edge.fire();
+    ASSERT_TRUE(eventually([&inCallback] { return inCallback.load(); }));
+    worker->close();
+
+    EXPECT_TRUE(closeSeen);
+    EXPECT_EQ(gpioISR[2].thread, nullptr);
+    EXPECT_EQ(gpioISR[2].exported, 0);
+    EXPECT_FALSE(static_cast<bool>(BCM2835_Pin_Worker::_fn[2]));
+    EXPECT_TRUE(eventually([this] { return threadCount() == baseline; }));
+    // Whatever the outcome, no thread may outlive the test.
+    bcm2835_gpioSetISRFunc(2, 0, -1, nullptr);
 }
 
 TEST_F(Bcm2835Worker, DestructionRemovesEveryEdgeCallbackToo)

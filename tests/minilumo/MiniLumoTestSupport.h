@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -153,7 +154,8 @@ inline std::vector<char> bytes(const QByteArray& data)
 
 // Answers the flasher's frames on a recording worker the way a working
 // MX25L3206E would, without its timing: READ gives memory, PP clears bits,
-// CE erases and reports busy for `eraseBusyReads` status reads.
+// CE erases; after CE, PP and WRSR the chip reports busy for the given
+// number of status reads.
 struct ScriptedChip {
     static constexpr std::uint32_t kSize = 4u << 20;
 
@@ -161,8 +163,12 @@ struct ScriptedChip {
     std::uint8_t manufacturer = 0xC2;
     std::uint8_t device = 0x15;
     int eraseBusyReads = 2;
+    int pageBusyReads = 0;
+    int statusBusyReads = 0;
     bool stuckBusy = false;
     bool programs = true;
+    // The chip never finishes programming the page at this address.
+    std::optional<std::uint32_t> stuckAtPage;
 
     void attach(RecordingWorker& worker)
     {
@@ -202,10 +208,15 @@ private:
             std::fill(memory.begin(), memory.end(), 0xFF);
             busyLeft_ = eraseBusyReads;
             break;
+        case 0x01:
+            busyLeft_ = statusBusyReads;
+            break;
         case 0x02:
             if (programs)
                 for (std::size_t i = 4; i < tx.size(); ++i)
                     memory[address(tx) + i - 4] &= tx[i];
+            busyLeft_ = pageBusyReads;
+            stuckBusy = stuckBusy || stuckAtPage == address(tx);
             break;
         default:
             break;

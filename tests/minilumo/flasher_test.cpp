@@ -8,8 +8,12 @@
 
 #include <QFile>
 
+#include <functional>
 #include <memory>
+#include <new>
 #include <numeric>
+#include <optional>
+#include <stdexcept>
 
 using namespace minilumo_test;
 using Op = RecordingWorker::Op;
@@ -22,7 +26,10 @@ public:
     std::vector<std::string> words;
 
     void add(std::initializer_list<std::string> w) { words.insert(words.end(), w); }
-    void writeStatus(const std::string& value) { add({"WREN", "wait 6", "WRSR " + value, "wait 10", "WRDI", "wait 6"}); }
+    void writeStatus(const std::string& value)
+    {
+        add({"WREN", "wait 6", "WRSR " + value, "wait 10", "RDSR", "WRDI", "wait 6"});
+    }
     void unprotect() { writeStatus("03"); }
     void protect() { writeStatus("3F"); }
     void readBack()
@@ -45,7 +52,7 @@ public:
         unprotect();
         add({"WREN", "wait 6"});
         for (std::size_t page = 0; page * 256 < size; ++page)
-            add({"WREN", "wait 6", "PP " + hex(static_cast<std::uint32_t>(page * 256), 6), "wait 3"});
+            add({"WREN", "wait 6", "PP " + hex(static_cast<std::uint32_t>(page * 256), 6), "wait 3", "RDSR"});
         add({"WRDI", "wait 6"});
         protect();
     }
@@ -190,8 +197,8 @@ TEST_F(FlasherTest, StatusWritesAreBracketedByTheLatchWithTheirWaits)
         flasher.enable_block_protection();
     });
     EXPECT_EQ(flashTrace(worker->calls),
-              (std::vector<std::string>{"WREN", "wait 6", "WRSR 03", "wait 10", "WRDI", "wait 6", "WREN", "wait 6",
-                                        "WRSR 3F", "wait 10", "WRDI", "wait 6"}));
+              (std::vector<std::string>{"WREN", "wait 6", "WRSR 03", "wait 10", "RDSR", "WRDI", "wait 6", "WREN",
+                                        "wait 6", "WRSR 3F", "wait 10", "RDSR", "WRDI", "wait 6"}));
 }
 
 TEST_F(FlasherTest, IdentificationPrintsHexWithoutLeadingZeros)
@@ -329,20 +336,66 @@ TEST_F(FlasherTest, NoBinFileLeavesGpio25Untouched)
     EXPECT_TRUE(worker->calls.empty());
 }
 
-TEST_F(FlasherTest, FileThatCannotBeOpenedStopsBeforeTheErase)
+// Takes the firmware file away when the flasher reads the DONE line for the
+// given time: the first read comes before the file is opened, the second
+// after the verification, before the file is deleted.
+class FileThief : public RecordingWorker {
+public:
+    FileThief(QString path, int atDoneRead) : path_(std::move(path)), atDoneRead_(atDoneRead) {}
+    PIN_State get_pin_state(unsigned char pin) override
+    {
+        if (pin == 13 && ++doneReads_ == atDoneRead_)
+            QFile::remove(path_);
+        return RecordingWorker::get_pin_state(pin);
+    }
+
+private:
+    QString path_;
+    int atDoneRead_;
+    int doneReads_ = 0;
+};
+
+TEST_F(FlasherTest, FileThatIsNotThereOrNotRegularStopsBeforeTheErase)
 {
-    QDir(dir.path()).mkdir("fw.bin");  // a directory is listed like a file
-    int result = 0;
-    const Output output = tryFlash(result);
-    EXPECT_EQ(result, -1);
-    const QStringList out = lines(output.out);
-    EXPECT_EQ(out.mid(3), (QStringList{"Loading firmware from file fw.bin...", "File fw.bin not opened"}));
-    EXPECT_EQ(count("CE"), 0u);
-    const std::vector<std::string> trace = flashTrace(worker->calls);
-    EXPECT_EQ(trace.front(), "DONE?");
-    EXPECT_EQ(trace.at(1), "GPIO25 high");
-    EXPECT_EQ(trace.back(), "GPIO25 low");
-    EXPECT_EQ(output.log, QStringList{"PIN_FPGA_DONE NOT OK"});
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        QString refusal;
+    };
+    const QString name = QDir(dir.path()).filePath("fw.bin");
+    const Case cases[] = {
+        {"gone when it is opened",
+         [&] {
+             dir.write("fw.bin", pattern(300, 1));
+             auto thief = std::make_shared<FileThief>(name, 1);
+             chip.attach(*thief);
+             worker = thief;
+         },
+         "File fw.bin not opened"},
+        // Listed like a file; Linux would open it as an empty one.
+        {"a directory", [&] { QDir(dir.path()).mkdir("fw.bin"); }, "fw.bin is not a regular file!"},
+        // Read for ever by a loop that stops at the end of the file.
+        {"a device", [&] { QFile::link("/dev/zero", name); }, "fw.bin is not a regular file!"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        QFile::remove(name);
+        QDir(dir.path()).rmdir("fw.bin");
+        worker = std::make_shared<RecordingWorker>();
+        chip.attach(*worker);
+        c.prepare();
+        int result = 0;
+        const Output output = tryFlash(result);
+        EXPECT_EQ(result, -1);
+        const QStringList out = lines(output.out);
+        EXPECT_EQ(out.mid(3), (QStringList{"Loading firmware from file fw.bin...", c.refusal}));
+        EXPECT_EQ(count("CE"), 0u);
+        const std::vector<std::string> trace = flashTrace(worker->calls);
+        EXPECT_EQ(trace.front(), "DONE?");
+        EXPECT_EQ(trace.at(1), "GPIO25 high");
+        EXPECT_EQ(trace.back(), "GPIO25 low");
+        EXPECT_EQ(output.log, QStringList{"PIN_FPGA_DONE NOT OK"});
+    }
 }
 
 TEST_F(FlasherTest, FirstBinFileByNameIgnoringCaseIsUsed)
@@ -390,26 +443,9 @@ TEST_F(FlasherTest, VerificationFailureNamesWhetherTheFileWasAlreadyInTheChip)
     }
 }
 
-// Takes the firmware file away while the flasher reads the DONE line after
-// its verification, so that the deletion that follows fails.
-class FileThief : public RecordingWorker {
-public:
-    explicit FileThief(QString path) : path_(std::move(path)) {}
-    PIN_State get_pin_state(unsigned char pin) override
-    {
-        if (pin == 13 && ++doneReads_ == 2)
-            QFile::remove(path_);
-        return RecordingWorker::get_pin_state(pin);
-    }
-
-private:
-    QString path_;
-    int doneReads_ = 0;
-};
-
 TEST_F(FlasherTest, FailedDeletionIsReportedThroughPerrorAndTheRunStillSucceeds)
 {
-    auto thief = std::make_shared<FileThief>(QDir(dir.path()).filePath("fw.bin"));
+    auto thief = std::make_shared<FileThief>(QDir(dir.path()).filePath("fw.bin"), 2);
     chip.attach(*thief);
     worker = thief;
     dir.write("fw.bin", pattern(300, 1));
@@ -445,7 +481,7 @@ TEST_F(FlasherTest, DoneLineIsReportedButDoesNotDecideTheResult)
 
 // --- the departures ---
 
-TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedBeforeTheErase)
+TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedByItsSizeBeforeTheErase)
 {
     struct Case {
         int size;
@@ -469,7 +505,7 @@ TEST_F(FlasherTest, EmptyOrOverlongFileIsRefusedBeforeTheErase)
         EXPECT_EQ(result, -1);
         EXPECT_EQ(lines(output.out).mid(3),
                   (QStringList{"Loading firmware from file fw.bin...", QStringLiteral("file size = %1").arg(c.size),
-                               "File loaded", c.refusal}));
+                               c.refusal}));
         EXPECT_EQ(count("CE") + count("PP 000000"), 0u);
         EXPECT_EQ(chip.contents(old.size()), old);
         EXPECT_EQ(flashTrace(worker->calls).back(), "GPIO25 low");
@@ -501,38 +537,202 @@ TEST_F(FlasherTest, ErasePollIsPacedByTenMillisecondWaits)
     EXPECT_TRUE(lines(output.out).contains(spinnerLine(5)));
 }
 
-TEST_F(FlasherTest, EraseThatNeverEndsIsAbandonedAtTheBoundAndTheRunVerifies)
+// The status reads after `command` up to the next frame of another kind, and
+// the waits among them from the command on.
+struct Poll {
+    std::size_t reads = 0;
+    unsigned long long waitedMs = 0;
+};
+
+Poll pollAfter(const std::vector<std::string>& trace, const std::string& command)
 {
-    chip.stuckBusy = true;
-    dir.write("fw.bin", pattern(300, 1));
-    int result = 0;
-    const Output output = tryFlash(result);
-    EXPECT_EQ(result, -1);
+    const auto found = std::find(trace.begin(), trace.end(), command);
+    if (found == trace.end()) {
+        ADD_FAILURE() << "no " << command;
+        return {};
+    }
+    Poll poll;
+    for (auto it = found + 1; it != trace.end(); ++it) {
+        if (*it == "RDSR")
+            ++poll.reads;
+        else if (it->rfind("wait ", 0) == 0 && it + 1 != trace.end() && it[1] == "RDSR")
+            poll.waitedMs += std::stoull(it->substr(5));
+        else if (it->rfind("wait ", 0) != 0)
+            break;
+    }
+    return poll;
+}
 
-    // The waits from the erase command to the last status read add up to the bound.
-    const std::vector<std::string> trace = flashTrace(worker->calls);
-    const auto ce = std::find(trace.begin(), trace.end(), "CE");
-    const auto lastPoll = std::find(trace.rbegin(), trace.rend(), "RDSR").base();
-    unsigned long long waited = 0;
-    for (auto it = ce; it != lastPoll; ++it)
-        if (it->rfind("wait ", 0) == 0)
-            waited += std::stoull(it->substr(5));
-    EXPECT_EQ(waited, Flasher_MX25L3206E::MX25_ERASE_BOUND_MS);
-    const std::size_t polls = count("RDSR");
-    EXPECT_EQ(polls, 9998u);
+TEST_F(FlasherTest, EraseThatNeverEndsIsAbandonedAtTheBoundAndTheRunSaysSo)
+{
+    // With the file already in the chip, the verification's message would
+    // say so, and hide that the chip was erased.
+    for (const bool fileInChip : {false, true}) {
+        SCOPED_TRACE(fileInChip);
+        worker->calls.clear();
+        const QByteArray file = pattern(300, 1);
+        chip.memory.assign(ScriptedChip::kSize, 0xFF);
+        if (fileInChip)
+            chip.load(file);
+        chip.stuckBusy = true;
+        dir.write("fw.bin", file);
+        int result = 0;
+        const Output output = tryFlash(result);
+        EXPECT_EQ(result, -1);
 
-    EXPECT_EQ(count("PP 000000"), 0u);
-    EXPECT_EQ(framesWithOpcode(*worker, 0x03).size(), 128u);
-    const QStringList out = lines(output.out);
-    const int spinner = out.indexOf(spinnerLine(static_cast<int>(polls)));
-    ASSERT_GE(spinner, 0);
-    EXPECT_EQ(out.mid(spinner + 1),
-              (QStringList{"Chip erase not finished after 100000 ms, flash not programmed",
-                           "begin read current firmware...", "current firmware read", "comparing: res=false"}));
-    EXPECT_FALSE(output.log.contains("Firmware erased"));
-    EXPECT_EQ(output.log.last(), "Firmware not flashed.  Error on flashing firmware.");
-    EXPECT_EQ(trace.back(), "GPIO25 low");
-    EXPECT_TRUE(dir.exists("fw.bin"));
+        const std::vector<std::string> trace = flashTrace(worker->calls);
+        const Poll erase = pollAfter(trace, "CE");
+        EXPECT_EQ(erase.waitedMs, Flasher_MX25L3206E::MX25_ERASE_BOUND_MS);
+        EXPECT_EQ(erase.reads, 9998u);
+        EXPECT_EQ(count("PP 000000"), 0u);
+        EXPECT_EQ(framesWithOpcode(*worker, 0x03).size(), 128u);
+
+        const QStringList out = lines(output.out);
+        const int spinner = out.indexOf(spinnerLine(static_cast<int>(erase.reads)));
+        ASSERT_GE(spinner, 0);
+        const QString statusWrite = "Status register write not finished after 500 ms";
+        EXPECT_EQ(out.mid(spinner + 1),
+                  (QStringList{"Chip erase not finished after 100000 ms, flash not programmed", statusWrite,
+                               "begin read current firmware...", statusWrite, "current firmware read",
+                               "comparing: res=false"}));
+        EXPECT_FALSE(output.log.contains("Firmware erased"));
+        EXPECT_EQ(output.log.last(), "Firmware not flashed.  Chip erase not finished.");
+        EXPECT_EQ(trace.back(), "GPIO25 low");
+        EXPECT_TRUE(dir.exists("fw.bin"));
+    }
+}
+
+TEST_F(FlasherTest, PagesAndStatusWritesAreWaitedForOneReadPerMillisecondUpToTheirBounds)
+{
+    struct Case {
+        const char* what;
+        int pageBusyReads;
+        int statusBusyReads;
+        std::optional<std::uint32_t> stuckAtPage;
+        std::string command;  // the first command whose wait is looked at
+        Poll poll;
+        int result;
+    };
+    const Case cases[] = {
+        {"quick chip", 0, 0, {}, "PP 000000", {1, 3}, 0},
+        {"page busy for 4 ms more", 4, 0, {}, "PP 000000", {5, 7}, 0},
+        {"status write busy for 2 ms more", 0, 2, {}, "WRSR 03", {3, 12}, 0},
+        // A read at 3 ms, then one a millisecond until the last at 50 ms.
+        {"second page never finishes", 0, 0, 0x000100u, "PP 000100", {48, 50}, -1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        worker->calls.clear();
+        chip.memory.assign(ScriptedChip::kSize, 0xFF);
+        chip.pageBusyReads = c.pageBusyReads;
+        chip.statusBusyReads = c.statusBusyReads;
+        chip.stuckAtPage = c.stuckAtPage;
+        chip.stuckBusy = false;
+        const QByteArray file = pattern(300, 2);
+        dir.write("fw.bin", file);
+        int result = 1;
+        const Output output = tryFlash(result);
+        EXPECT_EQ(result, c.result);
+
+        const std::vector<std::string> trace = flashTrace(worker->calls);
+        const Poll poll = pollAfter(trace, c.command);
+        EXPECT_EQ(poll.reads, c.poll.reads);
+        EXPECT_EQ(poll.waitedMs, c.poll.waitedMs);
+        const auto command = std::find(trace.begin(), trace.end(), c.command);
+        ASSERT_NE(command, trace.end());
+        EXPECT_EQ(command[1], c.command[0] == 'P' ? "wait 3" : "wait 10");
+        EXPECT_EQ(command[2], "RDSR");
+        if (c.result == 0) {
+            EXPECT_EQ(chip.contents(300), file);
+            EXPECT_EQ(output.log.last(), "Firmware flashed! is_PIN_FPGA_DONE= false");
+            continue;
+        }
+        // Programming stops; the closing steps run and the verification fails.
+        EXPECT_EQ(count("PP 000000") + count("PP 000100"), 2u);
+        EXPECT_EQ(command[2 * static_cast<std::ptrdiff_t>(poll.reads) + 1], "WRDI");
+        const QStringList out = lines(output.out);
+        const int stopped = out.indexOf("Page program not finished after 50 ms at 0x000100, programming stopped");
+        ASSERT_GE(stopped, 0);
+        EXPECT_EQ(out.mid(stopped + 1, 2),
+                  (QStringList{"Status register write not finished after 500 ms", "End of flash_()"}));
+        // This chip answers reads while busy, with the page in place: a
+        // matching read-back does not make the abandoned page a success.
+        EXPECT_EQ(out.last(), "comparing: res=true");
+        EXPECT_EQ(output.log.last(), "Firmware not flashed.  Page program not finished.");
+        EXPECT_EQ(trace.back(), "GPIO25 low");
+        EXPECT_TRUE(dir.exists("fw.bin"));
+    }
+}
+
+// Fails once the transfer with the given number has gone out, and at every
+// call after it when `forGood` is set.
+class FailingWorker : public RecordingWorker {
+public:
+    FailingWorker(int atTransfer, std::function<void()> fail, bool forGood)
+        : atTransfer_(atTransfer), fail_(std::move(fail)), forGood_(forGood)
+    {
+    }
+    void read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, unsigned int len) override
+    {
+        RecordingWorker::read_write_spi(tx, rx, cs, len);
+        failIfDue(++transfers_ >= atTransfer_);
+    }
+    void set_pin_state(unsigned char pin, PIN_State state) override
+    {
+        RecordingWorker::set_pin_state(pin, state);
+        failIfDue(transfers_ >= atTransfer_);
+    }
+
+private:
+    void failIfDue(bool reached)
+    {
+        if (reached && (forGood_ || !failed_)) {
+            failed_ = true;
+            fail_();
+        }
+    }
+
+    int atTransfer_;
+    std::function<void()> fail_;
+    bool forGood_;
+    int transfers_ = 0;
+    bool failed_ = false;
+};
+
+TEST_F(FlasherTest, AnyExceptionEndsTheRunWithTheLineLowAndMinusOne)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> fail;
+        bool forGood;
+        QString message;
+    };
+    const Case cases[] = {
+        {"memory exhausted", [] { throw std::bad_alloc(); }, false, "Update stopped: out of memory"},
+        {"a standard exception", [] { throw std::runtime_error("bus gone"); }, false, "Update stopped: bus gone"},
+        {"anything else", [] { throw 42; }, false, "Update stopped by an unknown error"},
+        {"a worker failing for good", [] { throw std::runtime_error("bus gone"); }, true,
+         "Update stopped: bus gone"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Transfer 79 is the chip erase, after the read-back.
+        auto failing = std::make_shared<FailingWorker>(79, c.fail, c.forGood);
+        chip.attach(*failing);
+        worker = failing;
+        dir.write("fw.bin", pattern(300, 1));
+        int result = 0;
+        Output output;
+        EXPECT_NO_THROW(output = tryFlash(result));
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(framesWithOpcode(*worker, 0x60).size(), 1u);
+        EXPECT_TRUE(lines(output.out).contains(c.message)) << output.out.toStdString();
+        const RecordingWorker::Call& last = worker->calls.back();
+        EXPECT_EQ(last.op, Op::SetPin);
+        EXPECT_EQ(last.pin, 25u);
+        EXPECT_EQ(last.state, PIN_LOW);
+        EXPECT_TRUE(dir.exists("fw.bin"));
+    }
 }
 
 }  // namespace

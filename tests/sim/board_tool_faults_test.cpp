@@ -61,7 +61,7 @@ TEST(BoardToolFaults, FaultsThatDoNotFitTheBoardAreRefused)
         {lumo3, {"done-stuck-low"}, "done-stuck-low: only a Mini Lumo board's Pi reads the DONE line"},
         {lumo3, {"transceiver-absent"}, "transceiver-absent: only a Mini Lumo board has an AT86 transceiver"},
         {mini, {"fpga-never-configures"}, "fpga-never-configures: only a Lumo3 board has a reboot line"},
-        {mini, {"power-cut", "0"}, "power-cut: needs a byte count greater than 0 and an optional seed"},
+        {mini, {"power-cut", "0"}, "power-cut: BYTES 0 is out of range (1 to 9007199254740992)"},
         {mini, {"program-fail", "0x100"}, "unknown fault or wrong arguments: program-fail 0x100"},
         {mini, {"melt"}, "unknown fault or wrong arguments: melt"},
     };
