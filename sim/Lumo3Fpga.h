@@ -51,8 +51,8 @@ public:
     std::uint32_t part() const { return part_; }
     bool configuring();
     // Lets a configuration that is under way run to its end, as it would
-    // after the program has exited. One that never ends (a fault) goes on
-    // holding the flash.
+    // after the program has exited. One that never ends (a fault, or a
+    // stream that hangs) goes on holding the flash.
     void finishConfiguration();
     // Power-up: configure from the flash as it is now.
     void powerUp();
