@@ -149,12 +149,6 @@ TEST(Series7Configuration, MultiBootOutcomes)
     }
 }
 
-TEST(Series7Configuration, CountsTheFrameDataOfTheImageThatConfigured)
-{
-    const std::vector<std::uint8_t> memory = flash(true, Stream::Good, Stream::Corrupt);
-    EXPECT_EQ(sim::Series7Configuration::configure(memory.data(), memory.size(), kXc7a35t).frameWords, 970u);
-}
-
 // Hand-made streams for the rules the sample streams do not reach.
 TEST(Series7Configuration, PacketRules)
 {
