@@ -1,7 +1,7 @@
 #pragma once
 
-#include "flash/nt25q256.h"
-#include "flash/xapp1081.h"
+#include "nt25q256.h"
+#include "xapp1081.h"
 
 #include <QStringList>
 

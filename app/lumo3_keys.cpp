@@ -1,8 +1,8 @@
 #include "lumo3_keys.h"
 
 #include "auto_update_run.h"
-#include "flash/nt25q256.h"
-#include "flash/xapp1081.h"
+#include "nt25q256.h"
+#include "xapp1081.h"
 #include "flash_range_args.h"
 #include "raw_flash_access.h"
 

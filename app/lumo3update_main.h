@@ -1,6 +1,6 @@
 #pragma once
 
-#include "hw/BasePinWorker.h"
+#include "BasePinWorker.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
 // The product entry point: the updater on the Pi's own peripherals.
 
-#include "app/lumo3update_main.h"
-#include "hw/BCM2835_Pin_Worker.h"
+#include "lumo3update_main.h"
+#include "BCM2835_Pin_Worker.h"
 
 #include <memory>
 

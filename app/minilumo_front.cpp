@@ -1,7 +1,7 @@
 #include "minilumo_front.h"
 
-#include "flash/Flasher_MX25L3206E.h"
-#include "flash/Initializer_AT86.h"
+#include "Flasher_MX25L3206E.h"
+#include "Initializer_AT86.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>

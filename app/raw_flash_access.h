@@ -1,6 +1,6 @@
 #pragma once
 
-#include "flash/nt25q256.h"
+#include "nt25q256.h"
 
 #include <QByteArray>
 #include <QString>

@@ -2,8 +2,8 @@
 // whatever a .bit file may hold.
 
 #include "FuzzCheck.h"
-#include "flash/series7_stream.h"
-#include "flash/xilinx_bitstream.h"
+#include "series7_stream.h"
+#include "xilinx_bitstream.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -3,8 +3,8 @@
 // arguments after the program path.
 
 #include "FuzzCheck.h"
-#include "app/flash_range_args.h"
-#include "app/lumo3_keys.h"
+#include "flash_range_args.h"
+#include "lumo3_keys.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -8,11 +8,11 @@
 // that programs and erases finish or are still running.
 
 #include "FuzzCheck.h"
-#include "sim/AT86.h"
-#include "sim/MX25L3206E.h"
-#include "sim/N25Q256.h"
-#include "sim/SpiDevice.h"
-#include "sim/VirtualClock.h"
+#include "AT86.h"
+#include "MX25L3206E.h"
+#include "N25Q256.h"
+#include "SpiDevice.h"
+#include "VirtualClock.h"
 
 #include <cstddef>
 #include <cstdint>

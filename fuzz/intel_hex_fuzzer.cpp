@@ -2,8 +2,8 @@
 // may hold, for the AX8052's 64 KiB of flash.
 
 #include "FuzzCheck.h"
-#include "sim/AX8052.h"
-#include "sim/IntelHex.h"
+#include "AX8052.h"
+#include "IntelHex.h"
 
 #include <cstddef>
 #include <cstdint>

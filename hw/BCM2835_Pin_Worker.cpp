@@ -1,6 +1,6 @@
 #include "BCM2835_Pin_Worker.h"
 
-#include "bcm2835/bcm2835.h"
+#include "bcm2835.h"
 
 #include <iostream>
 #include <utility>

@@ -1,8 +1,8 @@
 // The GPIO interrupt layer against a sysfs directory in a temporary folder,
 // with the emulated register window behind the threads' timer and level loads.
 
-#include "emulator/EmulatedPi.h"
-#include "emulator/FakeSysfs.h"
+#include "EmulatedPi.h"
+#include "FakeSysfs.h"
 
 #include <QFileInfo>
 

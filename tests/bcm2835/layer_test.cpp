@@ -1,7 +1,7 @@
 // The register layer's emulated variant on the SoC emulator: mapping, GPIO,
 // SPI0, delays and debug mode, seen in registers and on the board's wires.
 
-#include "emulator/EmulatedPi.h"
+#include "EmulatedPi.h"
 
 #include <gtest/gtest.h>
 

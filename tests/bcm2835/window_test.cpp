@@ -2,7 +2,7 @@
 // exact words it reads and writes where nothing needs to react, and what
 // bcm2835_init does on a machine that is not the Pi.
 
-#include "bcm2835/bcm2835.h"
+#include "bcm2835.h"
 
 #include <QDir>
 #include <QTemporaryDir>
@@ -20,16 +20,16 @@ volatile std::uint32_t* const kUnmapped = static_cast<volatile std::uint32_t*>(M
 
 // GPIO and SPI0 blocks in ordinary memory, hooked into the layer's block
 // pointers for the life of the test.
-class PlainWindow : public ::testing::Test {
+class Bcm2835PlainWindow : public ::testing::Test {
 protected:
-    PlainWindow()
+    Bcm2835PlainWindow()
     {
         gpio.fill(0);
         spi.fill(0);
         bcm2835_gpio = gpio.data();
         bcm2835_spi0 = spi.data();
     }
-    ~PlainWindow() override
+    ~Bcm2835PlainWindow() override
     {
         bcm2835_gpio = kUnmapped;
         bcm2835_spi0 = kUnmapped;
@@ -42,7 +42,7 @@ protected:
     std::array<std::uint32_t, 8> spi{};
 };
 
-TEST_F(PlainWindow, FselChangesOnlyThreeBitsOfOneRegister)
+TEST_F(Bcm2835PlainWindow, FselChangesOnlyThreeBitsOfOneRegister)
 {
     gpio[1] = 0xFFFFFFFF;
     bcm2835_gpio_fsel(11, BCM2835_GPIO_FSEL_ALT0);
@@ -63,9 +63,9 @@ struct WordCase {
     std::uint32_t word;
 };
 
-class SetAndClear : public PlainWindow, public ::testing::WithParamInterface<WordCase> {};
+class Bcm2835SetAndClear : public Bcm2835PlainWindow, public ::testing::WithParamInterface<WordCase> {};
 
-TEST_P(SetAndClear, WritesTheSingleBitToTheRightRegister)
+TEST_P(Bcm2835SetAndClear, WritesTheSingleBitToTheRightRegister)
 {
     const WordCase& c = GetParam();
     bcm2835_gpio_write(c.pin, c.on);
@@ -73,12 +73,12 @@ TEST_P(SetAndClear, WritesTheSingleBitToTheRightRegister)
         EXPECT_EQ(gpioWord(offset), offset == c.reg ? c.word : 0u) << "register at " << offset;
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, SetAndClear,
+INSTANTIATE_TEST_SUITE_P(Cases, Bcm2835SetAndClear,
                          ::testing::Values(WordCase{40, 1, 0x20, 0x00000100}, WordCase{40, 0, 0x2C, 0x00000100},
                                            WordCase{0, 1, 0x1C, 0x00000001}, WordCase{31, 0, 0x28, 0x80000000},
                                            WordCase{32, 2, 0x20, 0x00000001}, WordCase{53, 1, 0x20, 0x00200000}));
 
-TEST_F(PlainWindow, LevelTestsThePinsBitOfItsBank)
+TEST_F(Bcm2835PlainWindow, LevelTestsThePinsBitOfItsBank)
 {
     gpio[0x38 / 4] = 0x00000100;
     gpio[0x34 / 4] = 0x00002000;
@@ -88,14 +88,14 @@ TEST_F(PlainWindow, LevelTestsThePinsBitOfItsBank)
     EXPECT_EQ(bcm2835_gpio_lev(8), 0);
 }
 
-TEST_F(PlainWindow, SetBitsReplacesOnlyTheMaskedBits)
+TEST_F(Bcm2835PlainWindow, SetBitsReplacesOnlyTheMaskedBits)
 {
     gpio[5] = 0xF0F0F0F0;
     bcm2835_peri_set_bits(&gpio[5], 0x12345678, 0x0000FFFF);
     EXPECT_EQ(gpio[5], 0xF0F05678u);
 }
 
-TEST_F(PlainWindow, DataModeSetsAndClearsCpolAndCpha)
+TEST_F(Bcm2835PlainWindow, DataModeSetsAndClearsCpolAndCpha)
 {
     spi[0] = 0x00400081;
     bcm2835_spi_setDataMode(3);
@@ -106,7 +106,7 @@ TEST_F(PlainWindow, DataModeSetsAndClearsCpolAndCpha)
     EXPECT_EQ(cs(), 0x00400081u);
 }
 
-TEST_F(PlainWindow, ChipSelectPolarityTouchesOneBit)
+TEST_F(Bcm2835PlainWindow, ChipSelectPolarityTouchesOneBit)
 {
     spi[0] = 0x0000008D;
     bcm2835_spi_setChipSelectPolarity(1, 1);
@@ -119,7 +119,7 @@ TEST_F(PlainWindow, ChipSelectPolarityTouchesOneBit)
     EXPECT_EQ(cs(), 0x00A0008Du);
 }
 
-TEST_F(PlainWindow, ChipSelectAndDivider)
+TEST_F(Bcm2835PlainWindow, ChipSelectAndDivider)
 {
     spi[0] = 0x00E0000C;
     bcm2835_spi_chipSelect(1);
@@ -132,7 +132,7 @@ TEST_F(PlainWindow, ChipSelectAndDivider)
     EXPECT_EQ(spi[BCM2835_SPI0_CLK / 4], 32u);
 }
 
-TEST_F(PlainWindow, BeginClaimsTheFivePinsAndClearsTheController)
+TEST_F(Bcm2835PlainWindow, BeginClaimsTheFivePinsAndClearsTheController)
 {
     spi[0] = 0x00E0008F;
     ASSERT_EQ(bcm2835_spi_begin(), 1);
@@ -146,7 +146,7 @@ TEST_F(PlainWindow, BeginClaimsTheFivePinsAndClearsTheController)
     EXPECT_EQ(cs(), BCM2835_SPI0_CS_CLEAR);
 }
 
-TEST_F(PlainWindow, BeginOnAGpioOnlyWindowFailsAndLeavesThePins)
+TEST_F(Bcm2835PlainWindow, BeginOnAGpioOnlyWindowFailsAndLeavesThePins)
 {
     bcm2835_spi0 = kUnmapped;
     gpio[0] = 0x12345678;
@@ -159,7 +159,7 @@ TEST_F(PlainWindow, BeginOnAGpioOnlyWindowFailsAndLeavesThePins)
 #if !defined(__arm__) && !defined(__aarch64__)
 // Off the Pi the product variant must not map the SoC's physical address,
 // which on this machine is its own memory.
-TEST(ProductLayer, InitRefusesToMapOnAMachineThatIsNotArm)
+TEST(Bcm2835ProductLayer, InitRefusesToMapOnAMachineThatIsNotArm)
 {
     QTemporaryDir dir;
     const QByteArray ranges = QDir(dir.path()).filePath("ranges").toLocal8Bit();

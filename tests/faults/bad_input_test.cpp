@@ -3,8 +3,8 @@
 // documented exit code, and the flash outside what the command was asked to
 // change stays byte for byte as it was.
 
-#include "sim/SampleBitstream.h"
-#include "support/BoardTool.h"
+#include "SampleBitstream.h"
+#include "BoardTool.h"
 
 #include <gtest/gtest.h>
 

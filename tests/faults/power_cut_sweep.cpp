@@ -20,7 +20,7 @@
 //
 // Exit status 0, or 1 when a promise is broken (or a run misbehaves).
 
-#include "sim/SampleBitstream.h"
+#include "SampleBitstream.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

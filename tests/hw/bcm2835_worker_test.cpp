@@ -2,9 +2,9 @@
 // chip-select mapping, GPIO, delays and edge callbacks, seen on the board's
 // wires, in the SoC's registers and in a temporary sysfs directory.
 
-#include "emulator/EmulatedPi.h"
-#include "emulator/FakeSysfs.h"
-#include "hw/BCM2835_Pin_Worker.h"
+#include "EmulatedPi.h"
+#include "FakeSysfs.h"
+#include "BCM2835_Pin_Worker.h"
 
 #include <gtest/gtest.h>
 

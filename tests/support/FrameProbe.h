@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sim/SpiDevice.h"
+#include "SpiDevice.h"
 
 #include <cstdint>
 #include <cstdio>

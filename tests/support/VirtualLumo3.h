@@ -1,9 +1,9 @@
 #pragma once
 
 #include "FrameProbe.h"
-#include "sim/Lumo3Fpga.h"
-#include "sim/N25Q256.h"
-#include "sim/SimPinWorker.h"
+#include "Lumo3Fpga.h"
+#include "N25Q256.h"
+#include "SimPinWorker.h"
 
 #include <QByteArray>
 

@@ -1,0 +1,107 @@
+// lumo3-board: makes, runs, inspects and breaks virtual boards kept in
+// directories, on which the updater runs unchanged.
+
+#include "Faults.h"
+#include "ToolCommands.h"
+
+#include <QStringList>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: lumo3-board <command> [arguments]\n"
+    "\n"
+    "A virtual Lumo3 or Mini Lumo board kept in a directory, on which the\n"
+    "updater runs unchanged.\n"
+    "\n"
+    "Commands:\n"
+    "  create DIR --kind lumo3|minilumo [--idcode HEX]\n"
+    "                                    make a new board with erased chips; a\n"
+    "                                    Lumo3's FPGA is the part HEX (default\n"
+    "                                    0362D093, XC7A35T; 03631093 is an XC7A100T)\n"
+    "  run DIR [--trace FILE] -- ARGS... run the updater with ARGS in the current\n"
+    "                                    directory on the board; its output and\n"
+    "                                    exit status are the updater's own.\n"
+    "                                    --trace writes a decoded bus trace\n"
+    "  status DIR [--json]               what the board holds and runs, and how\n"
+    "                                    long the last run takes on the real board\n"
+    "  fault DIR FAULT [ARGS]            inject a fault (listed below); it stays\n"
+    "  fault DIR --clear                 until cleared\n"
+    "  power-cycle DIR                   power off and on: the FPGA loads from the\n"
+    "                                    flash as it is\n"
+    "  make-bitstream FILE [--bytes N] [--seed S] [--idcode ID] [--corrupt]\n"
+    "                 [--watchdog] [--raw]\n"
+    "                                    a sample Xilinx .bit file with N bytes of\n"
+    "                                    configuration data, a well-formed 7-series\n"
+    "                                    stream (N at least 124) for the part ID\n"
+    "                                    (default 0x0362D093, XC7A35T); --corrupt\n"
+    "                                    flips a bit of its frame data; --watchdog\n"
+    "                                    turns the configuration watchdog on (a\n"
+    "                                    TIMER write, N at least 132); --raw: the\n"
+    "                                    data alone, a Mini Lumo .bin, exactly N\n"
+    "                                    bytes (below 124 the stream's start)\n"
+    "  make-hex FILE [--bytes N] [--seed S]\n"
+    "                                    sample radio firmware in Intel HEX\n"
+    "  install-radio-flasher DIR BINDIR  write BINDIR/python, a stand-in for the\n"
+    "                                    AXSEM flasher that loads the board's radio;\n"
+    "                                    put BINDIR first on PATH for the run\n"
+    "  radio-flash DIR serial_flasher.py DEVICE FILE\n"
+    "                                    what that stand-in runs\n"
+    "  --help                            this text\n"
+    "\n"
+    "Exit status: the updater's own for 'run' (3 when a power-cut fault ended\n"
+    "it; when SIGTERM, SIGINT or SIGHUP ends it, the board is saved and the\n"
+    "tool ends by the same signal); otherwise 0, or 2 on an error.\n"
+    "\n";
+
+}  // namespace
+
+namespace board_tool {
+
+int fail(const QString& message)
+{
+    std::fprintf(stderr, "lumo3-board: %s\n", qUtf8Printable(message));
+    return kToolError;
+}
+
+int usageError(const QString& message)
+{
+    std::fprintf(stderr, "lumo3-board: %s\n\n%s%s", qUtf8Printable(message), kUsage, sim::BoardFaults::help());
+    return kToolError;
+}
+
+}  // namespace board_tool
+
+int main(int argc, char** argv)
+{
+    QStringList args;
+    for (int i = 1; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+    if (args.isEmpty())
+        return board_tool::usageError("no command given");
+    const QString command = args.takeFirst();
+    if (command == QLatin1String("--help") || command == QLatin1String("-h") || command == QLatin1String("help")) {
+        std::fputs(kUsage, stdout);
+        std::fputs(sim::BoardFaults::help(), stdout);
+        return 0;
+    }
+    const std::map<QString, std::function<int(const QStringList&)>> commands = {
+        {"create", board_tool::create},
+        {"run", board_tool::run},
+        {"status", board_tool::status},
+        {"fault", board_tool::fault},
+        {"power-cycle", board_tool::powerCycle},
+        {"make-bitstream", board_tool::makeBitstream},
+        {"make-hex", board_tool::makeHex},
+        {"install-radio-flasher", board_tool::installRadioFlasher},
+        {"radio-flash", board_tool::radioFlash},
+    };
+    const auto found = commands.find(command);
+    if (found == commands.end())
+        return board_tool::usageError(QStringLiteral("unknown command '%1'").arg(command));
+    return found->second(args);
+}

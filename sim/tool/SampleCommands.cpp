@@ -1,0 +1,110 @@
+// lumo3-board make-bitstream / make-hex: sample firmware files in the real
+// formats, for rehearsals and tests.
+
+#include "IntelHex.h"
+#include "SampleBitstream.h"
+#include "ToolCommands.h"
+
+#include <QFile>
+#include <QMap>
+
+#include <random>
+
+namespace board_tool {
+
+namespace {
+// Parses "--name VALUE" pairs and bare flags; false on anything else.
+bool options(QStringList args, const QStringList& valued, const QStringList& flags, QMap<QString, QString>& out,
+             QString& error)
+{
+    while (!args.isEmpty()) {
+        const QString name = args.takeFirst();
+        if (flags.contains(name)) {
+            out[name] = QString();
+        } else if (valued.contains(name) && !args.isEmpty()) {
+            out[name] = args.takeFirst();
+        } else {
+            error = valued.contains(name) ? QStringLiteral("%1 needs a value").arg(name)
+                                          : QStringLiteral("unknown option %1").arg(name);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool numberOption(const QMap<QString, QString>& options, const QString& name, uint limit, uint& value,
+                  QString& error)
+{
+    if (!options.contains(name))
+        return true;
+    bool ok = false;
+    value = options[name].toUInt(&ok, 0);
+    if (!ok || value > limit) {
+        error = QStringLiteral("%1 needs a number up to %2").arg(name).arg(limit);
+        return false;
+    }
+    return true;
+}
+
+int writeFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
+        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
+    return 0;
+}
+}  // namespace
+
+// make-bitstream FILE [--bytes N] [--seed S] [--idcode ID] [--corrupt] [--watchdog] [--raw]
+int makeBitstream(const QStringList& args)
+{
+    if (args.isEmpty())
+        return usageError("make-bitstream needs FILE");
+    QMap<QString, QString> given;
+    QString error;
+    sim::SampleBitstream sample;
+    uint bytes = static_cast<uint>(sample.dataBytes);
+    uint seed = sample.seed;
+    uint idcode = sample.idcode;
+    if (!options(args.mid(1), {"--bytes", "--seed", "--idcode"}, {"--raw", "--corrupt", "--watchdog"}, given, error) ||
+        !numberOption(given, "--bytes", 16u << 20, bytes, error) ||
+        !numberOption(given, "--seed", 0xFFFFFFFFu, seed, error) ||
+        !numberOption(given, "--idcode", 0xFFFFFFFFu, idcode, error))
+        return usageError(error);
+    const bool raw = given.contains("--raw");
+    sample.watchdog = given.contains("--watchdog");
+    // A .bit file stands for a whole configuration; --raw may be cut anywhere.
+    if (!raw && bytes < static_cast<uint>(sample.minimumBytes()))
+        return fail(QStringLiteral("--bytes %1 is too small for a configuration stream (at least %2; "
+                                         "--raw writes its first N bytes)")
+                              .arg(bytes)
+                              .arg(sample.minimumBytes()));
+    sample.dataBytes = static_cast<int>(bytes);
+    sample.seed = seed;
+    sample.idcode = idcode;
+    sample.corrupt = given.contains("--corrupt");
+    // --raw: the configuration data alone, as the vendor's tools write a .bin.
+    return writeFile(args.at(0), raw ? sample.configurationData() : sample.file());
+}
+
+// make-hex FILE [--bytes N] [--seed S]: radio firmware as Intel HEX.
+int makeHex(const QStringList& args)
+{
+    if (args.isEmpty())
+        return usageError("make-hex needs FILE");
+    QMap<QString, QString> given;
+    QString error;
+    uint bytes = 16 * 1024;
+    uint seed = 1;
+    if (!options(args.mid(1), {"--bytes", "--seed"}, {}, given, error) ||
+        !numberOption(given, "--bytes", 64 * 1024, bytes, error) ||
+        !numberOption(given, "--seed", 0xFFFFFFFFu, seed, error))
+        return usageError(error);
+    std::mt19937 random(seed);
+    QByteArray firmware(static_cast<int>(bytes), 0);
+    for (char& b : firmware)
+        b = static_cast<char>(random());
+    return writeFile(args.at(0), sim::IntelHex::write(firmware));
+}
+
+}  // namespace board_tool

@@ -1,0 +1,134 @@
+// The automatic run ("-wifany") end to end, with a stand-in "python" first on
+// PATH.
+
+#include "BoardTool.h"
+#include "PythonStandIn.h"
+#include "SampleFiles.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+namespace {
+
+QStringList lines(const QByteArray& text)
+{
+    QStringList out = QString::fromUtf8(text).split('\n');
+    if (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out;
+}
+
+struct AutoRunE2E : ::testing::Test {
+    BoardFixture board{"lumo3"};
+    bool exists(const char* name) const { return QFile::exists(board.file(name)); }
+};
+
+TEST_F(AutoRunE2E, HexFilesOnlyGoToTheRadioFlasher)
+{
+    PythonStandIn python("echo \"loaded $3\"");
+    board.writeFile("a.hex", ":00000001FF\n");
+    board.writeFile("b.hex", ":00000001FF\n");
+    const ToolResult r = board.run({"-wifany"}, python.environment());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lines(r.err).mid(2), (QStringList{"Flashing Lumo3...", "No bit-files to update",
+                                                "Ready to update axsem firmware( \"b.hex\" ):",
+                                                "Axsem update result: ", " \"loaded b.hex\\n\"",
+                                                "lumo3update:  \"a.hex\"  deleted!", "",
+                                                "lumo3update:  \"b.hex\"  deleted!", ""}));
+    EXPECT_EQ(python.args(), "serial_flasher.py /dev/ttyS0 b.hex");
+    EXPECT_FALSE(exists("a.hex"));
+    EXPECT_FALSE(exists("b.hex"));
+    EXPECT_TRUE(r.out.isEmpty());
+}
+
+TEST_F(AutoRunE2E, AnEntryThatCannotBeRemovedIsReported)
+{
+    PythonStandIn python("true");
+    QDir(board.work()).mkdir("a.hex");
+    board.writeFile("b.hex", ":00000001FF\n");
+    const ToolResult r = board.run({"-wifany"}, python.environment());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lines(r.err).mid(7), (QStringList{"lumo3update:  \"a.hex\"  deleted!", "",
+                                                "lumo3update:  \"a.hex\" could not be removed!",
+                                                "lumo3update:  \"b.hex\"  deleted!", ""}));
+    EXPECT_TRUE(exists("a.hex"));
+    EXPECT_FALSE(exists("b.hex"));
+}
+
+TEST_F(AutoRunE2E, AFailingFlasherKeepsTheHexFiles)
+{
+    PythonStandIn python("echo 'no answer from radio'; echo 'noise' >&2; exit 3");
+    board.writeFile("r.hex", ":00000001FF\n");
+    const ToolResult r = board.run({"-wifany"}, python.environment());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lines(r.err).mid(5), (QStringList{"Axsem update result: ", " \"no answer from radio\\n\"",
+                                                "lumo3update: axsem flasher failed with exit status 3 - hex-files kept!"}));
+    EXPECT_TRUE(exists("r.hex"));
+}
+
+TEST_F(AutoRunE2E, AMissingInterpreterCountsAsATimeout)
+{
+    QTemporaryDir emptyPath;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", emptyPath.path());
+    board.writeFile("r.hex", ":00000001FF\n");
+    const ToolResult r = board.run({"-wifany"}, env);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lines(r.err).mid(5), QStringList{"lumo3update: axsem update timeout!"});
+    EXPECT_TRUE(exists("r.hex"));
+}
+
+TEST_F(AutoRunE2E, TheNewestBitstreamBecomesTheGoldenImageAndAllAreDeleted)
+{
+    PythonStandIn python("echo done");
+    QByteArray chosen;
+    board.writeFile("fw10.bit", bitFile(3000, 10));
+    board.writeFile("fw9.bit", bitFile(3000, 9, &chosen));  // character order: fw9 comes last
+    board.writeFile("radio.hex", ":00000001FF\n");
+    const ToolResult r = board.run({"-wifany"}, python.environment());
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lines(r.err).mid(2, 7), (QStringList{"Flashing Lumo3...", "Ready to update artix firmware( \"fw9.bit\" ):",
+                                                   "lumo3update:  \"fw10.bit\"  deleted!", "",
+                                                   "lumo3update:  \"fw9.bit\"  deleted!", "",
+                                                   "Ready to update axsem firmware( \"radio.hex\" ):"}));
+    EXPECT_TRUE(r.out.startsWith("Erasing golden boot area:"));
+    EXPECT_TRUE(r.out.endsWith("Booting FPGA: OK\n"));
+    EXPECT_EQ(board.flash().mid(0x1020, chosen.size()), chosen);
+    EXPECT_EQ(board.statusJson("fpga.loaded"), "golden");
+    EXPECT_FALSE(exists("fw9.bit"));
+    EXPECT_FALSE(exists("fw10.bit"));
+    EXPECT_FALSE(exists("radio.hex"));
+}
+
+TEST_F(AutoRunE2E, AFailedBitstreamKeepsItsFilesAndTheRadioStepStillRuns)
+{
+    QByteArray cut = bitFile(3000, 1);
+    cut.chop(4);
+    board.writeFile("b.bit", cut);
+    board.writeFile("a.bit", bitFile(3000, 2));
+    const ToolResult r = board.run({"-wifany"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(lines(r.err).mid(2), (QStringList{"Flashing Lumo3...", "Ready to update artix firmware( \"b.bit\" ):",
+                                                "lumo3update: artix update false!", "No hex-files to update"}));
+    EXPECT_TRUE(exists("a.bit"));
+    EXPECT_TRUE(exists("b.bit"));
+}
+
+TEST_F(AutoRunE2E, ADirectoryNamedLikeTheNewestBitstreamIsRefusedAndNothingIsDeleted)
+{
+    board.writeFile("a.bit", bitFile(3000, 2));
+    ASSERT_TRUE(QDir(board.work()).mkdir("b.bit"));
+    const QByteArray before = board.flash();
+    const ToolResult r = board.run({"-wifany"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out, "b.bit is not a regular file!\n");
+    EXPECT_EQ(lines(r.err).mid(2), (QStringList{"Flashing Lumo3...", "Ready to update artix firmware( \"b.bit\" ):",
+                                                "lumo3update: artix update false!", "No hex-files to update"}));
+    EXPECT_TRUE(exists("a.bit"));
+    EXPECT_TRUE(board.flash() == before);
+}
+
+}  // namespace

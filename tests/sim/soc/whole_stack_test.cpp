@@ -1,0 +1,219 @@
+// A whole update run twice on fresh boards: once on SimPinWorker, once through
+// BCM2835_Pin_Worker, the emulated register layer and the SoC emulator. The
+// chips must see the same frames, the run must end the same way and leave the
+// same flash, and the bus must take the same virtual time.
+
+#include "lumo3update_main.h"
+#include "EmulatedWorker.h"
+#include "Lumo3Board.h"
+#include "MiniLumoBoard.h"
+#include "SampleBitstream.h"
+#include "SimPinWorker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// Every frame with at least one byte, as the chip saw it, folded into a hash;
+// a chip selected without bytes on the bus leaves no trace.
+class FrameLog : public sim::WireObserver {
+public:
+    explicit FrameLog(sim::BoardWiring& wiring) : wiring_(wiring) { wiring_.addObserver(*this); }
+    ~FrameLog() override { wiring_.removeObserver(*this); }
+
+    void selected(sim::SpiDevice&) override { frameHash_ = kSeed; frameBytes_ = 0; }
+    void exchanged(sim::SpiDevice& device, std::uint8_t mosi, std::uint8_t miso) override
+    {
+        mix(frameHash_, reinterpret_cast<std::uintptr_t>(&device));
+        mix(frameHash_, mosi);
+        mix(frameHash_, miso);
+        ++frameBytes_;
+    }
+    void deselected(sim::SpiDevice&) override
+    {
+        if (frameBytes_ == 0)
+            return;
+        ++frames;
+        mix(hash, frameHash_);
+        mix(hash, frameBytes_);
+        frameBytes_ = 0;
+    }
+
+    std::uint64_t frames = 0;
+    std::uint64_t hash = kSeed;
+
+private:
+    static constexpr std::uint64_t kSeed = 1469598103934665603ull;
+    static void mix(std::uint64_t& h, std::uint64_t v) { h = (h ^ v) * 1099511628211ull; }
+
+    sim::BoardWiring& wiring_;
+    std::uint64_t frameHash_ = kSeed;
+    std::uint64_t frameBytes_ = 0;
+};
+
+struct Outcome {
+    int exitCode = -99;
+    std::uint64_t frames = 0;
+    std::uint64_t trafficHash = 0;
+    std::uint64_t bytesOnBus = 0;
+    sim::Nanos busTime = 0;
+    std::vector<std::uint8_t> flash;
+};
+
+using Factory = std::function<std::shared_ptr<BasePinWorker>(sim::BoardWiring&)>;
+
+std::shared_ptr<BasePinWorker> workerLevel(sim::BoardWiring& wiring)
+{
+    return std::make_shared<sim::SimPinWorker>(wiring);
+}
+
+std::shared_ptr<BasePinWorker> registerLevel(sim::BoardWiring& wiring)
+{
+    return sim::makeEmulatedWorker(wiring);
+}
+
+// The updater's own output is not what this test compares; it goes to /dev/null.
+class Silenced {
+public:
+    Silenced()
+    {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        out_ = dup(STDOUT_FILENO);
+        err_ = dup(STDERR_FILENO);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(null);
+    }
+    ~Silenced()
+    {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        dup2(out_, STDOUT_FILENO);
+        dup2(err_, STDERR_FILENO);
+        close(out_);
+        close(err_);
+    }
+
+private:
+    int out_;
+    int err_;
+};
+
+// Bytes laid into the flash before the board powers up, by address.
+using Preset = std::vector<std::pair<std::size_t, QByteArray>>;
+
+template <typename Board>
+Outcome runOn(std::size_t flashSize, const QStringList& args, const std::function<void(const QDir&)>& prepare,
+              const Factory& factory, const Preset& preset = {})
+{
+    std::vector<std::uint8_t> flash(flashSize, 0xFF);
+    for (const auto& [address, bytes] : preset)
+        std::copy(bytes.begin(), bytes.end(), flash.begin() + static_cast<std::ptrdiff_t>(address));
+    Board board(flash.data());
+    board.powerCycle();
+    QTemporaryDir work;
+    prepare(QDir(work.path()));
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(work.path());
+
+    std::vector<QByteArray> storage{"lumo3update"};
+    for (const QString& arg : args)
+        storage.push_back(arg.toLocal8Bit());
+    std::vector<char*> argv;
+    for (QByteArray& arg : storage)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int argc = static_cast<int>(storage.size());
+
+    Outcome outcome;
+    {
+        FrameLog log(board.wiring());
+        Silenced silenced;
+        outcome.exitCode = lumo3updateMain(argc, argv.data(), [&board, &factory] { return factory(board.wiring()); });
+        outcome.frames = log.frames;
+        outcome.trafficHash = log.hash;
+    }
+    QDir::setCurrent(previous);
+    outcome.bytesOnBus = board.wiring().bytesOnBus();
+    outcome.busTime = board.clock().spent(sim::TimeKind::Transfer) + board.clock().spent(sim::TimeKind::BusyPoll);
+    outcome.flash = std::move(flash);
+    return outcome;
+}
+
+void writeFile(const QDir& dir, const QString& name, const QByteArray& contents)
+{
+    QFile file(dir.filePath(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(contents), contents.size());
+}
+
+void expectSame(const Outcome& worker, const Outcome& registers)
+{
+    EXPECT_EQ(registers.exitCode, worker.exitCode);
+    EXPECT_GT(worker.frames, 0u);
+    EXPECT_EQ(registers.frames, worker.frames);
+    EXPECT_EQ(registers.trafficHash, worker.trafficHash);
+    EXPECT_EQ(registers.bytesOnBus, worker.bytesOnBus);
+    EXPECT_EQ(registers.busTime, worker.busTime);
+    EXPECT_TRUE(registers.flash == worker.flash);
+}
+
+TEST(WholeStack, Lumo3UpdateReachesTheFlashAsOnTheWorkerLevel)
+{
+    sim::SampleBitstream sample;
+    sample.dataBytes = 256 * 1024;
+    auto prepare = [&sample](const QDir& dir) { writeFile(dir, "fw.bit", sample.file()); };
+    // The update is written only behind a golden header.
+    const Preset golden = {
+        {0x1000, QByteArray::fromHex("20000000300200010000100030008001""0000000F200000002000000020000000")}};
+    const QStringList args = {"-wupdate", "fw.bit"};
+    const Outcome worker = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, workerLevel, golden);
+    const Outcome registers = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, registerLevel, golden);
+    EXPECT_EQ(worker.exitCode, 0);
+    const QByteArray image = sample.configurationData();
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), worker.flash.begin() + 0x400000,
+                           [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; }));
+    expectSame(worker, registers);
+}
+
+TEST(WholeStack, Lumo3RawReadIsTheSame)
+{
+    auto prepare = [](const QDir& dir) { writeFile(dir, "marker.bit", QByteArray("x")); };
+    const QStringList args = {"-r", "dump.bin", "-add", "0x1000", "-len", "5000"};
+    const Outcome worker = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, workerLevel);
+    const Outcome registers = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, registerLevel);
+    expectSame(worker, registers);
+}
+
+TEST(WholeStack, MiniLumoUpdateReachesTheFlashAsOnTheWorkerLevel)
+{
+    QByteArray image(70000, 0);
+    for (int i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>((i * 31) ^ (i >> 8));
+    auto prepare = [&image](const QDir& dir) { writeFile(dir, "image.bin", image); };
+    const QStringList args = {"-wifany"};
+    const Outcome worker = runOn<sim::MiniLumoBoard>(4u << 20, args, prepare, workerLevel);
+    const Outcome registers = runOn<sim::MiniLumoBoard>(4u << 20, args, prepare, registerLevel);
+    EXPECT_EQ(worker.exitCode, 0);
+    std::vector<std::uint8_t> expected(4u << 20, 0xFF);
+    std::copy(image.begin(), image.end(), expected.begin());
+    EXPECT_TRUE(worker.flash == expected);
+    expectSame(worker, registers);
+}
+
+}  // namespace

@@ -1,0 +1,272 @@
+// The board tool's own weak spots: fault numbers read as the updater reads
+// them, kept exactly and kept inside the flash; a board whose faults are
+// damaged; a run that would write the board's own files, or a trace that
+// cannot be written; and a run ended by a signal, which is saved as it
+// stands.
+
+#include "SampleBitstream.h"
+#include "BoardTool.h"
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <csignal>
+#include <functional>
+#include <ostream>
+
+#include <signal.h>
+
+namespace {
+
+QString inBoard(const BoardFixture& board, const QString& name)
+{
+    return QDir(board.board()).filePath(name);
+}
+
+QByteArray contents(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// A power-cut count that a JSON double cannot hold, as an earlier version
+// of the tool saved it.
+void damageTheFaults(const BoardFixture& board)
+{
+    QFile f(inBoard(board, "state.json"));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    QJsonObject state = QJsonDocument::fromJson(f.readAll()).object();
+    f.close();
+    state.insert("faults", QJsonObject{{"power_cut", QJsonObject{{"after_bytes", 1.8446744073709552e19},
+                                                                 {"seed", 1}}}});
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(QJsonDocument(state).toJson());
+}
+
+struct ToolCase {
+    const char* name;
+    const char* kind;
+    std::function<void(const BoardFixture&)> prepare;
+    QStringList args;  // %B stands for the board's directory
+    int exitCode;
+    QString message;  // on standard output or standard error
+    // A value of `status --json` afterwards, as "path=value".
+    QString status;
+};
+
+void PrintTo(const ToolCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+class BoardToolCases : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(BoardToolCases, MessageExitCodeAndTheBoardsFiles)
+{
+    const ToolCase& c = GetParam();
+    BoardFixture board(c.kind);
+    if (c.prepare)
+        c.prepare(board);
+    const QByteArray flash = board.flash();
+    const QByteArray state = contents(inBoard(board, "state.json"));
+
+    QStringList args;
+    for (const QString& arg : c.args)
+        args << QString(arg).replace("%B", board.board());
+    const ToolResult r = runBoardTool(args, board.work());
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err.toStdString();
+    const QString all = QString::fromUtf8(r.out + r.err).replace(board.board(), "%B");
+    EXPECT_TRUE(all.contains(c.message)) << "missing: " << c.message.toStdString() << "\n" << all.toStdString();
+
+    EXPECT_TRUE(board.flash() == flash);
+    if (c.exitCode != 0) {
+        EXPECT_EQ(contents(inBoard(board, "state.json")), state);
+    }
+    if (!c.status.isEmpty()) {
+        const QStringList pathAndValue = c.status.split('=');
+        EXPECT_EQ(board.statusJson(pathAndValue.at(0)), pathAndValue.at(1));
+    }
+}
+
+const auto damaged = [](const BoardFixture& board) { damageTheFaults(board); };
+const auto linkToImage = [](const BoardFixture& board) {
+    ASSERT_TRUE(QFile::link(inBoard(board, "n25q256.img"), board.file("backup.img")));
+};
+
+const ToolCase kToolCases[] = {
+    // Fault numbers.
+    {"count beyond 2^53", "lumo3", {}, {"fault", "%B", "power-cut", "18446744073709551615"}, 2,
+     "lumo3-board: power-cut: BYTES 18446744073709551615 is out of range (1 to 9007199254740992)\n", {}},
+    {"count a double would round", "lumo3", {}, {"fault", "%B", "power-cut", "9007199254740993"}, 2,
+     "power-cut: BYTES 9007199254740993 is out of range (1 to 9007199254740992)", {}},
+    {"count beyond 64 bits", "minilumo", {}, {"fault", "%B", "power-cut", "0x10000000000000000"}, 2,
+     "power-cut: BYTES 0x10000000000000000 is out of range (1 to 9007199254740992)", {}},
+    {"leading zero is decimal", "lumo3", {}, {"fault", "%B", "program-fail", "010", "1"}, 0, "",
+     "faults.program_fail.address=10"},
+    {"hexadecimal without 0x", "lumo3", {}, {"fault", "%B", "read-flip", "1F000"}, 0, "",
+     "faults.read_flip.address=126976"},
+    {"address past the flash", "minilumo", {}, {"fault", "%B", "program-fail", "0x400000", "1"}, 2,
+     "program-fail: ADDR 0x400000 is out of range (0x0 to 0x3fffff)", {}},
+    {"range running past the flash", "lumo3", {}, {"fault", "%B", "program-fail", "0x1FFFF00", "0x101"}, 2,
+     "program-fail: LEN 0x101 is out of range (0x1 to 0x100)", {}},
+    {"negative address", "lumo3", {}, {"fault", "%B", "read-flip", "-1"}, 2, "read-flip: ADDR '-1' is not a number",
+     {}},
+    {"mask wider than a byte", "minilumo", {}, {"fault", "%B", "read-flip", "0", "0x100"}, 2,
+     "read-flip: MASK 0x100 is out of range (0x1 to 0xff)", {}},
+    // A board whose saved faults are damaged.
+    {"damaged faults: status", "lumo3", damaged, {"status", "%B"}, 0,
+     "Faults: the faults are unreadable (power_cut.after_bytes); 'lumo3-board fault %B --clear' clears them\n",
+     "faults.unreadable=the faults are unreadable (power_cut.after_bytes)"},
+    {"damaged faults: run", "lumo3", damaged, {"run", "%B", "--", "-boot"}, 2,
+     "lumo3-board: the board at %B is damaged: the faults are unreadable (power_cut.after_bytes); "
+     "'lumo3-board fault %B --clear' clears them\n",
+     {}},
+    {"damaged faults: cleared", "minilumo", damaged, {"fault", "%B", "--clear"}, 0, "", "faults.unreadable="},
+    // Runs that would write the board's own files, and traces that cannot be written.
+    {"trace without a name", "lumo3", {}, {"run", "%B", "--trace", "", "--", "-boot"}, 2,
+     "lumo3-board: run: --trace needs a file name\n", {}},
+    {"trace to a full device", "lumo3", {}, {"run", "%B", "--trace", "/dev/full", "--", "-boot"}, 2,
+     "lumo3-board: cannot write the trace to /dev/full: No space left on device\n", {}},
+    {"trace over the flash image", "lumo3", {}, {"run", "%B", "--trace", "%B/n25q256.img", "--", "-boot"}, 2,
+     "lumo3-board: run: %B/n25q256.img is the board's own n25q256.img, which the run must leave alone\n", {}},
+    {"read into the flash image", "minilumo", {}, {"run", "%B", "--", "-r", "%B/mx25l3206e.img", "-add", "0"}, 2,
+     "run: %B/mx25l3206e.img is the board's own mx25l3206e.img", {}},
+    {"read into a link to the flash image", "lumo3", linkToImage,
+     {"run", "%B", "--", "-r", "backup.img", "-add", "0", "-len", "16"}, 2,
+     "run: backup.img is the board's own n25q256.img", {}},
+    {"write from the board's state", "lumo3", {}, {"run", "%B", "--", "-w", "%B/state.json", "-add", "0"}, 2,
+     "run: %B/state.json is the board's own state.json", {}},
+};
+
+std::string caseName(const ::testing::TestParamInfo<ToolCase>& info)
+{
+    std::string name;
+    for (const char* p = info.param.name; *p; ++p)
+        name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, BoardToolCases, ::testing::ValuesIn(kToolCases), caseName);
+
+// --- a run ended by a signal ---
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray out(size, 0);
+    for (int i = 0; i < size; ++i)
+        out[i] = static_cast<char>((i * 13 + seed) ^ (i >> 9));
+    return out;
+}
+
+// Runs the updater with a trace, sends the signal a moment after standard
+// output shows `marker`, and returns the trace once the tool has ended. The
+// moment only makes it likely that an operation is under way; what the test
+// asserts holds wherever the signal lands.
+QString interrupted(const BoardFixture& board, const QStringList& args, const QByteArray& marker, int signal,
+                    QProcess::ExitStatus& status, int& code)
+{
+    QProcess process;
+    process.setWorkingDirectory(board.work());
+    process.start(boardToolPath(), QStringList{"run", board.board(), "--trace", board.file("run.trace"), "--"} + args);
+    QByteArray out;
+    while (!out.contains(marker) && process.waitForReadyRead(120000))
+        out += process.readAllStandardOutput();
+    // A process id of 0 would send the signal to the whole process group.
+    const auto pid = static_cast<pid_t>(process.processId());
+    if (!out.contains(marker) || pid <= 0) {
+        ADD_FAILURE() << "the run ended before " << marker.toStdString() << ":\n" << out.toStdString();
+        process.waitForFinished(120000);
+        return QString();
+    }
+    QThread::msleep(100);
+    ::kill(pid, signal);
+    EXPECT_TRUE(process.waitForFinished(120000));
+    status = process.exitStatus();
+    code = process.exitCode();
+    return QString::fromUtf8(board.readFile("run.trace"));
+}
+
+// The addresses of the trace's frames of one command.
+QList<int> addresses(const QString& trace, const QString& command)
+{
+    QList<int> out;
+    const QRegularExpression frame(command + "  0x([0-9a-f]{6})");
+    for (auto match = frame.globalMatch(trace); match.hasNext();)
+        out << match.next().captured(1).toInt(nullptr, 16);
+    return out;
+}
+
+TEST(BoardToolSignals, SigtermDuringProgrammingSavesTheBoardWithThePageUnderWayDone)
+{
+    BoardFixture board("minilumo");
+    board.writeFile("old.bin", pattern(300000, 1));
+    ASSERT_EQ(board.run({"-wifany"}).exitCode, 0);
+    const QString before = board.statusJson("last_run.bus_bytes");
+    const QByteArray file = pattern(4194240, 2);
+    board.writeFile("new.bin", file);
+
+    QProcess::ExitStatus status{};
+    int code = 0;
+    const QString trace = interrupted(board, {"-wifany"}, "flash_() flashing...\n", SIGTERM, status, code);
+    EXPECT_EQ(status, QProcess::CrashExit);
+    EXPECT_EQ(code, SIGTERM);
+
+    // Saved as it stood: the update-active line still high, this run's bytes.
+    EXPECT_EQ(board.statusJson("update_active_at_end"), "true");
+    EXPECT_NE(board.statusJson("last_run.bus_bytes"), before);
+    // Whole pages up to the last one the trace shows, which went on to its
+    // end with the power on; the rest of the chip erased.
+    const QList<int> pages = addresses(trace, "PP");
+    const int end = pages.isEmpty() ? 0 : pages.last() + 256;
+    const QByteArray flash = board.flash();
+    EXPECT_TRUE(flash.left(end) == file.left(end));
+    EXPECT_EQ(flash.mid(end).count('\xFF'), flash.size() - end);
+    EXPECT_TRUE(QFile::exists(board.file("new.bin")));
+}
+
+TEST(BoardToolSignals, SigintDuringTheEraseSavesTheBoardWithTheEraseUnderWayDone)
+{
+    BoardFixture board("lumo3");
+    sim::SampleBitstream sample;
+    sample.dataBytes = 65536;
+    board.writeFile("gold.bit", sample.file());
+    ASSERT_EQ(board.run({"-wgold", "gold.bit"}).exitCode, 0);
+    QByteArray image = board.flash();
+    const QByteArray oldUpdate = pattern(0x400000, 3);
+    image.replace(0x400000, oldUpdate.size(), oldUpdate);
+    board.setFlash(image);
+    const QString before = board.statusJson("last_run.bus_bytes");
+    sample.seed = 2;
+    board.writeFile("up.bit", sample.file());
+
+    QProcess::ExitStatus status{};
+    int code = 0;
+    const QString trace = interrupted(board, {"-wupdate", "up.bit"}, "Erasing update boot area:*", SIGINT, status, code);
+    EXPECT_EQ(status, QProcess::CrashExit);
+    EXPECT_EQ(code, SIGINT);
+
+    EXPECT_NE(board.statusJson("last_run.bus_bytes"), before);
+    // Every sector the trace shows an erase for is erased, the last one
+    // included; the others hold the old update image.
+    const QList<int> erased = addresses(trace, "SECTOR ERASE");
+    const QByteArray flash = board.flash();
+    EXPECT_EQ(flash.left(0x1000).count('\xFF'), 0x1000);
+    for (int sector = 0x400000; sector < 0x800000; sector += 0x10000) {
+        SCOPED_TRACE(sector);
+        const QByteArray now = flash.mid(sector, 0x10000);
+        if (erased.contains(sector))
+            EXPECT_EQ(now.count('\xFF'), now.size());
+        else
+            EXPECT_TRUE(now == oldUpdate.mid(sector - 0x400000, 0x10000));
+    }
+    EXPECT_LT(erased.size(), 64);
+}
+
+}  // namespace
