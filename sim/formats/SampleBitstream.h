@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Series7Stream.h"
+#include "Series7Packets.h"
 
 #include <QByteArray>
 #include <QString>

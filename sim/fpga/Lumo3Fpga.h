@@ -4,7 +4,7 @@
 #include "Faults.h"
 #include "N25Q256.h"
 #include "Series7Configuration.h"
-#include "Series7Stream.h"
+#include "Series7Packets.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #include "Series7Configuration.h"
 
-#include "Series7Stream.h"
+#include "Series7Packets.h"
 
 #include <QtEndian>
 

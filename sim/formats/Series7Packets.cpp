@@ -1,4 +1,4 @@
-#include "Series7Stream.h"
+#include "Series7Packets.h"
 
 #include <QtEndian>
 
