@@ -1,7 +1,8 @@
-// The rules of the flash chips' datasheets that a frame can break, each as the
+// The rules of the chips' datasheets that a frame can break, each as the
 // wiring records it: one violation per offending frame, in words that say
 // what was done wrong, and none for what the datasheets allow.
 
+#include "AT86.h"
 #include "BoardWiring.h"
 #include "MX25L3206E.h"
 #include "N25Q256.h"
@@ -17,17 +18,19 @@ using sim::kMillisecond;
 
 constexpr unsigned kN25Q256 = 7;
 constexpr unsigned kMx25 = 24;
+constexpr unsigned kAt86 = 16;
 
-// The two flash chips, each on a chip-select line of its own.
+// The three chips, each on a chip-select line of its own.
 struct Bench {
     Bench()
     {
         n25q256Memory[0x200] = 0x00;
         n25q256Memory[0x201] = 0xF0;
-        for (unsigned pin : {kN25Q256, kMx25})
+        for (unsigned pin : {kN25Q256, kMx25, kAt86})
             wiring.setPull(pin, true);
         wiring.attach(n25q256, kN25Q256);
         wiring.attach(mx25, kMx25);
+        wiring.attach(at86, kAt86);
     }
 
     void frame(unsigned pin, const Bytes& bytes)
@@ -44,6 +47,7 @@ struct Bench {
     sim::BoardWiring wiring{clock};
     sim::N25Q256 n25q256{n25q256Memory.data(), clock};
     sim::MX25L3206E mx25{mx25Memory.data(), clock};
+    sim::AT86 at86;
 };
 
 // A frame to the chip of the row, or time passing.
@@ -128,11 +132,19 @@ const Case kCases[] = {
      "chip select raised inside the address of REMS (1 of its 3 bytes)"},
     {"identification read", kMx25, {}, {0x90, 0x00, 0x00, 0x00, 0x00, 0x00}, ""},
 
+    // --- AT86 ---
+    {"register read", kAt86, {}, {0x00, 0x0D, 0x00}, ""},
+    {"register write", kAt86, {}, {0x81, 0x00, 0xAB}, ""},
+    {"command word without data", kAt86, {}, {0x00, 0x0D}, ""},
+    {"chip select raised inside the command word", kAt86, {}, {0x00},
+     "chip select raised inside the command word (1 of its 2 bytes)"},
+    {"reserved command bit set", kAt86, {}, {0x40, 0x0D, 0x00},
+     "command word with its reserved bit 14 set (byte 0x40)"},
 };
 
 const char* chipOn(unsigned pin)
 {
-    return pin == kN25Q256 ? "N25Q256" : "MX25L3206E";
+    return pin == kN25Q256 ? "N25Q256" : pin == kMx25 ? "MX25L3206E" : "AT86";
 }
 
 TEST(ChipRules, EachBreachIsRecordedOnceWithItsRule)
@@ -175,15 +187,20 @@ TEST(ChipRules, ABreachIsNumberedByTheByteThatMadeIt)
     EXPECT_EQ(first[1].busByte, 12u);
 }
 
-TEST(ChipRules, AnAbsentChipReportsNothing)
+TEST(ChipRules, AbsentChipsReportNothing)
 {
     Bench bench;
-    sim::FlashFaults faults;
-    faults.absent = true;
-    sim::N25Q256 absent(bench.n25q256Memory.data(), bench.clock, faults);
+    sim::BoardFaults faults;
+    faults.transceiver = sim::BoardFaults::Transceiver::Absent;
+    faults.flash.absent = true;
+    sim::N25Q256 absentFlash(bench.n25q256Memory.data(), bench.clock, faults.flash);
+    sim::AT86 absentTransceiver({}, &faults);
     bench.wiring.setPull(5, true);
-    bench.wiring.attach(absent, 5);
+    bench.wiring.setPull(6, true);
+    bench.wiring.attach(absentFlash, 5);
+    bench.wiring.attach(absentTransceiver, 6);
     bench.frame(5, {0x02, 0x00, 0x01, 0x00, 0x00});
+    bench.frame(6, {0x00});
     EXPECT_EQ(bench.wiring.violations().count(), 0u);
 }
 
