@@ -7,6 +7,7 @@
 #include "EmulatedWorker.h"
 #include "Lumo3Board.h"
 #include "MiniLumoBoard.h"
+#include "NoViolations.h"
 #include "SampleBitstream.h"
 #include "SimPinWorker.h"
 
@@ -149,6 +150,7 @@ Outcome runOn(std::size_t flashSize, const QStringList& args, const std::functio
         outcome.trafficHash = log.hash;
     }
     QDir::setCurrent(previous);
+    expectNoViolations(board.wiring().violations(), "the run");
     outcome.bytesOnBus = board.wiring().bytesOnBus();
     outcome.busTime = board.clock().spent(sim::TimeKind::Transfer) + board.clock().spent(sim::TimeKind::BusyPoll);
     outcome.flash = std::move(flash);

@@ -105,6 +105,7 @@ TEST(BoardToolFaults, TheTraceDecodesEveryFrameAndLine)
                                        "gold.bit"},
                                       board.work());
     ASSERT_EQ(r.exitCode, 0);
+    board.expectNoViolations();
     const QStringList lines = QString::fromUtf8(board.readFile("run.trace")).split('\n');
     ASSERT_GT(lines.size(), 70);
     EXPECT_EQ(lines.at(0).simplified(), "time bus byte device event");
