@@ -18,6 +18,10 @@
 //
 // --list prints every cut point with its outcome (and the FPGA's reason).
 //
+// Every run, the cut ones included, must break none of the chips' rules: the
+// frame that the power cut interrupts never ends, so it is left out by
+// itself.
+//
 // Exit status 0, or 1 when a promise is broken (or a run misbehaves).
 
 #include "SampleBitstream.h"
@@ -26,6 +30,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -101,6 +106,29 @@ void copyDir(const QString& from, const QString& to)
 QJsonObject status(const QString& board)
 {
     return QJsonDocument::fromJson(mustTool({"status", board, "--json"}, QDir::tempPath()).out).object();
+}
+
+// The rules of the chips that the board's last run broke: empty when none,
+// else the count and the first breach.
+QString violations(const QString& board)
+{
+    const QJsonObject v = status(board).value("violations").toObject();
+    if (v.value("count").toDouble() == 0)
+        return {};
+    const QJsonObject first = v.value("first").toArray().at(0).toObject();
+    return QStringLiteral("%1 breaches of the chips' rules, the first at bus byte %2, %3: %4")
+        .arg(v.value("count").toDouble())
+        .arg(first.value("bus_byte").toDouble(), 0, 'f', 0)
+        .arg(first.value("where").toString(), first.value("rule").toString());
+}
+
+// A run that must succeed, and break no rule.
+void mustRun(const QStringList& args, const QString& board, const QString& cwd)
+{
+    mustTool(QStringList{"run", board, "--"} + args, cwd);
+    const QString broken = violations(board);
+    if (!broken.isEmpty())
+        die(QStringLiteral("lumo3-board run %1 -- %2: %3").arg(board, args.join(' '), broken));
 }
 
 QByteArray bitstream(int bytes, quint32 seed, bool raw, QByteArray* data)
@@ -217,8 +245,8 @@ Scenario lumo3Scenario(const QString& root, bool update)
     const QByteArray nextFile = bitstream(update ? 200000 : 120000, 3, false, &next);
     const QString board = root + "/template";
     mustTool({"create", board, "--kind", "lumo3"}, work);
-    mustTool({"run", board, "--", "-wgold", "gold.bit"}, work);
-    mustTool({"run", board, "--", "-wupdate", "old.bit"}, work);
+    mustRun({"-wgold", "gold.bit"}, board, work);
+    mustRun({"-wupdate", "old.bit"}, board, work);
     if (status(board).value("fpga").toObject().value("loaded").toString() != "update")
         die("the template board does not boot its update image");
 
@@ -291,7 +319,7 @@ Scenario miniLumoScenario(const QString& root)
     const QString board = root + "/template";
     mustTool({"create", board, "--kind", "minilumo"}, work);
     writeFile(work + "/old.bin", bitstream(150000, 2, true, &old));
-    mustTool({"run", board, "--", "-wifany"}, work);
+    mustRun({"-wifany"}, board, work);
     mustTool({"power-cycle", board}, work);
     if (!status(board).value("fpga").toObject().value("done").toBool())
         die("the template Mini Lumo board's FPGA is not configured");
@@ -348,6 +376,9 @@ int main(int argc, char** argv)
     const Result ref = tool(QStringList{"run", refBoard, "--trace", root + "/reference.trace", "--"} + s.args, refWork);
     if (ref.exitCode != 0)
         die(QStringLiteral("the reference run failed (%1): %2").arg(ref.exitCode).arg(QString(ref.err)));
+    const QString refBreaches = violations(refBoard);
+    if (!refBreaches.isEmpty())
+        die(QStringLiteral("the reference run: %1").arg(refBreaches));
     const std::uint64_t total =
         static_cast<std::uint64_t>(status(refBoard).value("last_run").toObject().value("bus_bytes").toDouble());
     const Reference reference = readTrace(root + "/reference.trace", total);
@@ -371,6 +402,7 @@ int main(int argc, char** argv)
             QString outcome;
             QString why;
             bool promiseBroken = false;
+            const QString breaches = violations(dir + "/board");
             if (run.exitCode != 3) {
                 outcome = "run not cut";
                 promiseBroken = cut < total;
@@ -388,6 +420,8 @@ int main(int argc, char** argv)
             outcomes[cut] = listed;
             if (promiseBroken)
                 broken.push_back(QStringLiteral("cut after %1 bytes: %2").arg(cut).arg(listed));
+            if (!breaches.isEmpty())
+                broken.push_back(QStringLiteral("cut after %1 bytes: %2").arg(cut).arg(breaches));
         }
     };
     std::vector<std::thread> threads;
