@@ -199,8 +199,10 @@ bool SpiNorFlash::exchange(std::uint8_t mosi, std::uint8_t& miso)
             violated(QStringLiteral("%1 while busy with %2: only read status is allowed")
                          .arg(name, QLatin1String(operationName())));
         }
-        if (!ignoring_ && command_ && command_->action == SpiNorAction::PageProgram)
+        if (!ignoring_ && command_ && command_->action == SpiNorAction::PageProgram) {
             std::fill(pageWritten_.begin(), pageWritten_.end(), false);
+            std::fill(page_.begin(), page_.end(), 0x00);
+        }
         return false;
     }
     if (ignoring_ || !command_)
@@ -259,14 +261,14 @@ bool SpiNorFlash::wholeFrame(const SpiNorCommand& command) const
     // The bytes of the frame up to where it may end, and whether it may
     // also go on (reads and programs do).
     std::uint32_t length = 1;
-    bool open = false;
+    bool goesOn = false;
     switch (command.action) {
     case SpiNorAction::WriteEnable:
     case SpiNorAction::WriteDisable:
         break;
     case SpiNorAction::ReadStatus:
     case SpiNorAction::ReadId:
-        open = true;
+        goesOn = true;
         break;
     case SpiNorAction::WriteStatus:
         length = 2;
@@ -274,17 +276,17 @@ bool SpiNorFlash::wholeFrame(const SpiNorCommand& command) const
     case SpiNorAction::ReadIdAt:
     case SpiNorAction::Read:
         length = 1 + kAddressBytes;
-        open = true;
+        goesOn = true;
         break;
     case SpiNorAction::PageProgram:
         length = 1 + kAddressBytes + 1;
-        open = true;
+        goesOn = true;
         break;
     case SpiNorAction::Erase:
         length = addressed(command, geometry_.size) ? 1 + kAddressBytes : 1;
         break;
     }
-    if (count_ == length || (open && count_ > length))
+    if (count_ == length || (goesOn && count_ > length))
         return true;
     const QString name = QString::fromLatin1(command.name);
     if (addressed(command, geometry_.size) && count_ <= kAddressBytes)
@@ -295,7 +297,7 @@ bool SpiNorFlash::wholeFrame(const SpiNorCommand& command) const
         violated(QStringLiteral("chip select raised inside %1 (%2 of %3 %4 bytes): ignored")
                      .arg(name)
                      .arg(count_)
-                     .arg(open ? QStringLiteral("at least") : QStringLiteral("its"))
+                     .arg(goesOn ? QStringLiteral("at least") : QStringLiteral("its"))
                      .arg(length));
     else
         violated(QStringLiteral("chip select not raised at the end of %1 (%2 bytes, not %3): ignored")
@@ -331,14 +333,19 @@ bool SpiNorFlash::outsideProtection(const SpiNorCommand& command, std::uint32_t 
 
 void SpiNorFlash::checkOnlyClearsBits(std::uint32_t page) const
 {
+    // Every page program runs this: the bytes the frame left unwritten hold
+    // 0 and raise nothing, so a plain pass tells whether anything does.
+    std::uint8_t raised = 0;
+    for (std::uint32_t off = 0; off < geometry_.pageSize; ++off)
+        raised |= page_[off] & ~mem_[page + off];
+    if (raised == 0)
+        return;
     std::uint32_t raising = 0;
     std::uint32_t first = 0;
     for (std::uint32_t off = 0; off < geometry_.pageSize; ++off) {
-        if (pageWritten_[off] && (page_[off] & ~mem_[page + off]) != 0 && raising++ == 0)
+        if ((page_[off] & ~mem_[page + off]) != 0 && raising++ == 0)
             first = off;
     }
-    if (raising == 0)
-        return;
     violated(QStringLiteral("page program sets bits from 0 to 1 at %1 (holds %2, given %3; bytes so in the page: "
                             "%4): a program only clears bits")
                  .arg(hexAddress(page + first), hexByte(mem_[page + first]), hexByte(page_[first]))
