@@ -75,26 +75,18 @@ const Step kStatusWritten = timePasses(10 * kMillisecond);
 
 const Case kCases[] = {
     // --- N25Q256 ---
-    {"page program with write enable", kN25Q256, {kWren}, {0x02, 0x00, 0x01, 0x00, 0x00}, ""},
     {"page program without write enable", kN25Q256, {}, {0x02, 0x00, 0x01, 0x00, 0x00},
      "page program without write enable (PAGE PROGRAM at 0x000100): ignored"},
     {"erase without write enable", kN25Q256, {}, {0x20, 0x00, 0x10, 0x00},
      "erase without write enable (SUBSECTOR ERASE at 0x001000): ignored"},
-    {"write enable dropped by the erase before", kN25Q256, {kWren, {{0x20, 0x00, 0x10, 0x00}}, timePasses(300 * kMillisecond)},
-     {0x20, 0x00, 0x20, 0x00}, "erase without write enable (SUBSECTOR ERASE at 0x002000): ignored"},
     {"read while busy", kN25Q256, {kWren, {{0xD8, 0x00, 0x00, 0x00}}}, {0x03, 0x00, 0x00, 0x00, 0x00, 0x00},
      "READ while busy with an erase: only read status is allowed"},
     {"write enable while busy", kN25Q256, {kWren, {{0x02, 0x00, 0x01, 0x00, 0x00}}}, {0x06},
      "WRITE ENABLE while busy with a page program: only read status is allowed"},
     {"unknown opcode while busy", kN25Q256, {kWren, {{0x02, 0x00, 0x01, 0x00, 0x00}}}, {0xB7},
      "opcode 0xb7 while busy with a page program: only read status is allowed"},
-    {"status read while busy", kN25Q256, {kWren, {{0xD8, 0x00, 0x00, 0x00}}}, {0x05, 0x00, 0x00}, ""},
-    {"read once the page is done", kN25Q256, {kWren, {{0x02, 0x00, 0x01, 0x00, 0x00}}, timePasses(kMillisecond)},
-     {0x03, 0x00, 0x01, 0x00, 0x00}, ""},
     {"chip select raised inside the address", kN25Q256, {}, {0x03, 0x00, 0x01},
      "chip select raised inside the address of READ (2 of its 3 bytes)"},
-    {"chip select raised right after the opcode of an erase", kN25Q256, {kWren}, {0xD8},
-     "chip select raised inside the address of SECTOR ERASE (0 of its 3 bytes)"},
     {"read of no data", kN25Q256, {}, {0x03, 0x00, 0x01, 0x00}, ""},
     {"page program without data", kN25Q256, {kWren}, {0x02, 0x00, 0x01, 0x00},
      "chip select raised inside PAGE PROGRAM (4 of at least 5 bytes): ignored"},
@@ -106,35 +98,27 @@ const Case kCases[] = {
     {"program of a 1 where the cell holds 0", kN25Q256, {kWren}, {0x02, 0x00, 0x02, 0x00, 0xFF, 0x0F, 0xF0},
      "page program sets bits from 0 to 1 at 0x000200 (holds 0x00, given 0xff; bytes so in the page: 2): "
      "a program only clears bits"},
-    {"unknown opcode", kN25Q256, {}, {0xB7}, ""},
 
     // --- MX25L3206E ---
     {"status write without write enable", kMx25, {}, {0x01, 0x00},
      "status register write without write enable (WRSR): ignored"},
     {"status write without its value", kMx25, {kWren}, {0x01},
      "chip select raised inside WRSR (1 of its 2 bytes): ignored"},
-    {"chip erase with write enable", kMx25, {kWren}, {0x60}, ""},
     {"chip erase with a trailing byte", kMx25, {kWren}, {0x60, 0x00},
      "chip select not raised at the end of CE (2 bytes, not 1): ignored"},
     {"write disable while erasing", kMx25, {kWren, {{0x60}}}, {0x04},
      "WRDI while busy with an erase: only read status is allowed"},
-    {"write enable while writing the status", kMx25, {kWren, {{0x01, 0x00}}}, {0x06},
-     "WREN while busy with a status register write: only read status is allowed"},
     {"chip erase with the array protected", kMx25, {kWren, kProtectAll, kStatusWritten, kWren}, {0x60},
      "erase inside the protected area (CE; protected from 0x000000): ignored"},
-    {"page program with the array protected", kMx25, {kWren, kProtectAll, kStatusWritten, kWren},
-     {0x02, 0x00, 0x00, 0x00, 0x00}, "page program inside the protected area (PP at 0x000000; protected from 0x000000): ignored"},
     {"page program into the top block protected", kMx25, {kWren, {{0x01, 0x04}}, kStatusWritten, kWren},
-     {0x02, 0x3F, 0x00, 0x10, 0x00}, "page program inside the protected area (PP at 0x3f0010; protected from 0x3f0000): ignored"},
+     {0x02, 0x3F, 0x00, 0x10, 0x00},
+     "page program inside the protected area (PP at 0x3f0010; protected from 0x3f0000): ignored"},
     {"page program below the top block protected", kMx25, {kWren, {{0x01, 0x04}}, kStatusWritten, kWren},
      {0x02, 0x3E, 0xFF, 0x00, 0x00}, ""},
     {"identification read cut inside its address", kMx25, {}, {0x90, 0x00},
      "chip select raised inside the address of REMS (1 of its 3 bytes)"},
-    {"identification read", kMx25, {}, {0x90, 0x00, 0x00, 0x00, 0x00, 0x00}, ""},
 
     // --- AT86 ---
-    {"register read", kAt86, {}, {0x00, 0x0D, 0x00}, ""},
-    {"register write", kAt86, {}, {0x81, 0x00, 0xAB}, ""},
     {"command word without data", kAt86, {}, {0x00, 0x0D}, ""},
     {"chip select raised inside the command word", kAt86, {}, {0x00},
      "chip select raised inside the command word (1 of its 2 bytes)"},
@@ -158,9 +142,9 @@ TEST(ChipRules, EachBreachIsRecordedOnceWithItsRule)
             else
                 bench.frame(c.pin, step.frame);
         }
-        ASSERT_EQ(bench.wiring.violations().count(), 0u) << bench.wiring.violations().describe().join('\n').toStdString();
-        bench.frame(c.pin, c.frame);
         const sim::Violations& v = bench.wiring.violations();
+        ASSERT_EQ(v.count(), 0u) << v.describe().join('\n').toStdString();
+        bench.frame(c.pin, c.frame);
         if (c.breach.isEmpty()) {
             EXPECT_EQ(v.count(), 0u) << v.describe().join('\n').toStdString();
             continue;
