@@ -25,7 +25,7 @@ QString hex(qint64 value)
 
 QString address(quint32 value)
 {
-    return "0x" + QString::number(value, 16).toUpper().rightJustified(6, QLatin1Char('0'));
+    return "0x" + QString::number(value, 16).rightJustified(6, QLatin1Char('0'));
 }
 
 void refuseRange(const FlashRange& range)

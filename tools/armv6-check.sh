@@ -16,7 +16,7 @@ objdump=arm-linux-gnueabihf-objdump
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 
-flags=(-std=c++17 -O2 -Wall -Wextra -Werror -D_FILE_OFFSET_BITS=64 -I.)
+flags=(-std=c++17 -O2 -Wall -Wextra -Werror -D_FILE_OFFSET_BITS=64 -Ibcm2835 -Ihw)
 check() {
     local name=$1 barrier=$2 shown=$3
     shift 3

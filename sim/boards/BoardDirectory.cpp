@@ -23,7 +23,8 @@ QJsonObject runTimes(std::uint64_t bytes, Nanos transfer, Nanos busy, Nanos wait
 }
 }  // namespace
 
-bool BoardDirectory::create(const QString& dir, const QString& kindName, QString& error)
+bool BoardDirectory::create(const QString& dir, const QString& kindName, QString& error,
+                            std::optional<std::uint32_t> part)
 {
     const BoardKindInfo* kind = findBoardKind(kindName);
     if (!kind) {
@@ -48,6 +49,10 @@ bool BoardDirectory::create(const QString& dir, const QString& kindName, QString
         created->images_.push_back(std::move(image));
     }
     created->board_ = kind->make(chips);
+    if (part && !created->board_->setPart(*part)) {
+        error = QStringLiteral("a %1 board has no FPGA part to set").arg(kindName);
+        return false;
+    }
     created->board_->powerCycle();
     return created->save(error);
 }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace sim {
@@ -25,7 +26,9 @@ public:
     // `fault --clear`, which mends it).
     enum class DamagedFaults { Refuse, SetAside };
 
-    static bool create(const QString& dir, const QString& kind, QString& error);
+    // part: the IDCODE of the board's FPGA, for a kind that models it.
+    static bool create(const QString& dir, const QString& kind, QString& error,
+                       std::optional<std::uint32_t> part = std::nullopt);
     static std::unique_ptr<BoardDirectory> open(const QString& dir, QString& error,
                                                 DamagedFaults damaged = DamagedFaults::Refuse);
 

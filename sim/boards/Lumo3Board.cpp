@@ -19,6 +19,41 @@ bool imageFromName(const QString& name, Lumo3Fpga::Image& image)
     }
     return false;
 }
+
+QString hexWord(std::uint32_t value)
+{
+    return QStringLiteral("0x") + QString::number(value, 16).toUpper().rightJustified(8, QLatin1Char('0'));
+}
+
+QJsonObject outcomeJson(const Lumo3Fpga::Outcome& outcome)
+{
+    return {{"loaded", Lumo3Fpga::imageName(outcome.loaded)},
+            {"fallback", outcome.fallback},
+            {"hangs", outcome.hangs},
+            {"error", outcome.error},
+            {"frame_words", static_cast<double>(outcome.frameWords)}};
+}
+
+bool holdsSwitchWord(const std::uint8_t* memory)
+{
+    return std::memcmp(memory + Lumo3Fpga::kSwitchWordAddress, "\xAA\x99\x55\x66", 4) == 0;
+}
+
+QString said(const Lumo3Fpga::Outcome& outcome)
+{
+    QString text = outcome.loaded == Lumo3Fpga::Image::None
+                       ? QStringLiteral("no image")
+                       : QStringLiteral("the %1 image (%2 words of frame data)")
+                             .arg(QLatin1String(Lumo3Fpga::imageName(outcome.loaded)))
+                             .arg(outcome.frameWords);
+    if (outcome.fallback)
+        text += QStringLiteral(", after a fallback");
+    if (outcome.hangs)
+        text += QStringLiteral(", and hangs holding the flash");
+    if (!outcome.error.isEmpty())
+        text += QStringLiteral(": ") + outcome.error;
+    return text;
+}
 }  // namespace
 
 Lumo3Board::Lumo3Board(std::uint8_t* flashMemory)
@@ -55,10 +90,18 @@ QString Lumo3Board::lineName(unsigned pin) const
     return pin == Lumo3Fpga::kProgramPin ? QStringLiteral("FPGA PROGRAM_B") : QString();
 }
 
+bool Lumo3Board::setPart(std::uint32_t idcode)
+{
+    fpga_.setPart(idcode);
+    return true;
+}
+
 QJsonObject Lumo3Board::saveState()
 {
-    return {{"fpga", QJsonObject{{"loaded", Lumo3Fpga::imageName(fpga_.loaded())},
-                                 {"holding_flash", fpga_.configuring()}}}};
+    QJsonObject fpga = outcomeJson(fpga_.outcome());
+    fpga.insert("holding_flash", fpga_.configuring());
+    fpga.insert("idcode", hexWord(fpga_.part()));
+    return {{"fpga", fpga}};
 }
 
 bool Lumo3Board::restoreState(const QJsonObject& state, QString& error)
@@ -69,31 +112,41 @@ bool Lumo3Board::restoreState(const QJsonObject& state, QString& error)
         error = QStringLiteral("the FPGA state is unreadable");
         return false;
     }
-    fpga_.restore(image, fpga.value("holding_flash").toBool());
+    bool partRead = true;
+    const std::uint32_t part = fpga.contains("idcode") ? fpga.value("idcode").toString().toUInt(&partRead, 16)
+                                                       : series7::kXc7a35t;
+    if (!partRead) {
+        error = QStringLiteral("the FPGA's part is unreadable");
+        return false;
+    }
+    Lumo3Fpga::Outcome outcome;
+    outcome.loaded = image;
+    outcome.fallback = fpga.value("fallback").toBool();
+    outcome.hangs = fpga.value("hangs").toBool();
+    outcome.error = fpga.value("error").toString();
+    outcome.frameWords = static_cast<std::uint64_t>(fpga.value("frame_words").toDouble());
+    fpga_.setPart(part);
+    fpga_.restore(outcome, fpga.value("holding_flash").toBool());
     return true;
 }
 
 QJsonObject Lumo3Board::status()
 {
-    const bool switchWord =
-        std::memcmp(memory_ + Lumo3Fpga::kSwitchWordAddress, "\xAA\x99\x55\x66", 4) == 0;
-    return {{"fpga", QJsonObject{{"loaded", Lumo3Fpga::imageName(fpga_.loaded())}}},
+    QJsonObject fpga = outcomeJson(fpga_.outcome());
+    fpga.insert("idcode", hexWord(fpga_.part()));
+    return {{"fpga", fpga},
             {"flash", QJsonObject{{"chip", "N25Q256"},
                                   {"file", "n25q256.img"},
-                                  {"switch_word", switchWord},
-                                  {"boots_next", Lumo3Fpga::imageName(Lumo3Fpga::selectImage(memory_))}}}};
+                                  {"switch_word", holdsSwitchWord(memory_)},
+                                  {"boots_next", Lumo3Fpga::imageName(fpga_.nextBoot().loaded)}}}};
 }
 
 QStringList Lumo3Board::describe()
 {
-    const auto said = [](Lumo3Fpga::Image image) {
-        return image == Lumo3Fpga::Image::None ? QStringLiteral("no image")
-                                               : QStringLiteral("the %1 image").arg(Lumo3Fpga::imageName(image));
-    };
-    const bool switchWord = status().value("flash").toObject().value("switch_word").toBool();
-    return {QStringLiteral("FPGA runs: %1").arg(said(fpga_.loaded())),
+    return {QStringLiteral("FPGA runs: %1").arg(said(fpga_.outcome())),
+            QStringLiteral("FPGA part: IDCODE %1").arg(hexWord(fpga_.part())),
             QStringLiteral("Flash N25Q256 (n25q256.img): switch word %1; a reboot would load %2")
-                .arg(switchWord ? "present" : "absent", said(Lumo3Fpga::selectImage(memory_)))};
+                .arg(holdsSwitchWord(memory_) ? "present" : "absent", said(fpga_.nextBoot()))};
 }
 
 }  // namespace sim

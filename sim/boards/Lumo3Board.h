@@ -15,6 +15,7 @@ public:
     explicit Lumo3Board(std::uint8_t* flashMemory);
 
     QString kind() const override { return QStringLiteral("lumo3"); }
+    bool setPart(std::uint32_t idcode) override;
     void finishRun() override;
     void powerCycle() override;
     void cutPower(std::uint32_t seed) override;

@@ -18,6 +18,9 @@ public:
     virtual ~VirtualBoard() = default;
 
     virtual QString kind() const = 0;
+    // Makes the board's FPGA a part with this IDCODE; false for a board whose
+    // FPGA part is not modelled.
+    virtual bool setPart(std::uint32_t) { return false; }
 
     VirtualClock& clock() { return clock_; }
     BoardWiring& wiring() { return wiring_; }

@@ -4,6 +4,8 @@ namespace sim {
 
 namespace {
 constexpr std::uint8_t kWriteFlag = 0x80;
+constexpr std::uint8_t kReservedBit = 0x40;
+constexpr std::uint32_t kCommandBytes = 2;
 constexpr std::uint16_t kAddressMask = AT86::kAddressSpace - 1;
 }  // namespace
 
@@ -53,11 +55,14 @@ bool AT86::exchange(std::uint8_t mosi, std::uint8_t& miso)
         return false;
     const std::uint32_t index = count_++;
     if (index == 0) {
+        if (mosi & kReservedBit)
+            violated(QStringLiteral("command word with its reserved bit 14 set (byte 0x%1)")
+                         .arg(mosi, 2, 16, QLatin1Char('0')));
         write_ = (mosi & kWriteFlag) != 0;
         address_ = static_cast<std::uint16_t>((mosi & 0x3F) << 8);
         return false;
     }
-    if (index == 1) {
+    if (index == kCommandBytes - 1) {
         address_ = static_cast<std::uint16_t>(address_ | mosi);
         return false;
     }
@@ -70,6 +75,14 @@ bool AT86::exchange(std::uint8_t mosi, std::uint8_t& miso)
     }
     miso = reg(at);
     return true;
+}
+
+void AT86::deselect()
+{
+    if (identity().present && count_ > 0 && count_ < kCommandBytes)
+        violated(QStringLiteral("chip select raised inside the command word (%1 of its %2 bytes)")
+                     .arg(count_)
+                     .arg(kCommandBytes));
 }
 
 }  // namespace sim

@@ -22,6 +22,11 @@ struct AT86Identity {
 //   byte 1    address bits 7-0
 //   byte 2..  data, the address counting up by one per byte
 //
+// A frame that breaks the access rules is reported as a violation: chip
+// select raised inside the 2-byte command word (the access then does
+// nothing), or the reserved bit 6 of byte 0 set (address bit 14, beyond the
+// register space).
+//
 // Registers are 8 bits wide in a 14-bit address space. The identification
 // registers, part number at 0x000D and version at 0x000E, answer the
 // identity's values and ignore writes; the others hold what was last
@@ -44,7 +49,7 @@ public:
     const char* name() const override { return "AT86"; }
     void select() override;
     bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
-    void deselect() override {}
+    void deselect() override;
     // The transceiver samples on the rising edge of a clock that idles low.
     unsigned spiModes() const override { return kMode0; }
 

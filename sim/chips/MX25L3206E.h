@@ -35,8 +35,8 @@ struct MX25L3206ETiming {
 // Block protection, by the level BP3-BP0 (status bits 2-5): level 0 protects
 // nothing, levels 1 to 6 protect the top 1, 2, 4, 8, 16 or 32 blocks of
 // 64 KiB, level 7 and above (0x3F sets level 15) the whole array. A PP into
-// a protected page and a CE with any level set are refused: memory, WEL and
-// WIP stay as they are. SRWD (bit 7) is kept but has no effect, as the
+// a protected page and a CE with any level set are refused, and reported as
+// violations: memory, WEL and WIP stay as they are. SRWD (bit 7) is kept but has no effect, as the
 // board holds WP# high.
 class MX25L3206E : public SpiNorFlash {
 public:

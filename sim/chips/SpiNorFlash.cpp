@@ -6,6 +6,31 @@
 
 namespace sim {
 
+namespace {
+QString hexAddress(std::uint32_t address)
+{
+    return QStringLiteral("0x%1").arg(address, 6, 16, QLatin1Char('0'));
+}
+
+QString hexByte(std::uint8_t byte)
+{
+    return QStringLiteral("0x%1").arg(byte, 2, 16, QLatin1Char('0'));
+}
+
+// What a command that changes the chip is, in the words of a violation.
+const char* kindOf(SpiNorAction action)
+{
+    switch (action) {
+    case SpiNorAction::PageProgram:
+        return "page program";
+    case SpiNorAction::Erase:
+        return "erase";
+    default:
+        return "status register write";
+    }
+}
+}  // namespace
+
 SpiNorFlash::SpiNorFlash(const SpiNorGeometry& geometry, const std::vector<SpiNorCommand>& commands,
                          std::uint8_t* memory, const VirtualClock& clock, const FlashFaults& faults)
     : geometry_(geometry), commands_(commands), mem_(memory), clock_(clock), faults_(faults),
@@ -59,6 +84,21 @@ FrameMeaning SpiNorFlash::decode(const FrameSample& frame) const
     default:
         return decodeCommand(name);
     }
+}
+
+const char* SpiNorFlash::operationName() const
+{
+    switch (op_) {
+    case Op::WriteStatus:
+        return "a status register write";
+    case Op::Program:
+        return "a page program";
+    case Op::Erase:
+        return "an erase";
+    case Op::None:
+        break;
+    }
+    return "an operation that never ends";
 }
 
 bool SpiNorFlash::busy() const
@@ -154,8 +194,15 @@ bool SpiNorFlash::exchange(std::uint8_t mosi, std::uint8_t& miso)
     if (index == 0) {
         command_ = byOpcode_[mosi];
         ignoring_ = busy() && !(command_ && command_->action == SpiNorAction::ReadStatus);
-        if (!ignoring_ && command_ && command_->action == SpiNorAction::PageProgram)
+        if (ignoring_) {
+            const QString name = command_ ? QString::fromLatin1(command_->name) : "opcode " + hexByte(mosi);
+            violated(QStringLiteral("%1 while busy with %2: only read status is allowed")
+                         .arg(name, QLatin1String(operationName())));
+        }
+        if (!ignoring_ && command_ && command_->action == SpiNorAction::PageProgram) {
             std::fill(pageWritten_.begin(), pageWritten_.end(), false);
+            std::fill(page_.begin(), page_.end(), 0x00);
+        }
         return false;
     }
     if (ignoring_ || !command_)
@@ -239,47 +286,140 @@ void SpiNorFlash::deselect()
 {
     if (faults_.absent || ignoring_ || count_ == 0)
         return;
-    if (command_)
+    if (command_ && wholeFrame(*command_))
         act(*command_);
     // An operation with no busy time (a zero timing) completes at once.
     settle();
+}
+
+bool SpiNorFlash::wholeFrame(const SpiNorCommand& command) const
+{
+    // The bytes of the frame up to where it may end, and whether it may
+    // also go on (reads and programs do).
+    std::uint32_t length = 1;
+    bool goesOn = false;
+    switch (command.action) {
+    case SpiNorAction::WriteEnable:
+    case SpiNorAction::WriteDisable:
+        break;
+    case SpiNorAction::ReadStatus:
+    case SpiNorAction::ReadId:
+        goesOn = true;
+        break;
+    case SpiNorAction::WriteStatus:
+        length = 2;
+        break;
+    case SpiNorAction::ReadIdAt:
+    case SpiNorAction::Read:
+        length = 1 + kAddressBytes;
+        goesOn = true;
+        break;
+    case SpiNorAction::PageProgram:
+        length = 1 + kAddressBytes + 1;
+        goesOn = true;
+        break;
+    case SpiNorAction::Erase:
+        length = addressed(command, geometry_.size) ? 1 + kAddressBytes : 1;
+        break;
+    }
+    if (count_ == length || (goesOn && count_ > length))
+        return true;
+    const QString name = QString::fromLatin1(command.name);
+    if (addressed(command, geometry_.size) && count_ <= kAddressBytes)
+        violated(QStringLiteral("chip select raised inside the address of %1 (%2 of its 3 bytes)")
+                     .arg(name)
+                     .arg(count_ - 1));
+    else if (count_ < length)
+        violated(QStringLiteral("chip select raised inside %1 (%2 of %3 %4 bytes): ignored")
+                     .arg(name)
+                     .arg(count_)
+                     .arg(goesOn ? QStringLiteral("at least") : QStringLiteral("its"))
+                     .arg(length));
+    else
+        violated(QStringLiteral("chip select not raised at the end of %1 (%2 bytes, not %3): ignored")
+                     .arg(name)
+                     .arg(count_)
+                     .arg(length));
+    return false;
+}
+
+QString SpiNorFlash::described(const SpiNorCommand& command) const
+{
+    const QString name = QString::fromLatin1(command.name);
+    return addressed(command, geometry_.size) ? QStringLiteral("%1 at %2").arg(name, hexAddress(address_)) : name;
+}
+
+bool SpiNorFlash::writeEnabled(const SpiNorCommand& command) const
+{
+    if (!wel_)
+        violated(QStringLiteral("%1 without write enable (%2): ignored")
+                     .arg(QLatin1String(kindOf(command.action)), described(command)));
+    return wel_;
+}
+
+bool SpiNorFlash::outsideProtection(const SpiNorCommand& command, std::uint32_t start, std::uint32_t length) const
+{
+    const std::uint32_t end = writableEnd();
+    if (start + length <= end)
+        return true;
+    violated(QStringLiteral("%1 inside the protected area (%2; protected from %3): ignored")
+                 .arg(QLatin1String(kindOf(command.action)), described(command), hexAddress(end)));
+    return false;
+}
+
+void SpiNorFlash::checkOnlyClearsBits(std::uint32_t page) const
+{
+    // Every page program runs this: the bytes the frame left unwritten hold
+    // 0 and raise nothing, so a plain pass tells whether anything does.
+    std::uint8_t raised = 0;
+    for (std::uint32_t off = 0; off < geometry_.pageSize; ++off)
+        raised |= page_[off] & ~mem_[page + off];
+    if (raised == 0)
+        return;
+    std::uint32_t raising = 0;
+    std::uint32_t first = 0;
+    for (std::uint32_t off = 0; off < geometry_.pageSize; ++off) {
+        if ((page_[off] & ~mem_[page + off]) != 0 && raising++ == 0)
+            first = off;
+    }
+    violated(QStringLiteral("page program sets bits from 0 to 1 at %1 (holds %2, given %3; bytes so in the page: "
+                            "%4): a program only clears bits")
+                 .arg(hexAddress(page + first), hexByte(mem_[page + first]), hexByte(page_[first]))
+                 .arg(raising));
 }
 
 void SpiNorFlash::act(const SpiNorCommand& command)
 {
     switch (command.action) {
     case SpiNorAction::WriteEnable:
-        if (count_ == 1)
-            wel_ = true;
+        wel_ = true;
         break;
     case SpiNorAction::WriteDisable:
-        if (count_ == 1)
-            wel_ = false;
+        wel_ = false;
         break;
     case SpiNorAction::WriteStatus:
-        if (wel_ && count_ == 2) {
+        if (writeEnabled(command)) {
             newStatus_ = written_ & geometry_.statusWriteMask;
             start(Op::WriteStatus, 0, 0, command.busyTime);
         }
         break;
-    case SpiNorAction::PageProgram:
-        if (wel_ && count_ > 1 + kAddressBytes) {
-            const std::uint32_t page = address_ & ~(geometry_.pageSize - 1);
-            if (page + geometry_.pageSize <= writableEnd())
-                start(Op::Program, page, geometry_.pageSize, command.busyTime);
+    case SpiNorAction::PageProgram: {
+        const std::uint32_t page = address_ & ~(geometry_.pageSize - 1);
+        if (writeEnabled(command) && outsideProtection(command, page, geometry_.pageSize)) {
+            checkOnlyClearsBits(page);
+            start(Op::Program, page, geometry_.pageSize, command.busyTime);
         }
         break;
-    case SpiNorAction::Erase:
-        // The erase runs only when the chip is deselected right after the address.
-        if (!addressed(command, geometry_.size)) {
-            if (wel_ && count_ == 1 && geometry_.size <= writableEnd())
-                start(Op::Erase, 0, geometry_.size, command.busyTime);
-        } else if (wel_ && count_ == 1 + kAddressBytes) {
-            const std::uint32_t unit = address_ & ~(command.eraseUnit - 1);
-            if (unit + command.eraseUnit <= writableEnd())
-                start(Op::Erase, unit, command.eraseUnit, command.busyTime);
-        }
+    }
+    case SpiNorAction::Erase: {
+        // The whole array, or the unit that holds the address.
+        const bool whole = !addressed(command, geometry_.size);
+        const std::uint32_t unit = whole ? 0 : address_ & ~(command.eraseUnit - 1);
+        const std::uint32_t length = whole ? geometry_.size : command.eraseUnit;
+        if (writeEnabled(command) && outsideProtection(command, unit, length))
+            start(Op::Erase, unit, length, command.busyTime);
         break;
+    }
     default:
         break;
     }

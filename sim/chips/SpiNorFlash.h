@@ -53,6 +53,14 @@ struct SpiNorGeometry {
 //   and clear WEL. While WIP is set every command but ReadStatus is ignored.
 // - Programming only clears bits; a page program wraps inside its page.
 //   Erase works on whole units.
+// - What the datasheet forbids is reported as a violation, once per frame,
+//   and the chip then does what the real one does (mostly: nothing). The
+//   rules: no command but ReadStatus while busy; chip select raised only
+//   where a frame may end (not inside the address, and for a command that
+//   changes the chip right after its last byte); program, erase and status
+//   write only with WEL set; program and erase only outside the protected
+//   area; a page program's data may hold a 1 only where the cell holds one
+//   (the chip cannot raise a bit, and a driver that counts on it is wrong).
 // - Status register: bit 0 WIP, bit 1 WEL, the rest as the part's WRSR writes them.
 // - When the power goes mid-operation, the unit is left partly done, the
 //   same bytes for the same seed and progress.
@@ -115,8 +123,20 @@ private:
     // Whether the frame being clocked in is past the address of this command.
     bool inData(SpiNorAction action) const;
     std::size_t readRun(std::uint8_t* miso, std::size_t count);
+    // Whether the frame that has just ended is one the command acts on;
+    // reports it when chip select rose where the command forbids it.
+    bool wholeFrame(const SpiNorCommand& command) const;
     // What a whole frame of the command does when the chip is deselected.
     void act(const SpiNorCommand& command);
+    // The checks of a command that changes the memory or the status
+    // register; each reports the breach when it fails.
+    bool writeEnabled(const SpiNorCommand& command) const;
+    bool outsideProtection(const SpiNorCommand& command, std::uint32_t start, std::uint32_t length) const;
+    void checkOnlyClearsBits(std::uint32_t page) const;
+    // The command as a violation names it: "PP at 0x000100", "CE".
+    QString described(const SpiNorCommand& command) const;
+    // What the chip is busy with, as a violation names it.
+    const char* operationName() const;
     void start(Op op, std::uint32_t address, std::uint32_t length, Nanos typical);
     // Applies the pending operation to the bytes for which done() is true.
     template <typename Done>

@@ -8,9 +8,6 @@
 namespace sim {
 
 namespace {
-// Every word of the stream but the frame data.
-constexpr int kFramingBytes = SampleBitstream::kMinimumBytes - 4;
-
 void putField(QByteArray& out, char key, const QByteArray& text)
 {
     const QByteArray value = text + '\0';
@@ -34,11 +31,14 @@ QByteArray SampleBitstream::configurationData() const
     stream.word(kDummy);
     stream.word(kSyncWord);
     stream.word(kNoop);
+    if (watchdog)
+        stream.write(TIMER, {kWatchdogTimer});
     stream.command(RCRC);
     stream.write(IDCODE, {idcode});
     stream.command(WCFG);
 
-    const int frameWords = std::max((dataBytes - kFramingBytes) / 4, 1);
+    // Every word of the stream but the frame data takes minimumBytes() - 4.
+    const int frameWords = std::max((dataBytes - minimumBytes() + 4) / 4, 1);
     std::vector<std::uint32_t> frames(static_cast<std::size_t>(frameWords));
     std::mt19937 random(seed);
     for (std::uint32_t& word : frames)
@@ -54,7 +54,7 @@ QByteArray SampleBitstream::configurationData() const
     QByteArray data = stream.bytes();
     if (corrupt) {
         // The lowest bit of the middle frame word: the CRC word no longer matches.
-        const int at = kFrameDataOffset + frameWords / 2 * 4 + 3;
+        const int at = kFrameDataOffset + (watchdog ? kWatchdogBytes : 0) + frameWords / 2 * 4 + 3;
         data[at] = static_cast<char>(data[at] ^ 0x01);
     }
     if (data.size() > dataBytes)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Series7Stream.h"
+#include "Series7Packets.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,8 +11,9 @@ namespace sim {
 // fixed preamble, the fields 'a' design, 'b' part, 'c' date, 'd' time, 'e'
 // and the configuration data. The data is a well-formed 7-series
 // configuration stream in the order of real files: dummy words, bus width
-// detection, sync word, NOOP, RCRC, IDCODE, WCFG, the frame data through FDRI
-// (a type 2 packet), the CRC word, START, DESYNC, NOOP padding. The frame
+// detection, sync word, NOOP, (TIMER, with the watchdog on), RCRC, IDCODE,
+// WCFG, the frame data through FDRI (a type 2 packet), the CRC word, START,
+// DESYNC, NOOP padding. The frame
 // contents are pseudo-random from the seed, so two seeds give two different
 // images of the same size.
 struct SampleBitstream {
@@ -20,6 +21,12 @@ struct SampleBitstream {
     static constexpr int kMinimumBytes = 124;
     // Where the frame data begins in the configuration data.
     static constexpr int kFrameDataOffset = 88;
+    // What the TIMER write of a stream with the watchdog on adds in front of
+    // the frame data.
+    static constexpr int kWatchdogBytes = 8;
+    // The TIMER value written then: bit 30 runs the watchdog during
+    // configuration, the low bits its count.
+    static constexpr quint32 kWatchdogTimer = 0x40010000;
 
     QString design = QStringLiteral("lumo3_top;UserID=0XFFFFFFFF;Version=2021.2");
     QString part = QStringLiteral("7a35tcpg236");
@@ -32,6 +39,11 @@ struct SampleBitstream {
     quint32 idcode = series7::kXc7a35t;
     // One bit of the frame data flipped after the CRC word was computed.
     bool corrupt = false;
+    // The configuration watchdog on: a stream that runs out before its end
+    // makes the FPGA fall back instead of waiting for ever.
+    bool watchdog = false;
+
+    int minimumBytes() const { return kMinimumBytes + (watchdog ? kWatchdogBytes : 0); }
 
     QByteArray configurationData() const;
     QByteArray file() const;

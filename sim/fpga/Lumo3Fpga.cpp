@@ -1,26 +1,6 @@
 #include "Lumo3Fpga.h"
 
-#include <cstring>
-
 namespace sim {
-
-namespace {
-const std::uint8_t kSyncWord[4] = {0xAA, 0x99, 0x55, 0x66};
-
-// NOOP, write WBSTAR 0x00001000, write CMD IPROG, three NOOPs.
-const std::uint8_t kGoldenHeader[32] = {0x20, 0x00, 0x00, 0x00, 0x30, 0x02, 0x00, 0x01,
-                                        0x00, 0x00, 0x10, 0x00, 0x30, 0x00, 0x80, 0x01,
-                                        0x00, 0x00, 0x00, 0x0F, 0x20, 0x00, 0x00, 0x00,
-                                        0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00};
-
-bool holdsSyncWord(const std::uint8_t* start, std::uint32_t window)
-{
-    for (std::uint32_t i = 0; i + sizeof kSyncWord <= window; ++i)
-        if (std::memcmp(start + i, kSyncWord, sizeof kSyncWord) == 0)
-            return true;
-    return false;
-}
-}  // namespace
 
 Lumo3Fpga::Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory, const BoardFaults& faults,
                      Nanos configTime)
@@ -36,14 +16,9 @@ const BoardFaults& Lumo3Fpga::noFaults()
     return none;
 }
 
-Lumo3Fpga::Image Lumo3Fpga::selectImage(const std::uint8_t* memory)
+Lumo3Fpga::Outcome Lumo3Fpga::nextBoot() const
 {
-    const bool golden = holdsSyncWord(memory + kGoldenImageAddress, kSyncWindow);
-    const bool switchWord = std::memcmp(memory + kSwitchWordAddress, kSyncWord, sizeof kSyncWord) == 0 &&
-                            std::memcmp(memory + kGoldenHeaderAddress, kGoldenHeader, sizeof kGoldenHeader) == 0;
-    if (switchWord && holdsSyncWord(memory + kUpdateImageAddress, kSyncWindow))
-        return Image::Update;
-    return golden ? Image::Golden : Image::None;
+    return Series7Configuration::configure(memory_, kReadWindow, part_);
 }
 
 const char* Lumo3Fpga::imageName(Image image)
@@ -65,7 +40,7 @@ void Lumo3Fpga::onProgramLine(bool high)
     if (!high) {
         // In reset the FPGA drops its configuration and releases the flash.
         configuring_ = false;
-        loaded_ = Image::None;
+        outcome_ = Outcome{};
         lowSince_ = std::chrono::steady_clock::now();
         return;
     }
@@ -77,14 +52,20 @@ void Lumo3Fpga::onProgramLine(bool high)
 
 void Lumo3Fpga::settle()
 {
-    if (configuring_ && !faults_.fpgaNeverConfigures && wiring_.clock().now() >= configEnd_)
+    if (configuring_ && !outcome_.hangs && !faults_.fpgaNeverConfigures && wiring_.clock().now() >= configEnd_)
         finishConfiguration();
 }
 
 Lumo3Fpga::Image Lumo3Fpga::loaded()
 {
     settle();
-    return loaded_;
+    return outcome_.loaded;
+}
+
+const Lumo3Fpga::Outcome& Lumo3Fpga::outcome()
+{
+    settle();
+    return outcome_;
 }
 
 bool Lumo3Fpga::configuring()
@@ -95,35 +76,37 @@ bool Lumo3Fpga::configuring()
 
 void Lumo3Fpga::finishConfiguration()
 {
-    if (!configuring_)
+    if (!configuring_ || outcome_.hangs)
         return;
     if (faults_.fpgaNeverConfigures) {
-        loaded_ = Image::None;  // and it keeps holding the flash
+        outcome_ = Outcome{};  // and it keeps holding the flash
         return;
     }
-    configuring_ = false;
     flash_.settle();
-    loaded_ = faults_.fpgaNeverConfigures ? Image::None : selectImage(memory_);
+    outcome_ = nextBoot();
+    // A stream that never ends keeps the FPGA reading the flash.
+    configuring_ = outcome_.hangs;
 }
 
 void Lumo3Fpga::powerUp()
 {
     configuring_ = true;
     configEnd_ = wiring_.clock().now();
+    outcome_ = Outcome{};
     finishConfiguration();
 }
 
 void Lumo3Fpga::powerDown()
 {
     configuring_ = false;
-    loaded_ = Image::None;
+    outcome_ = Outcome{};
 }
 
-void Lumo3Fpga::restore(Image loaded, bool holdingFlash)
+void Lumo3Fpga::restore(const Outcome& outcome, bool holdingFlash)
 {
     configuring_ = holdingFlash;
     configEnd_ = wiring_.clock().now();
-    loaded_ = loaded;
+    outcome_ = outcome;
 }
 
 void Lumo3Fpga::FlashPort::select()

@@ -3,6 +3,8 @@
 #include "BoardWiring.h"
 #include "Faults.h"
 #include "N25Q256.h"
+#include "Series7Configuration.h"
+#include "Series7Packets.h"
 
 #include <chrono>
 #include <cstdint>
@@ -12,24 +14,25 @@ namespace sim {
 // The Artix FPGA of a Lumo3 board. A low level on its PROGRAM line (GPIO 26)
 // resets it; when the line goes high again it reads its configuration from
 // the N25Q256 for configTime, during which it owns the flash's pins and the
-// Pi's transfers reach nothing (MISO floats high). Which image it then runs
-// follows the MultiBoot layout (selectImage).
+// Pi's transfers reach nothing (MISO floats high). What it then runs is what
+// the 7-series configuration logic makes of the flash (Series7Configuration);
+// a configuration that hangs goes on holding the flash until PROGRAM_B is
+// pulled low again.
 //
 // The program holds the line low with a sleep of its own, which the virtual
 // clock does not see; the time the line stays low on the host's clock, in
 // whole milliseconds, is added to the virtual clock as a wait when it rises.
 class Lumo3Fpga {
 public:
-    enum class Image { None, Golden, Update };
+    using Image = Series7Configuration::Image;
+    using Outcome = Series7Configuration::Outcome;
 
     static constexpr unsigned kProgramPin = 26;
     static constexpr Nanos kDefaultConfigTime = 100 * kMillisecond;
 
     static constexpr std::uint32_t kSwitchWordAddress = 0x000FFC;
-    static constexpr std::uint32_t kGoldenHeaderAddress = 0x001000;
-    static constexpr std::uint32_t kGoldenImageAddress = 0x001020;
-    static constexpr std::uint32_t kUpdateImageAddress = 0x400000;
-    static constexpr std::uint32_t kSyncWindow = 1024;
+    // The FPGA reads with 3-byte addresses: the lowest 16 MiB of the flash.
+    static constexpr std::uint32_t kReadWindow = 16u << 20;
 
     // faults: the board's; with fpgaNeverConfigures a configuration never ends.
     Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory,
@@ -41,10 +44,15 @@ public:
     SpiDevice& flashPort() { return port_; }
 
     Image loaded();
+    // What the last configuration came to, and why.
+    const Outcome& outcome();
+    // The board's part, the IDCODE that images must name.
+    void setPart(std::uint32_t idcode) { part_ = idcode; }
+    std::uint32_t part() const { return part_; }
     bool configuring();
     // Lets a configuration that is under way run to its end, as it would
-    // after the program has exited. One that never ends (a fault) goes on
-    // holding the flash.
+    // after the program has exited. One that never ends (a fault, or a
+    // stream that hangs) goes on holding the flash.
     void finishConfiguration();
     // Power-up: configure from the flash as it is now.
     void powerUp();
@@ -52,10 +60,10 @@ public:
     void powerDown();
     // Continues from a saved state; holdingFlash: a configuration that never
     // ended is still under way.
-    void restore(Image loaded, bool holdingFlash);
+    void restore(const Outcome& outcome, bool holdingFlash);
 
-    // The MultiBoot decision on a flash image of N25Q256::kSize bytes.
-    static Image selectImage(const std::uint8_t* memory);
+    // What a configuration from the flash as it is now would come to.
+    Outcome nextBoot() const;
     static const char* imageName(Image image);
 
 private:
@@ -89,7 +97,8 @@ private:
     const BoardFaults& faults_;
     Nanos configTime_;
     FlashPort port_;
-    Image loaded_ = Image::None;
+    std::uint32_t part_ = series7::kXc7a35t;
+    Outcome outcome_;
     bool configuring_ = false;
     Nanos configEnd_ = 0;
     std::chrono::steady_clock::time_point lowSince_;

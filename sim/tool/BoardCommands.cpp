@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 
 #include <cstdio>
+#include <optional>
 
 namespace board_tool {
 
@@ -39,10 +40,18 @@ QJsonObject fullStatus(sim::BoardDirectory& board)
 
 int create(const QStringList& args)
 {
-    if (args.size() != 3 || args.at(1) != QLatin1String("--kind"))
-        return usageError("create needs DIR --kind KIND");
+    const bool withPart = args.size() == 5 && args.at(3) == QLatin1String("--idcode");
+    if ((args.size() != 3 && !withPart) || args.at(1) != QLatin1String("--kind"))
+        return usageError("create needs DIR --kind KIND [--idcode HEX]");
+    std::optional<std::uint32_t> part;
+    if (withPart) {
+        bool ok = false;
+        part = args.at(4).toUInt(&ok, 16);
+        if (!ok)
+            return usageError(QStringLiteral("--idcode needs a 32-bit number in hex, not '%1'").arg(args.at(4)));
+    }
     QString error;
-    if (!sim::BoardDirectory::create(args.at(0), args.at(2), error))
+    if (!sim::BoardDirectory::create(args.at(0), args.at(2), error, part))
         return fail(error);
     return 0;
 }

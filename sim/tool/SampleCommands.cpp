@@ -55,7 +55,7 @@ int writeFile(const QString& path, const QByteArray& contents)
 }
 }  // namespace
 
-// make-bitstream FILE [--bytes N] [--seed S] [--idcode ID] [--corrupt] [--raw]
+// make-bitstream FILE [--bytes N] [--seed S] [--idcode ID] [--corrupt] [--watchdog] [--raw]
 int makeBitstream(const QStringList& args)
 {
     if (args.isEmpty())
@@ -66,18 +66,19 @@ int makeBitstream(const QStringList& args)
     uint bytes = static_cast<uint>(sample.dataBytes);
     uint seed = sample.seed;
     uint idcode = sample.idcode;
-    if (!options(args.mid(1), {"--bytes", "--seed", "--idcode"}, {"--raw", "--corrupt"}, given, error) ||
+    if (!options(args.mid(1), {"--bytes", "--seed", "--idcode"}, {"--raw", "--corrupt", "--watchdog"}, given, error) ||
         !numberOption(given, "--bytes", 16u << 20, bytes, error) ||
         !numberOption(given, "--seed", 0xFFFFFFFFu, seed, error) ||
         !numberOption(given, "--idcode", 0xFFFFFFFFu, idcode, error))
         return usageError(error);
     const bool raw = given.contains("--raw");
+    sample.watchdog = given.contains("--watchdog");
     // A .bit file stands for a whole configuration; --raw may be cut anywhere.
-    if (!raw && bytes < static_cast<uint>(sim::SampleBitstream::kMinimumBytes))
+    if (!raw && bytes < static_cast<uint>(sample.minimumBytes()))
         return fail(QStringLiteral("--bytes %1 is too small for a configuration stream (at least %2; "
                                          "--raw writes its first N bytes)")
                               .arg(bytes)
-                              .arg(sim::SampleBitstream::kMinimumBytes));
+                              .arg(sample.minimumBytes()));
     sample.dataBytes = static_cast<int>(bytes);
     sample.seed = seed;
     sample.idcode = idcode;

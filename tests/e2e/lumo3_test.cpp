@@ -336,6 +336,7 @@ TEST_F(Lumo3E2E, AClosedOutputOrAHangupDoesNotStopTheFlashWork)
     ASSERT_TRUE(pipeline.waitForFinished(120000));
     EXPECT_EQ(pipeline.exitCode(), 0) << pipeline.readAllStandardError().toStdString();
     EXPECT_EQ(board.flash().mid(0x1020, golden.size()), golden);
+    board.expectNoViolations();
 
     // The terminal's session ends while the golden area is being erased.
     board.setFlash(QByteArray(32 << 20, '\xFF'));
@@ -349,6 +350,7 @@ TEST_F(Lumo3E2E, AClosedOutputOrAHangupDoesNotStopTheFlashWork)
     EXPECT_EQ(updater.exitCode(), 0);
     EXPECT_EQ(board.flash().mid(0x1020, golden.size()), golden);
     EXPECT_EQ(board.statusJson("fpga.loaded"), "golden");
+    board.expectNoViolations();
 }
 
 TEST_F(Lumo3E2E, BootRestartsTheFpgaFromTheFlash)

@@ -1,6 +1,9 @@
 // Power-cut sweep: runs an update on a virtual board again and again, cutting
 // the power after a different number of bus bytes each time, powers the board
-// up and records what its FPGA then loads. The cut points are spread evenly
+// up and records what its FPGA then loads (on a Lumo3, what its configuration
+// logic made of the flash: the image, a fallback, a hang, or nothing and
+// why; the bytes of the image that configured tell old from new and whole
+// from partial). The cut points are spread evenly
 // over the whole run and packed around every step boundary (each erase, the
 // first and last program, the switch word), found from a traced reference
 // run.
@@ -8,11 +11,16 @@
 //   power_cut_sweep update   [--points N]  Lumo3 -wupdate: asserts the MultiBoot
 //                                          promise (golden, the old update while
 //                                          the switch word stands, or the whole
-//                                          new update; never a partial image)
+//                                          new update; never a partial image,
+//                                          so never a fallback or a hang)
 //   power_cut_sweep golden   [--points N]  Lumo3 -wgold: report only
 //   power_cut_sweep minilumo [--points N]  Mini Lumo -wifany: report only
 //
-// --list prints every cut point with its outcome.
+// --list prints every cut point with its outcome (and the FPGA's reason).
+//
+// Every run, the cut ones included, must break none of the chips' rules: the
+// frame that the power cut interrupts never ends, so it is left out by
+// itself.
 //
 // Exit status 0, or 1 when a promise is broken (or a run misbehaves).
 
@@ -22,6 +30,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -99,6 +108,29 @@ QJsonObject status(const QString& board)
     return QJsonDocument::fromJson(mustTool({"status", board, "--json"}, QDir::tempPath()).out).object();
 }
 
+// The rules of the chips that the board's last run broke: empty when none,
+// else the count and the first breach.
+QString violations(const QString& board)
+{
+    const QJsonObject v = status(board).value("violations").toObject();
+    if (v.value("count").toDouble() == 0)
+        return {};
+    const QJsonObject first = v.value("first").toArray().at(0).toObject();
+    return QStringLiteral("%1 breaches of the chips' rules, the first at bus byte %2, %3: %4")
+        .arg(v.value("count").toDouble())
+        .arg(first.value("bus_byte").toDouble(), 0, 'f', 0)
+        .arg(first.value("where").toString(), first.value("rule").toString());
+}
+
+// A run that must succeed, and break no rule.
+void mustRun(const QStringList& args, const QString& board, const QString& cwd)
+{
+    mustTool(QStringList{"run", board, "--"} + args, cwd);
+    const QString broken = violations(board);
+    if (!broken.isEmpty())
+        die(QStringLiteral("lumo3-board run %1 -- %2: %3").arg(board, args.join(' '), broken));
+}
+
 QByteArray bitstream(int bytes, quint32 seed, bool raw, QByteArray* data)
 {
     sim::SampleBitstream sample;
@@ -116,8 +148,9 @@ struct Scenario {
     QString imageFile;
     QStringList args;
     std::map<QString, QByteArray> files;  // put into each run's working directory
-    // Classifies a board after its power-up; sets broken when a promise is broken.
-    std::function<QString(const QString& board, std::uint64_t cut, bool& broken)> classify;
+    // Classifies a board after its power-up; sets broken when a promise is
+    // broken, and why to what the FPGA gives as the reason for its outcome.
+    std::function<QString(const QString& board, std::uint64_t cut, bool& broken, QString& why)> classify;
     std::vector<QString> outcomes;  // the report's order
 };
 
@@ -212,8 +245,8 @@ Scenario lumo3Scenario(const QString& root, bool update)
     const QByteArray nextFile = bitstream(update ? 200000 : 120000, 3, false, &next);
     const QString board = root + "/template";
     mustTool({"create", board, "--kind", "lumo3"}, work);
-    mustTool({"run", board, "--", "-wgold", "gold.bit"}, work);
-    mustTool({"run", board, "--", "-wupdate", "old.bit"}, work);
+    mustRun({"-wgold", "gold.bit"}, board, work);
+    mustRun({"-wupdate", "old.bit"}, board, work);
     if (status(board).value("fpga").toObject().value("loaded").toString() != "update")
         die("the template board does not boot its update image");
 
@@ -230,35 +263,48 @@ Scenario lumo3Scenario(const QString& root, bool update)
     if (update) {
         s.name = "Lumo3 -wupdate new.bit (golden 100 kB and an older update 150 kB in place, new update 200 kB)";
         s.args = QStringList{"-wupdate", "new.bit"};
-        s.outcomes = {"golden", "old update", "new update", "partial update", "golden damaged", "nothing"};
-        s.classify = [=](const QString& b, std::uint64_t, bool& broken) {
+        s.outcomes = {"golden",          "old update", "new update", "golden by fallback", "partial update",
+                      "golden damaged", "hangs",      "nothing"};
+        s.classify = [=](const QString& b, std::uint64_t, bool& broken, QString& why) {
             const QString image = b + "/n25q256.img";
-            const QString loaded = status(b).value("fpga").toObject().value("loaded").toString();
-            QString outcome = "nothing";
+            const QJsonObject fpga = status(b).value("fpga").toObject();
+            const QString loaded = fpga.value("loaded").toString();
+            why = fpga.value("error").toString();
+            QString outcome = fpga.value("hangs").toBool() ? "hangs" : "nothing";
             if (loaded == "golden")
-                outcome = holds(image, 0x1000, goldenHeader + golden) ? "golden" : "golden damaged";
+                outcome = !holds(image, 0x1000, goldenHeader + golden) ? "golden damaged"
+                          : fpga.value("fallback").toBool()            ? "golden by fallback"
+                                                                       : "golden";
             else if (loaded == "update")
                 outcome = holds(image, 0x400000, next)        ? "new update"
                           : holds(image, 0x400000, oldUpdate) ? "old update"
                                                               : "partial update";
-            broken = outcome == "partial update" || outcome == "golden damaged" || outcome == "nothing";
+            broken = outcome != "golden" && outcome != "old update" && outcome != "new update";
             return outcome;
         };
     } else {
         s.name = "Lumo3 -wgold new.bit (golden 100 kB and an update 150 kB in place, new golden 120 kB)";
         s.args = QStringList{"-wgold", "new.bit"};
-        s.outcomes = {"update", "old golden", "new golden", "partial golden", "nothing"};
-        s.classify = [=](const QString& b, std::uint64_t, bool& broken) {
+        s.outcomes = {"update", "update after bad golden", "old golden", "new golden", "partial golden",
+                      "hangs", "nothing"};
+        s.classify = [=](const QString& b, std::uint64_t, bool& broken, QString& why) {
             const QString image = b + "/n25q256.img";
-            const QString loaded = status(b).value("fpga").toObject().value("loaded").toString();
+            const QJsonObject board = status(b);
+            const QJsonObject fpga = board.value("fpga").toObject();
+            const QString loaded = fpga.value("loaded").toString();
+            why = fpga.value("error").toString();
             broken = false;
+            // Without the switch word the stream from address 0 began in
+            // the golden area and ran on into the update image.
             if (loaded == "update")
-                return QString("update");
+                return board.value("flash").toObject().value("switch_word").toBool()
+                           ? QString("update")
+                           : QString("update after bad golden");
             if (loaded == "golden")
                 return holds(image, 0x1000, goldenHeader + next)     ? QString("new golden")
                        : holds(image, 0x1000, goldenHeader + golden) ? QString("old golden")
                                                                      : QString("partial golden");
-            return QString("nothing");
+            return fpga.value("hangs").toBool() ? QString("hangs") : QString("nothing");
         };
     }
     return s;
@@ -273,7 +319,7 @@ Scenario miniLumoScenario(const QString& root)
     const QString board = root + "/template";
     mustTool({"create", board, "--kind", "minilumo"}, work);
     writeFile(work + "/old.bin", bitstream(150000, 2, true, &old));
-    mustTool({"run", board, "--", "-wifany"}, work);
+    mustRun({"-wifany"}, board, work);
     mustTool({"power-cycle", board}, work);
     if (!status(board).value("fpga").toObject().value("done").toBool())
         die("the template Mini Lumo board's FPGA is not configured");
@@ -285,7 +331,7 @@ Scenario miniLumoScenario(const QString& root)
     s.args = QStringList{"-wifany"};
     s.files = {{"new.bin", bitstream(200000, 3, true, &next)}};
     s.outcomes = {"old configuration", "new configuration", "partial configuration", "nothing (DONE low)"};
-    s.classify = [=](const QString& b, std::uint64_t, bool& broken) {
+    s.classify = [=](const QString& b, std::uint64_t, bool& broken, QString&) {
         broken = false;
         const QString image = b + "/mx25l3206e.img";
         if (!status(b).value("fpga").toObject().value("done").toBool())
@@ -330,6 +376,9 @@ int main(int argc, char** argv)
     const Result ref = tool(QStringList{"run", refBoard, "--trace", root + "/reference.trace", "--"} + s.args, refWork);
     if (ref.exitCode != 0)
         die(QStringLiteral("the reference run failed (%1): %2").arg(ref.exitCode).arg(QString(ref.err)));
+    const QString refBreaches = violations(refBoard);
+    if (!refBreaches.isEmpty())
+        die(QStringLiteral("the reference run: %1").arg(refBreaches));
     const std::uint64_t total =
         static_cast<std::uint64_t>(status(refBoard).value("last_run").toObject().value("bus_bytes").toDouble());
     const Reference reference = readTrace(root + "/reference.trace", total);
@@ -351,13 +400,15 @@ int main(int argc, char** argv)
             mustTool({"fault", dir + "/board", "power-cut", QString::number(cut), QString::number(cut)}, dir);
             const Result run = tool(QStringList{"run", dir + "/board", "--"} + s.args, dir + "/work");
             QString outcome;
+            QString why;
             bool promiseBroken = false;
+            const QString breaches = violations(dir + "/board");
             if (run.exitCode != 3) {
                 outcome = "run not cut";
                 promiseBroken = cut < total;
             } else {
                 mustTool({"power-cycle", dir + "/board"}, dir);
-                outcome = s.classify(dir + "/board", cut, promiseBroken);
+                outcome = s.classify(dir + "/board", cut, promiseBroken, why);
                 // The old update may only survive while the switch word stands.
                 if (outcome == "old update" && cut >= reference.headerErased)
                     promiseBroken = true;
@@ -365,9 +416,12 @@ int main(int argc, char** argv)
             QDir(dir).removeRecursively();
             std::lock_guard<std::mutex> guard(lock);
             ++counts[outcome];
-            outcomes[cut] = outcome;
+            const QString listed = why.isEmpty() ? outcome : QStringLiteral("%1 (%2)").arg(outcome, why);
+            outcomes[cut] = listed;
             if (promiseBroken)
-                broken.push_back(QStringLiteral("cut after %1 bytes: %2").arg(cut).arg(outcome));
+                broken.push_back(QStringLiteral("cut after %1 bytes: %2").arg(cut).arg(listed));
+            if (!breaches.isEmpty())
+                broken.push_back(QStringLiteral("cut after %1 bytes: %2").arg(cut).arg(breaches));
         }
     };
     std::vector<std::thread> threads;
@@ -392,7 +446,7 @@ int main(int argc, char** argv)
     if (which != "update") {
         int unbootable = 0;
         for (const auto& [outcome, n] : counts)
-            if (outcome.startsWith("nothing") || outcome.startsWith("partial"))
+            if (outcome.startsWith("nothing") || outcome.startsWith("partial") || outcome == "hangs")
                 unbootable += n;
         std::printf("  left unbootable or on a partial image: %d of %zu cut points\n", unbootable, cuts.size());
     }

@@ -90,6 +90,11 @@ class Fleet(unittest.TestCase):
     def status(self, host):
         return json.loads(self.tool("status", self.board(host), "--json"))
 
+    def assert_no_violations(self, host):
+        """The board's last run broke none of its chips' rules."""
+        violations = self.status(host)["violations"]
+        self.assertEqual(violations["count"], 0, "%s: %s" % (host, violations["first"]))
+
     def chips(self, hosts):
         """Digests of every chip image of the boards: flash and radio."""
         return {host: {name: sha256(os.path.join(self.board(host), name))
@@ -155,6 +160,7 @@ class Fleet(unittest.TestCase):
                 for host in HOSTS}
 
     def assert_runs_update(self, host, data):
+        self.assert_no_violations(host)
         status = self.status(host)
         self.assertEqual((status["fpga"]["loaded"], status["flash"]["switch_word"]), ("update", True), host)
         flash = self.flash(host)
@@ -184,6 +190,7 @@ class Fleet(unittest.TestCase):
             mini = f.read()
         self.assertEqual(self.flash("b5")[:len(mini)], mini)
         self.assertTrue(self.status("b5")["flash"]["valid_configuration"])
+        self.assert_no_violations("b5")
         self.assertEqual(report["b5"]["image_sha256"], sha256(self.path("files/mini.bin")))
         self.assertEqual(self.status(RADIO)["radio"]["firmware_bytes"], 16384)
         self.assertEqual(report[RADIO]["radio_sha256"], sha256(self.path("files/radio.hex")))

@@ -4,7 +4,10 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QJsonArray>
 #include <QProcess>
+
+#include <gtest/gtest.h>
 
 #include <stdexcept>
 
@@ -31,17 +34,41 @@ ToolResult runBoardTool(const QStringList& args, const QString& workingDir, cons
     return result;
 }
 
-BoardFixture::BoardFixture(const QString& kind)
+BoardFixture::BoardFixture(const QString& kind, const QStringList& createOptions)
 {
     imageName_ = kind == QLatin1String("lumo3") ? "n25q256.img" : "mx25l3206e.img";
-    const ToolResult created = runBoardTool({"create", board(), "--kind", kind}, work());
+    const ToolResult created = runBoardTool(QStringList{"create", board(), "--kind", kind} + createOptions, work());
     if (created.exitCode != 0)
         throw std::runtime_error("cannot create board: " + created.err.toStdString());
 }
 
 ToolResult BoardFixture::run(const QStringList& args, const QProcessEnvironment& env) const
 {
-    return runBoardTool(QStringList{"run", board(), "--"} + args, work(), env);
+    const ToolResult result = runBoardTool(QStringList{"run", board(), "--"} + args, work(), env);
+    expectNoViolations();
+    return result;
+}
+
+void BoardFixture::expectNoViolations() const
+{
+    const ToolResult status = runBoardTool({"status", board(), "--json"}, work());
+    const QJsonObject json = QJsonDocument::fromJson(status.out).object();
+    // Injected faults break the rules by design; a power cut is spent by the
+    // run it ends, and the frames before it must keep them.
+    if (status.exitCode != 0 || !json.value("faults").toObject().isEmpty())
+        return;
+    const QJsonObject violations = json.value("violations").toObject();
+    if (violations.value("count").toDouble() == 0)
+        return;
+    std::string first;
+    for (const QJsonValue& v : violations.value("first").toArray()) {
+        const QJsonObject breach = v.toObject();
+        first += QStringLiteral("\n  bus byte %1, %2: %3")
+                     .arg(breach.value("bus_byte").toDouble(), 0, 'f', 0)
+                     .arg(breach.value("where").toString(), breach.value("rule").toString())
+                     .toStdString();
+    }
+    ADD_FAILURE() << "the run broke the chips' rules " << violations.value("count").toDouble() << " times:" << first;
 }
 
 QByteArray BoardFixture::flash() const

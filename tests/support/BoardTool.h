@@ -23,13 +23,16 @@ ToolResult runBoardTool(const QStringList& args, const QString& workingDir,
 // A temporary working directory with a board directory "board" beside it.
 class BoardFixture {
 public:
-    explicit BoardFixture(const QString& kind);
+    // createOptions: what `create` takes after the kind, e.g. --idcode HEX.
+    explicit BoardFixture(const QString& kind, const QStringList& createOptions = {});
 
     QString work() const { return work_.path(); }
     QString board() const { return boards_.filePath("board"); }
     QString file(const QString& name) const { return work_.filePath(name); }
 
-    // lumo3-board run board -- args, in the working directory.
+    // lumo3-board run board -- args, in the working directory. A run on a
+    // board without faults must break none of the chips' rules: the test
+    // fails when it did.
     ToolResult run(const QStringList& args,
                    const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) const;
     QByteArray flash() const;  // the board's chip image file
@@ -37,6 +40,10 @@ public:
     QString statusJson(const QString& path) const;  // e.g. "fpga.loaded"
     void writeFile(const QString& name, const QByteArray& contents) const;
     QByteArray readFile(const QString& name) const;
+
+    // The same check for the last run, for a test that ran the tool its own
+    // way (with a trace, in a pipeline, to be interrupted).
+    void expectNoViolations() const;
 
 private:
     QTemporaryDir work_;

@@ -73,6 +73,13 @@ TEST(SampleBitstream, IsAWellFormedStreamInTheOrderOfRealFiles)
     const int middle = sim::SampleBitstream::kFrameDataOffset + 4 + 3;  // the middle frame word's lowest bit
     flipped[middle] = static_cast<char>(flipped[middle] ^ 0x01);
     EXPECT_EQ(sample.configurationData(), flipped);
+
+    // The watchdog: a TIMER write behind the sync word's NOOP, before the
+    // CRC starts (as in real files), and the same frames in 8 more bytes.
+    sample.corrupt = false;
+    sample.watchdog = true;
+    sample.dataBytes = 136;
+    EXPECT_EQ(sample.configurationData(), expected.left(56) + words({0x30022001, 0x40010000}) + expected.mid(56));
 }
 
 TEST(SampleBitstream, HoldsExactlyDataBytes)
@@ -107,6 +114,8 @@ TEST(SampleBitstream, MakeBitstreamWritesTheSampleOrSaysWhyNot)
         s.corrupt = corrupt;
         return s;
     };
+    sim::SampleBitstream watchdog = sample(4000, 0x0362D093, false);
+    watchdog.watchdog = true;
     struct Case {
         QStringList args;
         int exitCode;
@@ -119,6 +128,9 @@ TEST(SampleBitstream, MakeBitstreamWritesTheSampleOrSaysWhyNot)
         {{"--raw", "--bytes", "130"}, 0, sample(130, 0x0362D093, false).configurationData(), ""},
         {{"--bytes", "124"}, 0, sample(124, 0x0362D093, false).file(), ""},
         {{"--bytes", "4000", "--idcode", "0x03631093", "--corrupt"}, 0, sample(4000, 0x03631093, true).file(), ""},
+        {{"--bytes", "4000", "--watchdog"}, 0, watchdog.file(), ""},
+        {{"--bytes", "131", "--watchdog"}, 2, QByteArray(),
+         "lumo3-board: --bytes 131 is too small for a configuration stream (at least 132;"},
         {{"--bytes", "123"}, 2, QByteArray(),
          "lumo3-board: --bytes 123 is too small for a configuration stream (at least 124; --raw writes its first N "
          "bytes)\n"},

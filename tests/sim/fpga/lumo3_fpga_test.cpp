@@ -1,7 +1,8 @@
-// Which image the virtual Lumo3 FPGA boots, and how it holds the flash while
-// it configures.
+// What the virtual Lumo3 FPGA boots, for its part, and how it holds the flash
+// while it configures.
 
 #include "Lumo3Fpga.h"
+#include "SampleBitstream.h"
 
 #include <gtest/gtest.h>
 
@@ -16,94 +17,134 @@ const std::uint8_t kSync[4] = {0xAA, 0x99, 0x55, 0x66};
 const std::uint8_t kGoldenHeader[32] = {0x20, 0, 0, 0, 0x30, 0x02, 0, 0x01, 0, 0, 0x10, 0, 0x30, 0, 0x80, 0x01,
                                         0, 0, 0, 0x0F, 0x20, 0, 0, 0, 0x20, 0, 0, 0, 0x20, 0, 0, 0};
 
-struct Layout {
-    bool switchWord;
-    bool goldenHeader;
-    int goldenSyncAt;  // offset from 0x001020, or -1
-    int updateSyncAt;  // offset from 0x400000, or -1
-    Image boots;
-};
-
-TEST(Lumo3Fpga, MultiBootDecision)
+void put(std::vector<std::uint8_t>& flash, std::uint32_t at, const QByteArray& bytes)
 {
-    const Layout cases[] = {
-        {false, false, -1, -1, Image::None},
-        {false, true, 0, -1, Image::Golden},
-        {false, true, 0, 0, Image::Golden},      // no switch word: the update image is not looked at
-        {true, true, 0, 0, Image::Update},
-        {true, true, 0, 1020, Image::Update},    // the sync word ends inside the first KiB
-        {true, true, 0, 1021, Image::Golden},    // it does not
-        {true, true, -1, -1, Image::None},
-        {true, false, 0, 0, Image::Golden},      // a switch word without the golden header leads nowhere
-        {true, true, -1, 0, Image::Update},
-        {false, false, 1020, -1, Image::Golden},
-    };
-    for (const Layout& c : cases) {
-        std::vector<std::uint8_t> flash(sim::N25Q256::kSize, 0xFF);
-        if (c.switchWord)
-            std::memcpy(&flash[0xFFC], kSync, 4);
-        if (c.goldenHeader)
-            std::memcpy(&flash[0x1000], kGoldenHeader, 32);
-        if (c.goldenSyncAt >= 0)
-            std::memcpy(&flash[0x1020 + c.goldenSyncAt], kSync, 4);
-        if (c.updateSyncAt >= 0)
-            std::memcpy(&flash[0x400000 + c.updateSyncAt], kSync, 4);
-        EXPECT_EQ(sim::Lumo3Fpga::selectImage(flash.data()), c.boots)
-            << c.switchWord << c.goldenHeader << " " << c.goldenSyncAt << " " << c.updateSyncAt;
-    }
+    std::copy(bytes.begin(), bytes.end(), flash.begin() + at);
 }
 
-TEST(Lumo3Fpga, HoldsTheFlashForItsConfigurationTimeAfterAPulse)
+QByteArray image(quint32 idcode, int bytes = 2000)
+{
+    sim::SampleBitstream sample;
+    sample.dataBytes = bytes;
+    sample.idcode = idcode;
+    return sample.configurationData();
+}
+
+// A golden image for the 35T; an update behind the switch word when given.
+std::vector<std::uint8_t> multiBootFlash(const QByteArray& update = QByteArray())
 {
     std::vector<std::uint8_t> flash(sim::N25Q256::kSize, 0xFF);
-    std::memcpy(&flash[0x1020], kSync, 4);
-    sim::VirtualClock clock;
-    sim::BoardWiring wiring{clock};
-    sim::N25Q256 chip{flash.data(), clock};
-    sim::Lumo3Fpga fpga{wiring, chip, flash.data()};
-    wiring.setPull(7, true);
-    wiring.attach(fpga.flashPort(), 7);
-    fpga.powerUp();
-    ASSERT_EQ(fpga.loaded(), Image::Golden);
+    std::memcpy(&flash[0x1000], kGoldenHeader, sizeof kGoldenHeader);
+    put(flash, 0x1020, image(sim::series7::kXc7a35t));
+    if (!update.isEmpty()) {
+        std::memcpy(&flash[0xFFC], kSync, 4);
+        put(flash, 0x400000, update);
+    }
+    return flash;
+}
 
-    const auto idByte2 = [&] {
+struct Fpga {
+    explicit Fpga(std::vector<std::uint8_t> contents, const sim::BoardFaults& faults = sim::Lumo3Fpga::noFaults())
+        : flash(std::move(contents)), fpga(wiring, chip, flash.data(), faults)
+    {
+        wiring.setPull(7, true);
+        wiring.attach(fpga.flashPort(), 7);
+    }
+
+    // Byte 2 of the flash's identification as the Pi reads it: 0xFF while
+    // the FPGA holds the flash.
+    std::uint8_t idByte2()
+    {
         wiring.piDrive(7, false);
         std::uint8_t b = 0;
         for (int i = 0; i < 4; ++i)
             b = wiring.transfer(0x9E);
         wiring.piDrive(7, true);
         return b;
+    }
+
+    std::vector<std::uint8_t> flash;
+    sim::VirtualClock clock;
+    sim::BoardWiring wiring{clock};
+    sim::N25Q256 chip{flash.data(), clock};
+    sim::Lumo3Fpga fpga;
+};
+
+TEST(Lumo3Fpga, PowerUpConfiguresForTheBoardsPart)
+{
+    struct Case {
+        std::uint32_t part;
+        QByteArray update;
+        Image boots;
+        bool fallback;
     };
-    EXPECT_EQ(idByte2(), 0x19);
-    wiring.piDrive(26, false);
-    EXPECT_EQ(fpga.loaded(), Image::None);  // in reset
-    EXPECT_EQ(idByte2(), 0x19);             // the flash is free while the FPGA is held in reset
-    wiring.piDrive(26, true);
-    EXPECT_EQ(idByte2(), 0xFF);
-    clock.advance(sim::Lumo3Fpga::kDefaultConfigTime, sim::TimeKind::Wait);
-    EXPECT_EQ(idByte2(), 0x19);
-    EXPECT_EQ(fpga.loaded(), Image::Golden);
+    const Case cases[] = {
+        {sim::series7::kXc7a35t, image(sim::series7::kXc7a35t), Image::Update, false},
+        {sim::series7::kXc7a35t, image(sim::series7::kXc7a100t), Image::Golden, true},
+        {sim::series7::kXc7a100t, image(sim::series7::kXc7a35t), Image::None, true},
+    };
+    for (const Case& c : cases) {
+        Fpga board(multiBootFlash(c.update));
+        board.fpga.setPart(c.part);
+        board.fpga.powerUp();
+        EXPECT_EQ(board.fpga.loaded(), c.boots) << std::hex << c.part << " " << c.update.size();
+        EXPECT_EQ(board.fpga.outcome().fallback, c.fallback);
+        EXPECT_EQ(board.fpga.nextBoot().loaded, c.boots);
+    }
+}
+
+TEST(Lumo3Fpga, HoldsTheFlashForItsConfigurationTimeAfterAPulse)
+{
+    Fpga board(multiBootFlash());
+    board.fpga.powerUp();
+    ASSERT_EQ(board.fpga.loaded(), Image::Golden);
+
+    EXPECT_EQ(board.idByte2(), 0x19);
+    board.wiring.piDrive(26, false);
+    EXPECT_EQ(board.fpga.loaded(), Image::None);  // in reset
+    EXPECT_EQ(board.idByte2(), 0x19);             // the flash is free while the FPGA is held in reset
+    board.wiring.piDrive(26, true);
+    EXPECT_EQ(board.idByte2(), 0xFF);
+    board.clock.advance(sim::Lumo3Fpga::kDefaultConfigTime, sim::TimeKind::Wait);
+    EXPECT_EQ(board.idByte2(), 0x19);
+    EXPECT_EQ(board.fpga.loaded(), Image::Golden);
+}
+
+TEST(Lumo3Fpga, AStreamThatHangsHoldsTheFlashUntilProgramGoesLow)
+{
+    // An update cut short behind the switch word, the watchdog off.
+    Fpga board(multiBootFlash(image(sim::series7::kXc7a35t).left(1000)));
+    board.fpga.powerUp();
+    EXPECT_TRUE(board.fpga.outcome().hangs);
+    EXPECT_EQ(board.fpga.loaded(), Image::None);
+    EXPECT_EQ(board.idByte2(), 0xFF);
+    board.clock.advance(100 * sim::kSecond, sim::TimeKind::Wait);
+    EXPECT_EQ(board.idByte2(), 0xFF);
+
+    board.wiring.piDrive(26, false);
+    EXPECT_EQ(board.idByte2(), 0x19);
+    std::fill(board.flash.begin() + 0xFFC, board.flash.begin() + 0x1000, 0xFF);  // the switch word gone
+    board.wiring.piDrive(26, true);
+    board.clock.advance(sim::Lumo3Fpga::kDefaultConfigTime, sim::TimeKind::Wait);
+    EXPECT_EQ(board.idByte2(), 0x19);
+    EXPECT_EQ(board.fpga.loaded(), Image::Golden);
+    EXPECT_FALSE(board.fpga.outcome().hangs);
 }
 
 TEST(Lumo3Fpga, AnFpgaThatNeverConfiguresHoldsTheFlashForGood)
 {
-    std::vector<std::uint8_t> flash(sim::N25Q256::kSize, 0xFF);
-    std::memcpy(&flash[0x1020], kSync, 4);
     sim::BoardFaults faults;
     faults.fpgaNeverConfigures = true;
-    sim::VirtualClock clock;
-    sim::BoardWiring wiring{clock};
-    sim::N25Q256 chip{flash.data(), clock};
-    sim::Lumo3Fpga fpga{wiring, chip, flash.data(), faults};
-    wiring.piDrive(26, false);
-    wiring.piDrive(26, true);
-    clock.advance(100 * sim::kSecond, sim::TimeKind::Wait);
-    EXPECT_TRUE(fpga.configuring());
-    fpga.finishConfiguration();
-    EXPECT_EQ(fpga.loaded(), Image::None);
-    EXPECT_TRUE(fpga.configuring());
-    fpga.powerUp();
-    EXPECT_TRUE(fpga.configuring());
+    Fpga board(multiBootFlash(), faults);
+    board.wiring.piDrive(26, false);
+    board.wiring.piDrive(26, true);
+    board.clock.advance(100 * sim::kSecond, sim::TimeKind::Wait);
+    EXPECT_TRUE(board.fpga.configuring());
+    board.fpga.finishConfiguration();
+    EXPECT_EQ(board.fpga.loaded(), Image::None);
+    EXPECT_TRUE(board.fpga.configuring());
+    board.fpga.powerUp();
+    EXPECT_TRUE(board.fpga.configuring());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -105,6 +106,7 @@ TEST(BoardToolFaults, TheTraceDecodesEveryFrameAndLine)
                                        "gold.bit"},
                                       board.work());
     ASSERT_EQ(r.exitCode, 0);
+    board.expectNoViolations();
     const QStringList lines = QString::fromUtf8(board.readFile("run.trace")).split('\n');
     ASSERT_GT(lines.size(), 70);
     EXPECT_EQ(lines.at(0).simplified(), "time bus byte device event");
@@ -121,6 +123,27 @@ TEST(BoardToolFaults, TheTraceDecodesEveryFrameAndLine)
     // The reboot pulse is as long as the program held it, about 20 ms.
     EXPECT_TRUE(all.contains(QRegularExpression(
         "\\n +([0-9.]+) ms +\\d+  GPIO 26 +low[^\\n]*\\n +[0-9.]+ ms +\\d+  GPIO 26 +high")));
+}
+
+// The rules a chip saw broken reach the status and the trace. A stuck busy
+// bit makes every identification read, the driver's own and start-up's two,
+// a command to a busy chip.
+TEST(BoardToolFaults, TheRulesAChipSawBrokenAreShownAndTraced)
+{
+    BoardFixture board("lumo3");
+    board.writeFile("fw.bit", bitFile(3000, 1));  // what makes the updater take the board for a Lumo3
+    ASSERT_EQ(tool(board, {"fault", board.board(), "busy-stuck"}).exitCode, 0);
+    ASSERT_EQ(tool(board, {"run", board.board(), "--trace", board.file("run.trace"), "--", "-boot"}).exitCode, 0);
+    const QString rule = "READ ID while busy with an operation that never ends: only read status is allowed";
+    const QJsonObject violations = status(board).value("violations").toObject();
+    EXPECT_EQ(violations.value("count").toInt(), 3);
+    const QJsonObject first = violations.value("first").toArray().at(0).toObject();
+    EXPECT_EQ(first.value("bus_byte").toInt(), 1);
+    EXPECT_EQ(first.value("where").toString(), "N25Q256");
+    EXPECT_EQ(first.value("rule").toString(), rule);
+    EXPECT_TRUE(tool(board, {"status", board.board()}).out.contains("bus byte 22, N25Q256: " + rule.toUtf8()));
+    const QString trace = QString::fromUtf8(board.readFile("run.trace"));
+    EXPECT_TRUE(trace.contains(QRegularExpression(" 43  N25Q256 +!! " + QRegularExpression::escape(rule))));
 }
 
 TEST(BoardToolFaults, TheRadioFlasherStandInChecksAndLoadsTheHexFile)

@@ -28,6 +28,7 @@ enum Register : std::uint32_t {
     MFWR = 0x0A,
     IDCODE = 0x0C,
     WBSTAR = 0x10,
+    TIMER = 0x11,
 };
 
 enum Command : std::uint32_t {
@@ -62,6 +63,9 @@ constexpr std::uint32_t kXc7a100t = 0x03631093;
 class ConfigurationCrc {
 public:
     void feed(series7::Register reg, std::uint32_t word);
+    // count words stored big-endian at words, all written to reg: a packet's
+    // frame data in one call.
+    void feed(series7::Register reg, const std::uint8_t* words, std::uint32_t count);
     void reset() { value_ = 0; }
     std::uint32_t value() const { return value_; }
 

@@ -1,0 +1,138 @@
+// What a Lumo3 board's FPGA boots after images that the updater's own checks
+// would refuse are put in place with raw -w writes: the reason shows in
+// `status`.
+
+#include "BoardTool.h"
+#include "SampleBitstream.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using sim::series7::kXc7a100t;
+using sim::series7::kXc7a35t;
+const QByteArray kGoldenHeader("\x20\x00\x00\x00\x30\x02\x00\x01\x00\x00\x10\x00\x30\x00\x80\x01"
+                               "\x00\x00\x00\x0F\x20\x00\x00\x00\x20\x00\x00\x00\x20\x00\x00\x00",
+                               32);
+
+enum class Update { Corrupt, Foreign, Truncated, TruncatedWatchdog, None };
+
+QByteArray sample(quint32 seed, quint32 idcode, bool corrupt = false, bool watchdog = false)
+{
+    sim::SampleBitstream s;
+    s.dataBytes = 8000;
+    s.seed = seed;
+    s.idcode = idcode;
+    s.corrupt = corrupt;
+    s.watchdog = watchdog;
+    return s.configurationData();
+}
+
+// The raw configuration data put at 0x400000 behind a switch word.
+QByteArray update(Update kind)
+{
+    switch (kind) {
+    case Update::Corrupt:
+        return sample(2, kXc7a35t, true);
+    case Update::Foreign:  // on the 100T board
+        return sample(2, kXc7a35t);
+    case Update::Truncated:
+        return sample(2, kXc7a35t).left(5000);
+    case Update::TruncatedWatchdog:
+        return sample(2, kXc7a35t, false, true).left(5000);
+    case Update::None:
+        break;
+    }
+    return QByteArray();
+}
+
+struct Case {
+    const char* name;
+    quint32 part;        // the board's, and its golden image's
+    bool corruptGolden;  // written over the golden image with -w
+    Update update;
+    const char* loaded;
+    bool fallback;
+    bool hangs;
+    const char* error;  // how it begins
+};
+
+TEST(FpgaConfigurationE2E, ImagesPutInPlaceAroundTheUpdatersChecks)
+{
+    const Case cases[] = {
+        {"corrupt update", kXc7a35t, false, Update::Corrupt, "golden", true, false,
+         "update image: configuration CRC mismatch at 0x40"},
+        {"update for another part", kXc7a100t, false, Update::Foreign, "golden", true, false,
+         "update image: IDCODE 0x0362D093 is not the board's part 0x03631093 at 0x40"},
+        {"truncated update, watchdog off", kXc7a35t, false, Update::Truncated, "none", false, true,
+         "update image: the stream runs into erased flash at 0x401388 before DESYNC, the watchdog is off"},
+        {"truncated update, watchdog on", kXc7a35t, false, Update::TruncatedWatchdog, "golden", true, false,
+         "update image: the stream runs into erased flash at 0x401388 before DESYNC, the configuration watchdog "
+         "expired"},
+        {"corrupt golden", kXc7a35t, true, Update::None, "none", false, false,
+         "golden image: configuration CRC mismatch at 0x00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoardFixture board("lumo3", {"--idcode", QString::number(c.part, 16)});
+        sim::SampleBitstream golden;
+        golden.dataBytes = 8000;
+        golden.idcode = c.part;
+        board.writeFile("gold.bit", golden.file());
+        ASSERT_EQ(board.run({"-wgold", "gold.bit"}).exitCode, 0);
+        ASSERT_EQ(board.statusJson("fpga.loaded"), "golden");
+
+        QList<std::pair<QByteArray, QString>> writes;
+        if (c.corruptGolden)
+            writes.append({kGoldenHeader + sample(1, c.part, true), "0x1000"});
+        if (c.update != Update::None) {
+            writes.append({QByteArray("\xAA\x99\x55\x66", 4), "0xFFC"});
+            writes.append({update(c.update), "0x400000"});
+        }
+        for (const auto& [bytes, address] : writes) {
+            board.writeFile("raw.dat", bytes);
+            ASSERT_EQ(board.run({"-w", "raw.dat", "-add", address, "-len", QString::number(bytes.size())}).exitCode,
+                      0);
+        }
+        board.run({"-boot"});
+
+        EXPECT_EQ(board.statusJson("fpga.loaded"), c.loaded);
+        EXPECT_EQ(board.statusJson("fpga.fallback"), c.fallback ? "true" : "false");
+        EXPECT_EQ(board.statusJson("fpga.hangs"), c.hangs ? "true" : "false");
+        const QString error = board.statusJson("fpga.error");
+        EXPECT_TRUE(error.startsWith(c.error)) << error.toStdString();
+        const QByteArray runs = c.loaded == QLatin1String("none") ? QByteArray("FPGA runs: no image")
+                                                                   : "FPGA runs: the " + QByteArray(c.loaded) + " image";
+        const ToolResult text = runBoardTool({"status", board.board()}, board.work());
+        EXPECT_TRUE(text.out.contains(runs)) << text.out.toStdString();
+        EXPECT_TRUE(text.out.contains(error.toUtf8()));
+        // What a power-up makes of the flash is the same.
+        ASSERT_EQ(runBoardTool({"power-cycle", board.board()}, board.work()).exitCode, 0);
+        EXPECT_EQ(board.statusJson("fpga.loaded"), c.loaded);
+        EXPECT_EQ(board.statusJson("fpga.error"), error);
+    }
+}
+
+TEST(FpgaConfigurationE2E, CreateTakesThePartOfALumo3Only)
+{
+    BoardFixture board("lumo3");
+    struct Bad {
+        QStringList options;
+        const char* kind;
+        const char* message;
+    };
+    const Bad cases[] = {
+        {{"--idcode", "xyz"}, "lumo3", "lumo3-board: --idcode needs a 32-bit number in hex, not 'xyz'"},
+        {{"--idcode", "0362D093"}, "minilumo", "lumo3-board: a minilumo board has no FPGA part to set"},
+    };
+    for (const Bad& c : cases) {
+        SCOPED_TRACE(c.message);
+        const ToolResult r =
+            runBoardTool(QStringList{"create", board.file("other"), "--kind", c.kind} + c.options, board.work());
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_TRUE(r.err.startsWith(c.message)) << r.err.toStdString();
+    }
+    EXPECT_EQ(board.statusJson("fpga.idcode"), "0x0362D093");
+}
+
+}  // namespace
