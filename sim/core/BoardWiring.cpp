@@ -328,7 +328,7 @@ void BoardWiring::ring()
 BoardWiring::Attachment* BoardWiring::quietFrameTarget(unsigned pin, bool activeHigh)
 {
     const std::uint64_t b = bit(pin);
-    if (!observers_.empty() || selectedCount_ != 0 || (listened_ & b) || (boardDriving_ & b) || !(piDriving_ & b) ||
+    if (selectedCount_ != 0 || (listened_ & b) || (boardDriving_ & b) || !(piDriving_ & b) ||
         ((levels_ & b) != 0) != !activeHigh)
         return nullptr;
     Attachment* target = nullptr;
@@ -351,13 +351,18 @@ void BoardWiring::frame(unsigned csPin, bool activeHigh, const std::uint8_t* mos
         piDrive(csPin, !activeHigh);
         return;
     }
-    // The line goes active and back with nobody to tell but the chip.
+    // The line goes active and back with nobody to tell but the chip and
+    // the observers, in the order the line's change would tell them.
     const std::uint64_t b = std::uint64_t{1} << csPin;
     levels_ ^= b;
     select(*a);
-    exchangeFrame(*a, mosi, miso, count);
-    deselect(*a);
+    for (WireObserver* observer : observers_)
+        observer->lineChanged(csPin, activeHigh);
+    transfer(mosi, miso, count);
     levels_ ^= b;
+    deselect(*a);
+    for (WireObserver* observer : observers_)
+        observer->lineChanged(csPin, !activeHigh);
 }
 
 }  // namespace sim

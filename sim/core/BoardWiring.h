@@ -128,8 +128,8 @@ private:
     void select(Attachment& a);
     void deselect(Attachment& a);
     // The attachment a frame on pin may go to without the general line
-    // machinery: the only chip on a line that nothing else watches or
-    // drives, nothing else selected, nobody observing; or null.
+    // machinery: the only chip on a line that only the Pi drives and no
+    // board part listens to, with nothing else selected; or null.
     Attachment* quietFrameTarget(unsigned pin, bool activeHigh);
     void exchangeFrame(Attachment& a, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
     // Keeps single_: the attachment selected when exactly one is.
