@@ -98,6 +98,29 @@ TEST(BoardToolFaults, APowerCutIsSpentByTheRunItEndsAndPowerCycleReloadsTheFpga)
     EXPECT_EQ(status(board).value("fpga").toObject().value("loaded").toString(), "golden");
 }
 
+TEST(BoardToolFaults, AWorkerLevelRunWritesWhatTheRegistersWouldAndIsCutByItsOwnBytes)
+{
+    BoardFixture registers("lumo3");
+    BoardFixture worker("lumo3");
+    registers.writeFile("gold.bit", bitFile(30000, 1));
+    worker.writeFile("gold.bit", bitFile(30000, 1));
+    const ToolResult r = tool(registers, {"run", registers.board(), "--", "-wgold", "gold.bit"});
+    const ToolResult w = tool(worker, {"run", worker.board(), "--worker-level", "--", "-wgold", "gold.bit"});
+    EXPECT_EQ(w.exitCode, 0);
+    EXPECT_EQ(w.exitCode, r.exitCode);
+    EXPECT_EQ(w.out, r.out);
+    EXPECT_EQ(w.err, r.err);
+    EXPECT_TRUE(worker.flash() == registers.flash());
+    worker.expectNoViolations();
+    // Its polls take no register accesses' time, so there are more of them.
+    EXPECT_GT(worker.statusJson("last_run.bus_bytes").toDouble(), registers.statusJson("last_run.bus_bytes").toDouble());
+
+    ASSERT_EQ(tool(worker, {"fault", worker.board(), "power-cut", "5000"}).exitCode, 0);
+    const ToolResult cut = tool(worker, {"run", worker.board(), "--worker-level", "--", "-wgold", "gold.bit"});
+    EXPECT_EQ(cut.exitCode, 3);
+    EXPECT_TRUE(cut.err.endsWith("lumo3-board: power cut after 5000 bytes on the bus\n"));
+}
+
 TEST(BoardToolFaults, TheTraceDecodesEveryFrameAndLine)
 {
     BoardFixture board("lumo3");
