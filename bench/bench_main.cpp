@@ -172,6 +172,8 @@ void measure(const Scenario& scenario)
                 result.hostSeconds, usage.ru_maxrss / 1024.0, result.modelledSeconds, result.exitCode);
 }
 
+const char* const kStreamCheck = "Lumo3 configuration stream check, 4 MiB image";
+
 void measureStreamCheck()
 {
     sim::SampleBitstream sample;
@@ -185,14 +187,22 @@ void measureStreamCheck()
         ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(ms.begin(), ms.end());
-    std::printf("%-56s best %6.2f ms   median %6.2f ms   %s\n", "Lumo3 configuration stream check, 4 MiB image", ms.front(),
+    std::printf("%-56s best %6.2f ms   median %6.2f ms   %s\n", kStreamCheck, ms.front(),
                 ms[ms.size() / 2], clean ? "clean" : "NOT CLEAN");
 }
 
 }  // namespace
 
-int main()
+// lumo3-bench [WORD...]: only the measurements whose names hold one of the
+// words ("emulated", "Mini Lumo", "stream"), as when profiling one of them.
+int main(int argc, char** argv)
 {
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    const auto chosen = [&words](const std::string& name) {
+        return words.empty() || std::any_of(words.begin(), words.end(), [&name](const std::string& word) {
+                   return name.find(word) != std::string::npos;
+               });
+    };
     const std::vector<Scenario> scenarios = {
         {"Lumo3 -wupdate, 4 MiB image (SimPinWorker)", "lumo3", lumo3Update, workerLevel},
         {"Lumo3 -wupdate, 4 MiB image (emulated BCM2835)", "lumo3", lumo3Update, registerLevel},
@@ -200,7 +210,9 @@ int main()
         {"Mini Lumo -wifany, 4,194,240 bytes (emulated BCM2835)", "minilumo", miniLumoUpdate, registerLevel},
     };
     for (const Scenario& scenario : scenarios)
-        measure(scenario);
-    measureStreamCheck();
+        if (chosen(scenario.name))
+            measure(scenario);
+    if (chosen(kStreamCheck))
+        measureStreamCheck();
     return 0;
 }

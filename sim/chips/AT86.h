@@ -50,6 +50,8 @@ public:
     void select() override;
     bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
     void deselect() override;
+    // The transceiver samples on the rising edge of a clock that idles low.
+    unsigned spiModes() const override { return kMode0; }
 
     std::uint8_t reg(std::uint16_t address) const;
     FrameMeaning decode(const FrameSample& frame) const override;

@@ -246,6 +246,42 @@ bool SpiNorFlash::exchange(std::uint8_t mosi, std::uint8_t& miso)
     }
 }
 
+std::size_t SpiNorFlash::exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count)
+{
+    if (inData(SpiNorAction::PageProgram)) {
+        for (std::size_t n = 0; n < count; ++n) {
+            miso[n] = 0xFF;
+            SpiNorFlash::exchange(mosi[n], miso[n]);
+        }
+        return count;
+    }
+    if (inData(SpiNorAction::Read))
+        return readRun(miso, count);
+    return SpiDevice::exchangeRun(mosi, miso, count);
+}
+
+std::size_t SpiNorFlash::answersAhead(std::uint8_t* miso, std::size_t count)
+{
+    return inData(SpiNorAction::Read) ? readRun(miso, count) : 0;
+}
+
+bool SpiNorFlash::inData(SpiNorAction action) const
+{
+    return !faults_.absent && !ignoring_ && command_ && command_->action == action && count_ > kAddressBytes;
+}
+
+std::size_t SpiNorFlash::readRun(std::uint8_t* miso, std::size_t count)
+{
+    // Up to where the address wraps, so that the copy is one piece.
+    const std::size_t n = std::min<std::size_t>(count, geometry_.addressMask + 1 - address_);
+    std::copy(mem_ + address_, mem_ + address_ + n, miso);
+    if (faults_.readFlip && faults_.readFlip->first >= address_ && faults_.readFlip->first - address_ < n)
+        miso[faults_.readFlip->first - address_] ^= faults_.readFlip->second;
+    address_ = static_cast<std::uint32_t>((address_ + n) & geometry_.addressMask);
+    count_ += static_cast<std::uint32_t>(n);
+    return n;
+}
+
 void SpiNorFlash::deselect()
 {
     if (faults_.absent || ignoring_ || count_ == 0)

@@ -74,6 +74,10 @@ public:
 
     void select() override;
     bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
+    // The data of a read or a page program at once; anything else byte by byte.
+    std::size_t exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count) override;
+    // The data of a read.
+    std::size_t answersAhead(std::uint8_t* miso, std::size_t count) override;
     void deselect() override;
     bool busy() const override;
     FrameMeaning decode(const FrameSample& frame) const override;
@@ -116,6 +120,9 @@ private:
     static constexpr std::uint32_t kAddressBytes = 3;
 
     static bool addressed(const SpiNorCommand& command, std::uint32_t size);
+    // Whether the frame being clocked in is past the address of this command.
+    bool inData(SpiNorAction action) const;
+    std::size_t readRun(std::uint8_t* miso, std::size_t count);
     // Whether the frame that has just ended is one the command acts on;
     // reports it when chip select rose where the command forbids it.
     bool wholeFrame(const SpiNorCommand& command) const;

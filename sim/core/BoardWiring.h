@@ -3,7 +3,7 @@
 #include "SpiDevice.h"
 #include "VirtualClock.h"
 
-#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -14,17 +14,26 @@ constexpr unsigned kGpioCount = 54;
 constexpr unsigned kCoreClockHz = 250000000;
 
 // Sees what happens on the wires: frames as each chip sees them, line
-// changes, and every byte on the bus. Traces and power cuts watch this way.
+// changes, and every byte on the bus. Traces watch this way.
 class WireObserver {
 public:
     virtual ~WireObserver() = default;
+    // Whether exchanged() is wanted. An observer of frames and lines alone
+    // says no, and the bus does not call it for every byte.
+    virtual bool watchesBytes() const { return true; }
     virtual void selected(SpiDevice&) {}
     // miso: what the device drove, 0xFF when it left MISO floating.
     virtual void exchanged(SpiDevice&, std::uint8_t /*mosi*/, std::uint8_t /*miso*/) {}
     virtual void deselected(SpiDevice&) {}
     virtual void lineChanged(unsigned /*pin*/, bool /*high*/) {}
-    virtual void byteDone(std::uint64_t /*bytesOnBus*/) {}
     virtual void violated(const Violation&) {}
+};
+
+// How one byte from a controller that shifts on its own crosses the bus.
+struct ByteClocks {
+    unsigned mode = 0;        // the SPI mode, CPOL << 1 | CPHA
+    bool reachChips = true;   // SCLK and MOSI are on the bus, so the chips see the clocks
+    Nanos time = 0;           // what is left of the byte's eight clocks to pass on the virtual clock
 };
 
 // The wires between the Pi and a board: GPIO lines 0-53 and the SPI bus
@@ -32,6 +41,9 @@ public:
 // device driving it wins, else the Pi's output, else the line's pull.
 // Chips sit on chip-select lines and are selected while their line is at the
 // active level, whoever drives it (the SPI controller's CE pins or a GPIO).
+// A byte reaches a selected chip only in an SPI mode the chip takes
+// (SpiDevice::spiModes, asked once when the chip is attached); a frame in
+// another mode is a breach of the controller's, reported once per frame.
 //
 // The wiring also keeps the run's violations: every device attached reports
 // the rules it sees broken here, and the Pi's side reports its own.
@@ -45,12 +57,34 @@ public:
     void piDrive(unsigned pin, bool high);
     void piRelease(unsigned pin);
     bool level(unsigned pin) const;
-    // One byte on the bus: MOSI out, MISO back (0xFF when nobody drives it).
+    // One byte on the bus in SPI mode 0, its eight clocks spent now: MOSI
+    // out, MISO back (0xFF when nobody drives it).
     std::uint8_t transfer(std::uint8_t mosi);
+    // count bytes, as count calls of the above would; miso may be null.
+    void transfer(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
+    // A whole frame on a chip-select line that the Pi drives: the line to
+    // active (high when activeHigh), count bytes as above, the line back.
+    void frame(unsigned csPin, bool activeHigh, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
+    // One byte as a controller that shifts on its own clocked it out.
+    std::uint8_t transfer(std::uint8_t mosi, ByteClocks clocks);
+    // What the one selected chip will answer to the next bytes (up to count)
+    // where it only talks (SpiDevice::answersAhead) and nobody watches the
+    // bytes; none when that is not so. The bytes have not crossed the bus
+    // yet: each does with aheadByteDone() when its time comes.
+    std::size_t answersAhead(std::uint8_t* miso, std::size_t count, ByteClocks clocks);
+    void aheadByteDone(Nanos time);
+    // Time the Pi spends between the bus's bytes (on its own register
+    // accesses), counted as the last byte on the bus was: a poll of a busy
+    // chip, or a transfer.
+    void spend(Nanos time) { clock_.advance(time, lastKind_); }
     // SCLK = 250 MHz / divider; sets how much virtual time a byte takes.
     void setClockDivider(unsigned divider);
     Nanos byteTime() const { return byteTime_; }
     std::uint64_t bytesOnBus() const { return bytes_; }
+    // Calls alarm once, when the bus has carried `at` bytes (0: never), with
+    // that byte's time spent: a power cut after a count of bytes.
+    void setByteAlarm(std::uint64_t at, std::function<void()> alarm);
+    void clearByteAlarm();
 
     // --- the board's side ---
     void setPull(unsigned pin, bool high);
@@ -68,31 +102,65 @@ public:
     Violations& violations() { return violations_; }
 
 private:
-    struct Line {
-        bool pull = false;
-        bool piDriving = false;
-        bool piLevel = false;
-        bool boardDriving = false;
-        bool boardLevel = false;
-    };
+    static constexpr std::uint64_t kNoAlarm = ~std::uint64_t{0};
+
     struct Attachment {
         SpiDevice* device;
         unsigned pin;
         bool activeLow;
+        unsigned modes;
         bool selected;
         bool busyAtSelect;
+        bool wrongModeReported;
     };
 
-    void changeLine(unsigned pin, const std::function<void(Line&)>& change);
-    void updateSelections(unsigned pin);
+    [[noreturn]] static void noSuchLine(unsigned pin);
+    static std::uint64_t bit(unsigned pin)
+    {
+        if (pin >= kGpioCount)
+            noSuchLine(pin);
+        return std::uint64_t{1} << pin;
+    }
+    // Re-reads the line of bit b after one of its drivers changed.
+    void reread(std::uint64_t b);
+    void lineChanged(unsigned pin);
+    void updateSelections(unsigned pin, bool level);
+    void select(Attachment& a);
+    void deselect(Attachment& a);
+    // The attachment a frame on pin may go to without the general line
+    // machinery: the only chip on a line that only the Pi drives and no
+    // board part listens to, with nothing else selected; or null.
+    Attachment* quietFrameTarget(unsigned pin, bool activeHigh);
+    void exchangeFrame(Attachment& a, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
+    // Keeps single_: the attachment selected when exactly one is.
+    void findSingle();
+    bool reaches(Attachment& a, ByteClocks clocks);
+    // The bytes a run may take before the alarm is due.
+    std::size_t beforeAlarm(std::size_t count) const;
+    void ring();
 
     VirtualClock& clock_;
-    std::array<Line, kGpioCount> lines_{};
+    // One bit per line.
+    std::uint64_t pull_ = 0;
+    std::uint64_t piDriving_ = 0;
+    std::uint64_t piLevel_ = 0;
+    std::uint64_t boardDriving_ = 0;
+    std::uint64_t boardLevel_ = 0;
+    std::uint64_t levels_ = 0;
+    std::uint64_t chipSelects_ = 0;
+    std::uint64_t listened_ = 0;
+
     std::vector<Attachment> attachments_;
+    unsigned selectedCount_ = 0;
+    Attachment* single_ = nullptr;
     std::vector<std::pair<unsigned, std::function<void(bool)>>> listeners_;
     std::vector<WireObserver*> observers_;
+    std::vector<WireObserver*> byteObservers_;
     Nanos byteTime_;
+    TimeKind lastKind_ = TimeKind::Transfer;
     std::uint64_t bytes_ = 0;
+    std::uint64_t alarmAt_ = kNoAlarm;
+    std::function<void()> alarm_;
     bool exchanging_ = false;
     Violations violations_;
 };

@@ -7,27 +7,20 @@
 
 namespace sim {
 
-// Counts the bytes on the bus and, at the set count, calls the power cut:
+// Calls the power cut when the bus has carried the set count of bytes:
 // whatever the chips are doing then is what they are left with.
-class PowerCutWatch : public WireObserver {
+class PowerCutWatch {
 public:
-    PowerCutWatch(BoardWiring& wiring, std::uint64_t afterBytes, std::function<void()> cut)
-        : wiring_(wiring), afterBytes_(afterBytes), cut_(std::move(cut))
+    PowerCutWatch(BoardWiring& wiring, std::uint64_t afterBytes, std::function<void()> cut) : wiring_(wiring)
     {
-        wiring_.addObserver(*this);
+        wiring_.setByteAlarm(afterBytes, std::move(cut));
     }
-    ~PowerCutWatch() override { wiring_.removeObserver(*this); }
-
-    void byteDone(std::uint64_t bytesOnBus) override
-    {
-        if (bytesOnBus == afterBytes_)
-            cut_();
-    }
+    ~PowerCutWatch() { wiring_.clearByteAlarm(); }
+    PowerCutWatch(const PowerCutWatch&) = delete;
+    PowerCutWatch& operator=(const PowerCutWatch&) = delete;
 
 private:
     BoardWiring& wiring_;
-    std::uint64_t afterBytes_;
-    std::function<void()> cut_;
 };
 
 }  // namespace sim

@@ -28,6 +28,13 @@ FrameMeaning decodeAddressed(const FrameSample& frame, const QString& name, bool
     return meaning;
 }
 
+std::size_t SpiDevice::exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t)
+{
+    if (!exchange(mosi[0], miso[0]))
+        miso[0] = 0xFF;
+    return 1;
+}
+
 FrameMeaning SpiDevice::decode(const FrameSample& frame) const
 {
     return decodeData(frame, QStringLiteral("frame"), 0, false);

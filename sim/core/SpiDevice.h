@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -43,7 +44,26 @@ public:
     virtual void select() = 0;
     // Returns true when the device drives MISO for this byte, with the byte in miso.
     virtual bool exchange(std::uint8_t mosi, std::uint8_t& miso) = 0;
+    // Exchanges as many of count bytes (at least one) as the chip can take
+    // at once because nothing it does with them depends on the time between
+    // them (the data of a read, say): miso gets an answer for each, 0xFF
+    // where the chip drove nothing. Returns how many it took; the bus
+    // spends their time after the run. By default one byte, by exchange().
+    virtual std::size_t exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
+    // Where the chip only talks, its answers to the next bytes of the frame,
+    // up to count: what it sends depends neither on what it is sent nor on
+    // time, and nothing else it does with the bytes outlives the frame (the
+    // data of a read), so a controller may learn the answers before the
+    // bytes shift. Returns how many it gave; by default none.
+    virtual std::size_t answersAhead(std::uint8_t* /*miso*/, std::size_t /*count*/) { return 0; }
     virtual void deselect() = 0;
+    // The SPI modes (CPOL << 1 | CPHA) the chip works in, one bit per mode
+    // (bit m for mode m). Most serial flash chips sample on the rising edge
+    // whatever the clock's idle level, so take modes 0 and 3; a frame in a
+    // mode the chip does not take reaches it not.
+    static constexpr unsigned kMode0 = 1u << 0;
+    static constexpr unsigned kMode3 = 1u << 3;
+    virtual unsigned spiModes() const { return kMode0 | kMode3; }
     // Whether an internal operation (program, erase) is still running; only
     // used to tell status polls from useful traffic.
     virtual bool busy() const { return false; }

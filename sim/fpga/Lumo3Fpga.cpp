@@ -121,6 +121,11 @@ bool Lumo3Fpga::FlashPort::exchange(std::uint8_t mosi, std::uint8_t& miso)
     return connected_ && flash_.exchange(mosi, miso);
 }
 
+std::size_t Lumo3Fpga::FlashPort::exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count)
+{
+    return connected_ ? flash_.exchangeRun(mosi, miso, count) : SpiDevice::exchangeRun(mosi, miso, count);
+}
+
 void Lumo3Fpga::FlashPort::deselect()
 {
     if (connected_)

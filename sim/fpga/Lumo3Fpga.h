@@ -73,6 +73,11 @@ private:
         const char* name() const override { return flash_.name(); }
         void select() override;
         bool exchange(std::uint8_t mosi, std::uint8_t& miso) override;
+        std::size_t exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count) override;
+        std::size_t answersAhead(std::uint8_t* miso, std::size_t count) override
+        {
+            return connected_ ? flash_.answersAhead(miso, count) : 0;
+        }
         void deselect() override;
         bool busy() const override { return flash_.busy(); }
         FrameMeaning decode(const FrameSample& frame) const override { return flash_.decode(frame); }

@@ -54,13 +54,8 @@ void SimPinWorker::setChipSelectPolarity(SPI_ChipSelect cs, bool active_high)
 void SimPinWorker::transfer(const char* tx, char* rx, SPI_ChipSelect cs, unsigned int len)
 {
     const unsigned i = csIndex(cs);
-    wiring_.piDrive(cePin(i), activeHigh_[i]);
-    for (unsigned int n = 0; n < len; ++n) {
-        const std::uint8_t in = wiring_.transfer(static_cast<std::uint8_t>(tx[n]));
-        if (rx)
-            rx[n] = static_cast<char>(in);
-    }
-    wiring_.piDrive(cePin(i), !activeHigh_[i]);
+    wiring_.frame(cePin(i), activeHigh_[i], reinterpret_cast<const std::uint8_t*>(tx), reinterpret_cast<std::uint8_t*>(rx),
+                  len);
 }
 
 void SimPinWorker::read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, unsigned int len)

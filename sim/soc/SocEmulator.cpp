@@ -2,6 +2,8 @@
 
 #include "bcm2835.h"
 
+#include <QStringList>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -29,11 +31,19 @@ constexpr std::uint32_t kGplev1 = BCM2835_GPLEV0 + 4;
 constexpr std::uint32_t kCsStored = ~(BCM2835_SPI0_CS_CLEAR | 0x001F0000u);
 constexpr std::uint32_t kCsLines = BCM2835_SPI0_CS_TA | BCM2835_SPI0_CS_CS | BCM2835_SPI0_CS_CSPOL0 |
                                    BCM2835_SPI0_CS_CSPOL1;
+// What a frame's bytes depend on: the chip select lines and the mode.
+constexpr std::uint32_t kCsFrame = kCsLines | BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA;
+
+constexpr std::uint32_t kCsRxr = 0x00080000u;
+constexpr std::uint32_t kCsRxf = 0x00100000u;
+constexpr unsigned kRxNeedsReading = SocEmulator::kFifoDepth * 3 / 4;
 
 constexpr std::int8_t kReleased = -1;
 
 // Every register access goes through these; they must not cost a call each.
 #define LUMO_HOT [[gnu::always_inline]] inline
+// And these stay out of them, so that the common paths need no frame.
+#define LUMO_APART [[gnu::noinline]]
 
 constexpr std::uint64_t kPinMask = (std::uint64_t{1} << kGpioCount) - 1;
 
@@ -50,7 +60,7 @@ int chipSelectOf(unsigned pin)
 std::atomic<SocEmulator*> SocEmulator::current_{nullptr};
 
 SocEmulator::SocEmulator(BoardWiring& wiring)
-    : wiring_(wiring), gpio_(kAbsent), spi_(kAbsent), st_(kAbsent)
+    : wiring_(wiring), clock_(wiring.clock()), gpio_(kAbsent), spi_(kAbsent), st_(kAbsent)
 {
     driven_.fill(kReleased);
     for (unsigned pin = 0; pin < kGpioCount; ++pin)
@@ -187,9 +197,14 @@ std::uint32_t SocEmulator::gpioRead(std::uintptr_t reg)
 void SocEmulator::gpioWrite(std::uintptr_t reg, std::uint32_t value)
 {
     if (reg < kGpfselEnd) {
+        // The answers given ahead hold only through the same pins.
+        ahead_.clear();
         const unsigned group = static_cast<unsigned>(reg / 4);
         const std::uint32_t changed = fsel_[group] ^ value;
         fsel_[group] = value;
+        spiPins_ = {function(BCM2835_SPI0_SCLK_PIN) == BCM2835_GPIO_FSEL_ALT0,
+                    function(BCM2835_SPI0_MOSI_PIN) == BCM2835_GPIO_FSEL_ALT0,
+                    function(BCM2835_SPI0_MISO_PIN) == BCM2835_GPIO_FSEL_ALT0};
         for (unsigned i = 0; i < 10; ++i) {
             const unsigned pin = group * 10 + i;
             if (pin < kGpioCount && ((changed >> (3 * i)) & 7u))
@@ -259,62 +274,213 @@ void SocEmulator::lineChanged(unsigned pin, bool high)
 }
 
 // --- SPI0 -------------------------------------------------------------------------------
+//
+// The hot paths (a read of CS, the FIFO) are leaves; whatever is rarer goes
+// out of line, so that the common access costs a handful of instructions.
 
 LUMO_HOT std::uint32_t SocEmulator::spiStatus() const
 {
-    std::uint32_t status = cs_;
-    if ((cs_ & BCM2835_SPI0_CS_TA) && tx_.empty())
-        status |= BCM2835_SPI0_CS_DONE;
-    if (!rx_.empty())
-        status |= BCM2835_SPI0_CS_RXD;
-    if (!tx_.full())
-        status |= BCM2835_SPI0_CS_TXD;
+    // Without branches: the flags change from one read to the next.
+    const unsigned rx = rx_.size();
+    const unsigned tx = tx_.size();
+    const bool active = cs_ & BCM2835_SPI0_CS_TA;
+    return cs_ | ((active & (tx == 0) & !shifting_) ? BCM2835_SPI0_CS_DONE : 0u) |
+           (rx != 0 ? BCM2835_SPI0_CS_RXD : 0u) | (tx != kFifoDepth ? BCM2835_SPI0_CS_TXD : 0u) |
+           ((active & (rx >= kRxNeedsReading)) ? kCsRxr : 0u) | (rx == kFifoDepth ? kCsRxf : 0u);
+}
+
+LUMO_HOT std::uint32_t SocEmulator::readCs()
+{
+    const std::uint32_t status = spiStatus();
+    if (!touched_ && status == lastStatus_ && shifting_)
+        return spin();
+    lastStatus_ = status;
+    touched_ = false;
     return status;
 }
 
-LUMO_HOT std::uint32_t SocEmulator::spiRead(std::uintptr_t reg)
+LUMO_APART std::uint32_t SocEmulator::spin()
+{
+    const Nanos now = clock_.now();
+    if (shiftEnd_ > now)
+        wiring_.spend(shiftEnd_ - now);
+    pending_ = true;
+    pendingByte_ = shifter_;
+    shifting_ = false;
+    rx_.push(0);  // its answer, once the chips have it
+    startByte(shiftEnd_);
+    syncTimer();
+    lastStatus_ = spiStatus();
+    return lastStatus_;
+}
+
+LUMO_APART void SocEmulator::deliver()
+{
+    pending_ = false;
+    rx_.setLast(shiftOut(pendingByte_, 0));
+}
+
+void SocEmulator::cutPending()
+{
+    pending_ = false;
+    rx_.dropLast();
+    cut_ = true;
+}
+
+LUMO_HOT std::uint32_t SocEmulator::readFifo()
+{
+    touched_ = true;
+    if (rx_.empty())
+        return emptyFifoRead();
+    const std::uint8_t byte = rx_.pop();
+    if (!shifting_)
+        startByte(clock_.now());
+    return byte;
+}
+
+LUMO_APART std::uint32_t SocEmulator::emptyFifoRead()
+{
+    spiViolation(QStringLiteral("FIFO read with the RX FIFO empty (RXD clear)"));
+    return 0;
+}
+
+LUMO_HOT void SocEmulator::writeFifo(std::uint32_t value)
+{
+    touched_ = true;
+    if (tx_.full())
+        return fullFifoWrite();
+    tx_.push(static_cast<std::uint8_t>(value));
+    if (!shifting_)
+        startByte(clock_.now());
+}
+
+LUMO_APART void SocEmulator::fullFifoWrite()
+{
+    spiViolation(QStringLiteral("a byte written to the FIFO with the TX FIFO full (TXD clear) is lost"));
+}
+
+LUMO_HOT void SocEmulator::startByte(Nanos at)
+{
+    if (shifting_ || !(cs_ & BCM2835_SPI0_CS_TA) || tx_.empty() || rx_.full())
+        return;
+    shifter_ = tx_.pop();
+    shifting_ = true;
+    shiftEnd_ = at + wiring_.byteTime();
+}
+
+LUMO_APART void SocEmulator::finishByte()
+{
+    const Nanos now = clock_.now();
+    const Nanos end = shiftEnd_;
+    shifting_ = false;
+    rx_.push(shiftOut(shifter_, end > now ? end - now : 0));
+    startByte(end);
+    syncTimer();
+}
+
+std::uint8_t SocEmulator::shiftOut(std::uint8_t byte, Nanos time)
+{
+    if (!ahead_.empty()) {
+        wiring_.aheadByteDone(time);
+        return ahead_.pop();
+    }
+    if (!spiPins_.all() && !pinsReported_)
+        reportSpiPins();
+    const unsigned mode = (cs_ & (BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA)) >> 2;
+    const ByteClocks clocks{mode, spiPins_.sclk && spiPins_.mosi, time};
+    const std::uint8_t miso = wiring_.transfer(byte, clocks);
+    if (!spiPins_.miso)
+        return 0x00;
+    // A chip that only talks may give the answers to the bytes queued behind
+    // this one at once; they cross the bus in their own time all the same.
+    const unsigned queued = (shifting_ ? 1u : 0u) + tx_.size();
+    if (queued > 0) {
+        std::array<std::uint8_t, kFifoDepth + 1> answers;
+        const std::size_t given = wiring_.answersAhead(answers.data(), std::min(queued, kFifoDepth), clocks);
+        for (std::size_t i = 0; i < given; ++i)
+            ahead_.push(answers[i]);
+    }
+    return miso;
+}
+
+void SocEmulator::reportSpiPins()
+{
+    pinsReported_ = true;
+    QStringList pins;
+    for (const unsigned pin : {BCM2835_SPI0_SCLK_PIN, BCM2835_SPI0_MOSI_PIN, BCM2835_SPI0_MISO_PIN})
+        if (function(pin) != BCM2835_GPIO_FSEL_ALT0)
+            pins << QStringLiteral("%1 (%2)").arg(pin).arg(pin == BCM2835_SPI0_SCLK_PIN   ? "SCLK"
+                                                          : pin == BCM2835_SPI0_MOSI_PIN ? "MOSI"
+                                                                                         : "MISO");
+    spiViolation(QStringLiteral("bytes shifted with GPIO %1 not in alternate function 0").arg(pins.join(", ")));
+}
+
+LUMO_APART void SocEmulator::catchUp()
+{
+    while (shifting_ && shiftEnd_ <= clock_.now())
+        finishByte();
+}
+
+void SocEmulator::spiViolation(const QString& rule)
+{
+    wiring_.violated(QStringLiteral("SPI0"), rule);
+}
+
+LUMO_APART void SocEmulator::writeCs(std::uint32_t value)
+{
+    touched_ = true;
+    if (value & BCM2835_SPI0_CS_CLEAR_TX) {
+        tx_.clear();
+        // Of the answers given ahead, only the byte shifting keeps its own.
+        ahead_.keepFirst(shifting_ ? 1u : 0u);
+    }
+    // And they hold only in the same mode to the same chip.
+    if ((cs_ ^ value) & kCsFrame)
+        ahead_.clear();
+    if (value & BCM2835_SPI0_CS_CLEAR_RX)
+        rx_.clear();
+    const bool wasActive = cs_ & BCM2835_SPI0_CS_TA;
+    const bool active = value & BCM2835_SPI0_CS_TA;
+    // The frame ends before the chip select rises.
+    if (wasActive && !active)
+        endTransfer();
+    if (active && !wasActive)
+        pinsReported_ = false;
+    const std::uint32_t changed = (cs_ ^ value) & kCsStored;
+    cs_ = value & kCsStored;
+    if (changed & kCsLines) {
+        applyPin(BCM2835_SPI0_CE0_PIN);
+        applyPin(BCM2835_SPI0_CE1_PIN);
+    }
+    startByte(clock_.now());
+    syncTimer();
+}
+
+void SocEmulator::endTransfer()
+{
+    const unsigned left = tx_.size() + (shifting_ ? 1u : 0u) + (cut_ ? 1u : 0u);
+    cut_ = false;
+    if (left == 0)
+        return;
+    shifting_ = false;
+    spiViolation(QStringLiteral("TA cleared with %1 byte%2 of the frame still to shift").arg(left).arg(left == 1 ? "" : "s"));
+}
+
+std::uint32_t SocEmulator::spiRead(std::uintptr_t reg)
+{
+    if (reg == BCM2835_SPI0_CLK)
+        return clk_;
+    return plain(spi_ + reg);
+}
+
+void SocEmulator::spiWrite(std::uintptr_t reg, std::uint32_t value)
 {
     switch (reg) {
     case BCM2835_SPI0_CS:
-        return spiStatus();
-    case BCM2835_SPI0_FIFO: {
-        if (rx_.empty())
-            return 0;
-        const std::uint8_t byte = rx_.pop();
-        shift();
-        return byte;
-    }
-    case BCM2835_SPI0_CLK:
-        return clk_;
-    default:
-        return plain(spi_ + reg);
-    }
-}
-
-LUMO_HOT void SocEmulator::spiWrite(std::uintptr_t reg, std::uint32_t value)
-{
-    switch (reg) {
-    case BCM2835_SPI0_CS: {
-        if (value & BCM2835_SPI0_CS_CLEAR_TX)
-            tx_.clear();
-        if (value & BCM2835_SPI0_CS_CLEAR_RX)
-            rx_.clear();
-        const std::uint32_t changed = (cs_ ^ value) & kCsStored;
-        cs_ = value & kCsStored;
-        if (changed & kCsLines) {
-            applyPin(BCM2835_SPI0_CE0_PIN);
-            applyPin(BCM2835_SPI0_CE1_PIN);
-        }
-        shift();
-        return;
-    }
-    case BCM2835_SPI0_FIFO:
-        // A full FIFO drops the byte, as the controller does.
-        if (!tx_.full())
-            tx_.push(static_cast<std::uint8_t>(value));
-        shift();
+        writeCs(value);
         return;
     case BCM2835_SPI0_CLK:
+        touched_ = true;
         clk_ = value;
         wiring_.setClockDivider(value & 0xFFFFu);
         return;
@@ -323,20 +489,11 @@ LUMO_HOT void SocEmulator::spiWrite(std::uintptr_t reg, std::uint32_t value)
     }
 }
 
-LUMO_HOT void SocEmulator::shift()
-{
-    if (!(cs_ & BCM2835_SPI0_CS_TA) || tx_.empty() || rx_.full())
-        return;
-    while (!tx_.empty() && !rx_.full())
-        rx_.push(wiring_.transfer(tx_.pop()));
-    syncTimer();
-}
-
 // --- System timer -------------------------------------------------------------------------
 
 std::uint32_t SocEmulator::timerRead(std::uintptr_t reg)
 {
-    const std::uint64_t micros = wiring_.clock().now() / kMicrosecond;
+    const std::uint64_t micros = clock_.now() / kMicrosecond;
     if (reg == BCM2835_ST_CLO)
         return static_cast<std::uint32_t>(micros);
     if (reg == BCM2835_ST_CHI)
@@ -346,9 +503,8 @@ std::uint32_t SocEmulator::timerRead(std::uintptr_t reg)
 
 LUMO_HOT void SocEmulator::syncTimer()
 {
-    // Bus bytes are shorter than the counter's microsecond; most of them
-    // leave it as it is.
-    const Nanos now = wiring_.clock().now();
+    // Most bytes and accesses leave the counter's microsecond as it is.
+    const Nanos now = clock_.now();
     if (now < timerValidUntil_ || st_ == kAbsent)
         return;
     const std::uint64_t micros = now / kMicrosecond;
@@ -360,18 +516,41 @@ LUMO_HOT void SocEmulator::syncTimer()
 int SocEmulator::nanosleep(const struct timespec& request)
 {
     lastSleep_ = request;
-    wiring_.clock().advance(static_cast<Nanos>(request.tv_sec) * kSecond + static_cast<Nanos>(request.tv_nsec),
-                            TimeKind::Wait);
+    if (pending_)
+        deliver();
+    clock_.advance(static_cast<Nanos>(request.tv_sec) * kSecond + static_cast<Nanos>(request.tv_nsec),
+                   TimeKind::Wait);
+    catchUp();
     syncTimer();
     return 0;
 }
 
 // --- Dispatch ------------------------------------------------------------------------------
 
-LUMO_HOT std::uint32_t SocEmulator::read(volatile std::uint32_t* paddr)
+LUMO_HOT void SocEmulator::pass()
 {
     ++accesses_;
+    if (pending_)
+        deliver();
+    wiring_.spend(kAccessTime);
+    if (shifting_ && shiftEnd_ <= clock_.now())
+        catchUp();
+}
+
+LUMO_HOT std::uint32_t SocEmulator::read(volatile std::uint32_t* paddr)
+{
     const std::uintptr_t offset = offsetOf(paddr);
+    pass();
+    if (offset == spi_ + BCM2835_SPI0_CS)
+        return readCs();
+    if (offset == spi_ + BCM2835_SPI0_FIFO)
+        return readFifo();
+    return readOther(offset);
+}
+
+LUMO_APART std::uint32_t SocEmulator::readOther(std::uintptr_t offset)
+{
+    syncTimer();
     if (offset - spi_ < kSpiSpan)
         return spiRead(offset - spi_);
     if (offset - gpio_ < kGpioSpan)
@@ -383,8 +562,18 @@ LUMO_HOT std::uint32_t SocEmulator::read(volatile std::uint32_t* paddr)
 
 LUMO_HOT void SocEmulator::write(volatile std::uint32_t* paddr, std::uint32_t value)
 {
-    ++accesses_;
     const std::uintptr_t offset = offsetOf(paddr);
+    if (pending_ && offset == spi_ + BCM2835_SPI0_CS && (cs_ & BCM2835_SPI0_CS_TA) && !(value & BCM2835_SPI0_CS_TA))
+        cutPending();
+    pass();
+    if (offset == spi_ + BCM2835_SPI0_FIFO)
+        return writeFifo(value);
+    writeOther(offset, value);
+}
+
+LUMO_APART void SocEmulator::writeOther(std::uintptr_t offset, std::uint32_t value)
+{
+    syncTimer();
     if (offset - spi_ < kSpiSpan)
         spiWrite(offset - spi_, value);
     else if (offset - gpio_ < kGpioSpan)

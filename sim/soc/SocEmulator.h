@@ -4,6 +4,8 @@
 #include "VirtualClock.h"
 #include "bcm2835_emulation.h"
 
+#include <QString>
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -28,19 +30,60 @@ namespace sim {
 // the board's lines with their output latch; pins in input mode leave them
 // to the board; GPIO 8 and 7 in alternate function 0 are SPI0's CE0 and CE1,
 // asserted with their polarity while TA is set and their number is in CS.
-// Bytes written to the FIFO while TA is set cross the bus one by one through
-// BoardWiring::transfer, which also spends their bus time on the virtual
-// clock; the answers queue in the receive FIFO, and the controller stalls
-// while that FIFO is full, as the real one does.
 //
-// The timer and level words are also kept current in the window's memory,
-// because the interrupt threads of the layer load them directly.
+// SPI0 shifts on the virtual clock. While TA is set, the controller takes
+// the next byte from the 64-byte TX FIFO into its shift register whenever
+// that is free and the 64-byte RX FIFO has room; the byte crosses the bus
+// (BoardWiring::transfer) over eight SCLK periods at the divider's rate, and
+// what came back on MISO enters the RX FIFO when its last clock has passed.
+// The status bits tell what has shifted by the time CS is read: TXD (the TX
+// FIFO has room), RXD (the RX FIFO holds a byte), RXR (TA set and the RX FIFO
+// at least three quarters full), RXF (the RX FIFO full) and DONE (TA set,
+// the TX FIFO empty and nothing shifting).
+//
+// What a register access costs on the virtual clock: kAccessTime, 100 ns,
+// the model's figure for an uncached access to the peripherals with the
+// layer's memory barriers on the Pi's ARM core. The time counts as the bus's
+// last byte did (BoardWiring::spend): between a busy chip's status polls it
+// is polling. The bus shifts on while the Pi accesses registers, so in a
+// long transfer the accesses hide behind the bytes; a short frame, a status
+// poll above all, takes its accesses' time as well as its bytes'.
+//
+// Polling costs no host time per modelled nanosecond: a read of CS that
+// returns what the previous one returned, with no write to CS or CLK and no
+// FIFO access in between, is a loop spinning on a flag, and the clock moves
+// on to the end of the byte being shifted, the next thing that can change,
+// so that the read returns the status then. That byte reaches the chips at
+// the Pi's next access, unless that access is a write clearing TA: then the
+// read was the first half of a read-modify-write, which on the Pi comes
+// while the byte still shifts, and the byte is cut off. A byte whose clocks
+// pass while the Pi sleeps, or while the board moves the clock, reaches the
+// chips at the next access.
+//
+// The controller's rules, each breach reported to the wiring's violations as
+// "SPI0": TA cleared while bytes are still to shift (the partial byte is
+// lost, a chip on CE0 or CE1 sees its chip select rise, one selected by a
+// GPIO stays selected as the GPIO says; bytes left in the TX FIFO wait for
+// the next TA); a byte written to a full TX FIFO (it is lost); the FIFO read
+// with the RX FIFO empty (it reads 0); bytes shifted with GPIO 9, 10 or 11
+// not in alternate function 0, once per frame: the chips see no clock
+// without SCLK (11) and MOSI (10), and the controller reads 0x00 without
+// MISO (9). The wiring adds a frame in an SPI mode the selected chip does
+// not take.
+//
+// The timer and level words are also kept in the window's memory, because
+// the interrupt threads of the layer load them directly: the levels at every
+// line change, the timer at every byte, sleep, write of CS and access to any
+// register but SPI0's CS and FIFO (so behind by at most the CS and FIFO
+// accesses since).
 //
 // Constructing an emulator makes it the one the layer reaches (one at a time
 // per process); it must outlive the layer's mapping.
 class SocEmulator {
 public:
     static constexpr unsigned kFifoDepth = 64;
+    // What one register access takes on the virtual clock (above).
+    static constexpr Nanos kAccessTime = 100;
 
     explicit SocEmulator(BoardWiring& wiring);
     ~SocEmulator();
@@ -78,11 +121,15 @@ private:
     std::uint32_t read(volatile std::uint32_t* paddr);
     void write(volatile std::uint32_t* paddr, std::uint32_t value);
 
-    // Keeps the level registers in step with every line change on the board.
+    // Keeps the level registers in step with every line change on the board,
+    // and the answers given ahead with the chip they came from.
     class LineWatch : public WireObserver {
     public:
         explicit LineWatch(SocEmulator& soc) : soc_(soc) {}
+        bool watchesBytes() const override { return false; }
         void lineChanged(unsigned pin, bool high) override { soc_.lineChanged(pin, high); }
+        void selected(SpiDevice&) override { soc_.ahead_.clear(); }
+        void deselected(SpiDevice&) override { soc_.ahead_.clear(); }
 
     private:
         SocEmulator& soc_;
@@ -106,6 +153,9 @@ private:
             --count_;
             return byte;
         }
+        void setLast(std::uint8_t byte) { bytes_[(head_ + count_ - 1) % kFifoDepth] = byte; }
+        void dropLast() { --count_; }
+        void keepFirst(unsigned n) { count_ = count_ < n ? count_ : n; }
 
     private:
         std::array<std::uint8_t, kFifoDepth> bytes_{};
@@ -124,10 +174,38 @@ private:
     void applyPin(unsigned pin);
     void lineChanged(unsigned pin, bool high);
 
+    // An access's own time, and the bytes that finish in it.
+    void pass();
+    std::uint32_t readOther(std::uintptr_t offset);
+    void writeOther(std::uintptr_t offset, std::uint32_t value);
     std::uint32_t spiRead(std::uintptr_t reg);
     void spiWrite(std::uintptr_t reg, std::uint32_t value);
     std::uint32_t spiStatus() const;
-    void shift();
+    std::uint32_t readCs();
+    // A poll that finds nothing changed: the byte shifting runs to its last
+    // clock, and reaches the chips at the next access (deliver) unless that
+    // access clears TA and so cuts it off (cutPending).
+    std::uint32_t spin();
+    void deliver();
+    void cutPending();
+    void writeCs(std::uint32_t value);
+    std::uint32_t readFifo();
+    std::uint32_t emptyFifoRead();
+    void writeFifo(std::uint32_t value);
+    void fullFifoWrite();
+    void endTransfer();
+    // The shift register takes the next byte, if it may, from time at.
+    void startByte(Nanos at);
+    // The byte in the shift register crosses the bus and its answer enters
+    // the RX FIFO; the clock moves to the end of its last SCLK period.
+    void finishByte();
+    // A byte to the chips, what comes back on MISO as the controller reads it.
+    std::uint8_t shiftOut(std::uint8_t byte, Nanos time);
+    // Finishes the bytes whose clocks have passed while the clock moved on
+    // without the controller (sleeps, the board's own waits).
+    void catchUp();
+    void spiViolation(const QString& rule);
+    void reportSpiPins();
 
     std::uint32_t timerRead(std::uintptr_t reg);
     void syncTimer();
@@ -135,6 +213,7 @@ private:
     static std::atomic<SocEmulator*> current_;
 
     BoardWiring& wiring_;
+    VirtualClock& clock_;
     LineWatch watch_{*this};
     bool root_ = true;
 
@@ -163,6 +242,23 @@ private:
     std::uint32_t clk_ = 0;
     Fifo tx_;
     Fifo rx_;
+    Fifo ahead_;  // the chip's answers to the next bytes to shift, where it gave them ahead
+    bool shifting_ = false;
+    std::uint8_t shifter_ = 0;
+    Nanos shiftEnd_ = 0;             // when the byte shifting has had its eight clocks
+    std::uint32_t lastStatus_ = 0;   // what the last read of CS returned
+    bool touched_ = true;            // CS or CLK written, or the FIFO used, since then
+    bool pending_ = false;           // a byte clocked out by a spin, not yet at the chips
+    std::uint8_t pendingByte_ = 0;
+    bool cut_ = false;               // that byte cut off by TA going
+    bool pinsReported_ = false;      // this frame's bytes without the SPI pins are on record
+    // Which of the bus pins are in alternate function 0, for every byte.
+    struct SpiPins {
+        bool sclk = false;
+        bool mosi = false;
+        bool miso = false;
+        bool all() const { return sclk && mosi && miso; }
+    } spiPins_;
 };
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #include "BusTrace.h"
 #include "PowerCutWatch.h"
 #include "EmulatedWorker.h"
+#include "SimPinWorker.h"
 #include "lumo3update_main.h"
 #include "ToolCommands.h"
 
@@ -131,6 +132,7 @@ class SignalWatch : public sim::WireObserver {
 public:
     explicit SignalWatch(sim::BoardWiring& wiring) : wiring_(wiring) { wiring_.addObserver(*this); }
     ~SignalWatch() override { wiring_.removeObserver(*this); }
+    bool watchesBytes() const override { return false; }
 
     void deselected(sim::SpiDevice&) override
     {
@@ -191,9 +193,12 @@ int run(const QStringList& args)
 {
     const int separator = args.indexOf("--");
     if (separator < 1)
-        return usageError("run needs DIR [--trace FILE] -- ARGS...");
+        return usageError("run needs DIR [--trace FILE] [--worker-level] -- ARGS...");
     std::optional<QString> tracePath;
-    const QStringList options = args.mid(1, separator - 1);
+    bool workerLevel = false;
+    QStringList options = args.mid(1, separator - 1);
+    if (options.removeAll(QStringLiteral("--worker-level")) == 1)
+        workerLevel = true;
     if (options.size() == 2 && options.at(0) == QLatin1String("--trace"))
         tracePath = options.at(1);
     else if (!options.isEmpty())
@@ -255,8 +260,9 @@ int run(const QStringList& args)
     g_running.board = board.get();
     std::atexit(endRunAtExit);
     catchEndSignals();
-    const int code = lumo3updateMain(updaterArgc, updaterArgv.data(), [&virtualBoard] {
-        return sim::makeEmulatedWorker(virtualBoard.wiring());
+    const int code = lumo3updateMain(updaterArgc, updaterArgv.data(), [&virtualBoard, workerLevel] {
+        return workerLevel ? std::shared_ptr<BasePinWorker>(std::make_shared<sim::SimPinWorker>(virtualBoard.wiring()))
+                           : sim::makeEmulatedWorker(virtualBoard.wiring());
     });
     const bool written = endRun();
     if (const int signal = g_endSignal.load())

@@ -454,10 +454,15 @@ TEST(Bcm2835Spi, WriteOnlyTransferDiscardsWhatComesBack)
 {
     EmulatedPi pi;
     ASSERT_TRUE(pi.begin());
-    const char tx[] = {0x06};
-    bcm2835_spi_writenb(tx, 1);
-    EXPECT_EQ(pi.ce0.lastFrame(), bytes({0x06}));
-    EXPECT_EQ(bcm2835_peri_read(pi.spiReg(BCM2835_SPI0_CS)) & BCM2835_SPI0_CS_RXD, 0u);
+    const char tx[] = {0x06, 0x07, 0x08};
+    bcm2835_spi_writenb(tx, sizeof tx);
+    EXPECT_EQ(pi.ce0.lastFrame(), bytes({0x06, 0x07, 0x08}));
+    // What the last byte brought back may still wait in the receive FIFO;
+    // the next transfer starts without it.
+    char next[] = {0x11, 0x22};
+    bcm2835_spi_transfernb(next, next, sizeof next);
+    EXPECT_EQ(static_cast<std::uint8_t>(next[0]), 0xEE);
+    EXPECT_EQ(static_cast<std::uint8_t>(next[1]), 0xDD);
 }
 
 TEST(Bcm2835Spi, TheDividerSetsTheBusTime)
@@ -466,12 +471,19 @@ TEST(Bcm2835Spi, TheDividerSetsTheBusTime)
     ASSERT_TRUE(pi.begin());
     char tx[10] = {};
     char rx[10] = {};
-    bcm2835_spi_setClockDivider(32);
-    bcm2835_spi_transfernb(tx, rx, 10);
-    EXPECT_EQ(pi.clock.now(), 10 * 1024u);  // 8 clocks at 7.8125 MHz per byte
-    bcm2835_spi_setClockDivider(256);
-    bcm2835_spi_transfernb(tx, rx, 10);
-    EXPECT_EQ(pi.clock.now(), 10 * 1024u + 10 * 8192u);
+    // divider, 8 clocks of 250 MHz / divider per byte
+    for (const auto& [divider, byteTime] : {std::pair<std::uint16_t, sim::Nanos>{32, 1024}, {256, 8192}}) {
+        bcm2835_spi_setClockDivider(divider);
+        const sim::Nanos start = pi.clock.now();
+        const std::uint64_t accesses = pi.soc.registerAccesses();
+        bcm2835_spi_transfernb(tx, rx, 10);
+        // The bytes follow each other; the layer's register accesses add
+        // their time only where the bus does not already take longer.
+        const sim::Nanos took = pi.clock.now() - start;
+        EXPECT_GE(took, 10 * byteTime) << divider;
+        EXPECT_LE(took, 10 * byteTime + (pi.soc.registerAccesses() - accesses) * sim::SocEmulator::kAccessTime)
+            << divider;
+    }
 }
 
 // --- System timer ---------------------------------------------------------------------------

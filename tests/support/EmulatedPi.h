@@ -21,12 +21,13 @@
 #include <vector>
 
 // A chip that records each frame it is selected for and answers every byte
-// with `respond` (by default the byte inverted).
+// with `respond` (by default the byte inverted), in the SPI modes `modes`.
 class ProbeChip : public sim::SpiDevice {
 public:
-    explicit ProbeChip(const char* name) : name_(name) {}
+    explicit ProbeChip(const char* name, unsigned modes = kMode0 | kMode3) : name_(name), modes_(modes) {}
 
     const char* name() const override { return name_; }
+    unsigned spiModes() const override { return modes_; }
     void select() override
     {
         selected = true;
@@ -50,6 +51,7 @@ public:
 
 private:
     const char* name_;
+    unsigned modes_;
 };
 
 // Resets the layer's process-wide state when a test is done with it.

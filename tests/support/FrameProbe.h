@@ -21,6 +21,7 @@ public:
 
     const char* name() const override { return chip_.name(); }
     bool busy() const override { return chip_.busy(); }
+    unsigned spiModes() const override { return chip_.spiModes(); }
 
     void select() override
     {

@@ -20,11 +20,24 @@ protected:
 
     std::uint32_t cs() { return bcm2835_peri_read(csReg); }
     std::uint32_t direct(volatile std::uint32_t* reg) { return __atomic_load_n(reg, __ATOMIC_RELAXED); }
+    void setTa() { bcm2835_peri_set_bits(csReg, BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA); }
+    // Reads CS until the flag is set, as a transfer loop does; how many reads it took.
+    int pollUntil(std::uint32_t flag, int most = 1000)
+    {
+        for (int reads = 1; reads <= most; ++reads)
+            if (cs() & flag)
+                return reads;
+        return -1;
+    }
+    std::vector<sim::Violation> violations() { return pi.wiring.violations().first(); }
 
     EmulatedPi pi;
     volatile std::uint32_t* csReg = nullptr;
     volatile std::uint32_t* fifo = nullptr;
 };
+
+constexpr std::uint32_t kRxr = 1u << 19;
+constexpr std::uint32_t kRxf = 1u << 20;
 
 TEST_F(SocEmulator, TheTransmitFifoHolds64BytesUntilTaIsSet)
 {
@@ -33,38 +46,107 @@ TEST_F(SocEmulator, TheTransmitFifoHolds64BytesUntilTaIsSet)
     EXPECT_EQ(cs() & BCM2835_SPI0_CS_TXD, 0u);
     EXPECT_EQ(pi.wiring.bytesOnBus(), 0u);
     EXPECT_FALSE(pi.ce0.selected);
+    // The last six were lost, each a breach.
+    EXPECT_EQ(pi.wiring.violations().count(), 6u);
+    EXPECT_EQ(violations()[0].rule, "a byte written to the FIFO with the TX FIFO full (TXD clear) is lost");
 
-    bcm2835_peri_set_bits(csReg, BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
+    setTa();
     EXPECT_TRUE(pi.ce0.selected);
-    EXPECT_NE(cs() & BCM2835_SPI0_CS_DONE, 0u);
-    EXPECT_NE(cs() & BCM2835_SPI0_CS_RXD, 0u);
-    ASSERT_EQ(pi.ce0.lastFrame().size(), 64u);  // the last six were dropped
+    EXPECT_GT(pollUntil(BCM2835_SPI0_CS_DONE), 0);
+    EXPECT_EQ(cs() & (kRxf | kRxr), kRxf | kRxr);
+    ASSERT_EQ(pi.ce0.lastFrame().size(), 64u);
     EXPECT_EQ(pi.ce0.lastFrame()[63], 63);
     for (int i = 0; i < 64; ++i)
         EXPECT_EQ(bcm2835_peri_read_nb(fifo), static_cast<std::uint32_t>(~i & 0xFF));
     EXPECT_EQ(cs() & BCM2835_SPI0_CS_RXD, 0u);
 }
 
+TEST_F(SocEmulator, AByteShiftsOverEightClocksOfTheDivider)
+{
+    constexpr sim::Nanos kAccess = sim::SocEmulator::kAccessTime;
+    // divider, eight SCLK periods of 250 MHz / divider, the status reads that see the byte shifting
+    const std::vector<std::tuple<std::uint32_t, sim::Nanos, int>> cases = {
+        {32, 1024, 1}, {256, 8192, 1}, {0, 8 * 65536 * 4, 1}, {16, 512, 1}, {2, 64, 0}};
+    for (const auto& [divider, byteTime, shiftingReads] : cases) {
+        bcm2835_spi_setClockDivider(divider);
+        bcm2835_peri_set_bits(csReg, BCM2835_SPI0_CS_CLEAR, BCM2835_SPI0_CS_CLEAR);
+        setTa();
+        bcm2835_peri_write_nb(fifo, 0x5A);
+        const sim::Nanos start = pi.clock.now();
+        // While it shifts the FIFO has room, nothing is received and nothing is done.
+        for (int read = 0; read < shiftingReads; ++read)
+            EXPECT_EQ(cs() & (BCM2835_SPI0_CS_TXD | BCM2835_SPI0_CS_RXD | BCM2835_SPI0_CS_DONE),
+                      BCM2835_SPI0_CS_TXD)
+                << divider;
+        // A read finding the same again spins: the clock moves on to the byte's end.
+        EXPECT_EQ(cs() & (BCM2835_SPI0_CS_RXD | BCM2835_SPI0_CS_DONE), BCM2835_SPI0_CS_RXD | BCM2835_SPI0_CS_DONE)
+            << divider;
+        EXPECT_EQ(pi.clock.now() - start, std::max(byteTime, kAccess)) << divider;
+        EXPECT_EQ(bcm2835_peri_read_nb(fifo), 0xA5u) << divider;
+        bcm2835_peri_set_bits(csReg, 0, BCM2835_SPI0_CS_TA);
+    }
+    EXPECT_EQ(pi.wiring.violations().count(), 0u);
+}
+
+TEST_F(SocEmulator, EveryRegisterAccessTakesItsTime)
+{
+    const sim::Nanos start = pi.clock.now();
+    for (int i = 0; i < 10; ++i)
+        bcm2835_gpio_lev(26);
+    bcm2835_gpio_set(26);
+    EXPECT_EQ(pi.clock.now() - start, 11 * sim::SocEmulator::kAccessTime);
+}
+
 TEST_F(SocEmulator, AFullReceiveFifoStallsTheBusUntilRead)
 {
-    bcm2835_peri_set_bits(csReg, BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
-    for (int i = 0; i < 64; ++i)
+    setTa();
+    while (cs() & BCM2835_SPI0_CS_TXD)
         bcm2835_peri_write_nb(fifo, 0x11);
-    for (int i = 0; i < 10; ++i)
-        bcm2835_peri_write_nb(fifo, 0x22);
+    EXPECT_GT(pollUntil(kRxf), 0);
+    for (int read = 0; read < 5; ++read)
+        EXPECT_EQ(cs() & (kRxf | BCM2835_SPI0_CS_DONE), kRxf);  // and nothing moves
     EXPECT_EQ(pi.wiring.bytesOnBus(), 64u);
-    EXPECT_EQ(cs() & BCM2835_SPI0_CS_DONE, 0u);  // ten bytes still wait
     bcm2835_peri_read_nb(fifo);
+    EXPECT_GT(pollUntil(kRxf), 0);
+    cs();
     EXPECT_EQ(pi.wiring.bytesOnBus(), 65u);
     bcm2835_peri_write_nb(csReg, BCM2835_SPI0_CS_TA | BCM2835_SPI0_CS_CLEAR);
     EXPECT_EQ(cs() & (BCM2835_SPI0_CS_RXD | BCM2835_SPI0_CS_DONE), BCM2835_SPI0_CS_DONE);
     EXPECT_EQ(cs() & BCM2835_SPI0_CS_CLEAR, 0u);  // the clear bits act and read back 0
+    EXPECT_EQ(pi.wiring.violations().count(), 0u);
+}
+
+TEST_F(SocEmulator, RxrFromThreeQuartersOfTheReceiveFifoWhileTaIsSet)
+{
+    setTa();
+    for (int i = 0; i < 48; ++i)
+        bcm2835_peri_write_nb(fifo, 0);
+    EXPECT_GT(pollUntil(BCM2835_SPI0_CS_DONE), 0);
+    EXPECT_EQ(cs() & (kRxr | kRxf), kRxr);
+    bcm2835_peri_read_nb(fifo);
+    EXPECT_EQ(cs() & kRxr, 0u);  // 47 left
+    bcm2835_peri_write_nb(fifo, 0);
+    EXPECT_GT(pollUntil(BCM2835_SPI0_CS_DONE), 0);
+    bcm2835_peri_set_bits(csReg, 0, BCM2835_SPI0_CS_TA);
+    EXPECT_EQ(cs() & (kRxr | BCM2835_SPI0_CS_RXD), BCM2835_SPI0_CS_RXD);  // not without TA
 }
 
 TEST_F(SocEmulator, DoneNeedsAnActiveTransfer)
 {
     EXPECT_EQ(cs() & BCM2835_SPI0_CS_DONE, 0u);
-    bcm2835_peri_set_bits(csReg, BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
+    setTa();
+    EXPECT_NE(cs() & BCM2835_SPI0_CS_DONE, 0u);
+}
+
+TEST_F(SocEmulator, BytesFinishWhileThePiSleeps)
+{
+    setTa();
+    for (int i = 0; i < 10; ++i)
+        bcm2835_peri_write_nb(fifo, static_cast<std::uint32_t>(i));
+    EXPECT_LT(pi.wiring.bytesOnBus(), 10u);
+    bcm2835_delay(1);
+    EXPECT_EQ(pi.wiring.bytesOnBus(), 10u);
+    EXPECT_EQ(pi.ce0.lastFrame().size(), 10u);
     EXPECT_NE(cs() & BCM2835_SPI0_CS_DONE, 0u);
 }
 
@@ -123,9 +205,11 @@ TEST_F(SocEmulator, TheLevelAndTimerWordsInMemoryStayCurrent)
     EXPECT_NE(direct(lev0) & (1u << 26), 0u);
     char tx[100] = {};
     bcm2835_spi_writenb(tx, sizeof tx);
-    EXPECT_EQ(direct(clo), 102u);  // 100 bytes of 1.024 us
+    EXPECT_GE(direct(clo), 102u);  // 100 bytes of 1.024 us, and the accesses
+    EXPECT_EQ(direct(clo), pi.clock.now() / sim::kMicrosecond);
+    const std::uint32_t before = direct(clo);
     bcm2835_delay(2);
-    EXPECT_EQ(direct(clo), 2102u);
+    EXPECT_EQ(direct(clo), before + 2000);
 }
 
 TEST_F(SocEmulator, OutputsKeepTheirLatchWhileInputs)
@@ -147,6 +231,159 @@ TEST_F(SocEmulator, OtherRegistersAreMemory)
     volatile std::uint32_t* dlen = pi.spiReg(0x0C);
     bcm2835_peri_write(dlen, 7);
     EXPECT_EQ(bcm2835_peri_read(dlen), 7u);
+}
+
+// --- The controller's rules ----------------------------------------------------------------
+
+TEST(SocEmulatorPins, ChipsSeeTheClockOnlyThroughTheSpiPins)
+{
+    struct Case {
+        std::uint8_t pin;    // taken out of alternate function 0
+        bool chipSeesBytes;  // SCLK and MOSI reach it
+        std::uint8_t read;   // what the controller reads back
+        const char* rule;
+    };
+    const std::vector<Case> cases = {
+        {11, false, 0xFF, "bytes shifted with GPIO 11 (SCLK) not in alternate function 0"},
+        {10, false, 0xFF, "bytes shifted with GPIO 10 (MOSI) not in alternate function 0"},
+        {9, true, 0x00, "bytes shifted with GPIO 9 (MISO) not in alternate function 0"},
+    };
+    for (const Case& c : cases) {
+        EmulatedPi pi;
+        ASSERT_TRUE(pi.begin());
+        bcm2835_gpio_fsel(c.pin, BCM2835_GPIO_FSEL_INPT);
+        char buffer[] = {0x0F, 0x0F};
+        bcm2835_spi_transfernb(buffer, buffer, sizeof buffer);
+        EXPECT_EQ(pi.ce0.lastFrame().size(), c.chipSeesBytes ? 2u : 0u) << int(c.pin);
+        EXPECT_EQ(static_cast<std::uint8_t>(buffer[1]), c.read) << int(c.pin);
+        EXPECT_EQ(pi.wiring.bytesOnBus(), 2u) << int(c.pin);
+        ASSERT_EQ(pi.wiring.violations().count(), 1u) << int(c.pin);  // once a frame
+        EXPECT_EQ(pi.wiring.violations().first()[0].where, "SPI0");
+        EXPECT_EQ(pi.wiring.violations().first()[0].rule, c.rule);
+    }
+}
+
+TEST_F(SocEmulator, AFrameReachesOnlyAChipThatTakesItsMode)
+{
+    ProbeChip modeZero("MODE0 CHIP", sim::SpiDevice::kMode0);
+    pi.wiring.setPull(16, true);
+    pi.wiring.attach(modeZero, 16);
+    bcm2835_gpio_write(16, 1);
+    bcm2835_gpio_fsel(16, BCM2835_GPIO_FSEL_OUTP);
+    // mode, whether the probe on CE0 (modes 0 and 3) sees it, whether the mode-0 chip does
+    const std::vector<std::tuple<std::uint8_t, bool, bool>> cases = {
+        {0, true, true}, {1, false, false}, {2, false, false}, {3, true, false}};
+    for (const auto& [mode, ce0Sees, modeZeroSees] : cases) {
+        bcm2835_spi_setDataMode(mode);
+        bcm2835_gpio_write(16, 0);
+        char tx[] = {0x42, 0x43};
+        bcm2835_spi_writenb(tx, 2);
+        bcm2835_gpio_write(16, 1);
+        EXPECT_EQ(pi.ce0.lastFrame().size(), ce0Sees ? 2u : 0u) << int(mode);
+        EXPECT_EQ(modeZero.lastFrame().size(), modeZeroSees ? 2u : 0u) << int(mode);
+    }
+    // Modes 1 and 2 to both chips, mode 3 to the mode-0 chip: once a frame each.
+    ASSERT_EQ(pi.wiring.violations().count(), 5u);
+    EXPECT_EQ(violations().back().where, "SPI0");
+    EXPECT_EQ(violations().back().rule, "a frame in SPI mode 3 to the MODE0 CHIP, which takes no such mode");
+}
+
+TEST_F(SocEmulator, ClearingTaEarlyEndsTheFrameAtTheHardwareChipSelectOnly)
+{
+    ProbeChip onGpio("on GPIO 24");
+    pi.wiring.setPull(24, true);
+    pi.wiring.attach(onGpio, 24);
+    bcm2835_gpio_write(24, 1);
+    bcm2835_gpio_fsel(24, BCM2835_GPIO_FSEL_OUTP);
+    bcm2835_gpio_write(24, 0);
+    setTa();
+    for (int i = 0; i < 5; ++i)
+        bcm2835_peri_write_nb(fifo, static_cast<std::uint32_t>(i));
+    cs();
+    cs();  // the first byte done, the second shifting
+    bcm2835_peri_set_bits(csReg, 0, BCM2835_SPI0_CS_TA);
+    EXPECT_FALSE(pi.ce0.selected);
+    EXPECT_TRUE(onGpio.selected);
+    EXPECT_EQ(pi.ce0.lastFrame(), bytes({0}));
+    EXPECT_EQ(onGpio.lastFrame(), bytes({0}));
+    EXPECT_EQ(pi.wiring.bytesOnBus(), 1u);  // the partial byte is lost
+    ASSERT_EQ(pi.wiring.violations().count(), 1u);
+    EXPECT_EQ(violations()[0].where, "SPI0");
+    EXPECT_EQ(violations()[0].rule, "TA cleared with 4 bytes of the frame still to shift");
+    EXPECT_EQ(violations()[0].busByte, 1u);
+}
+
+TEST_F(SocEmulator, ReadingAnEmptyReceiveFifoIsABreach)
+{
+    setTa();
+    EXPECT_EQ(bcm2835_peri_read_nb(fifo), 0u);
+    ASSERT_EQ(pi.wiring.violations().count(), 1u);
+    EXPECT_EQ(violations()[0].rule, "FIFO read with the RX FIFO empty (RXD clear)");
+}
+
+// A chip that only talks after its first byte: it answers its byte number
+// in the frame, and gives answers ahead.
+class Talker : public sim::SpiDevice {
+public:
+    const char* name() const override { return "TALKER"; }
+    void select() override { n_ = 0; }
+    bool exchange(std::uint8_t, std::uint8_t& miso) override
+    {
+        ++exchanged;
+        miso = static_cast<std::uint8_t>(n_++);
+        return true;
+    }
+    std::size_t answersAhead(std::uint8_t* miso, std::size_t count) override
+    {
+        if (n_ == 0)
+            return 0;
+        for (std::size_t i = 0; i < count; ++i)
+            miso[i] = static_cast<std::uint8_t>(n_++);
+        answered += count;
+        return count;
+    }
+    void deselect() override {}
+
+    unsigned exchanged = 0;
+    unsigned answered = 0;
+
+private:
+    unsigned n_ = 0;
+};
+
+TEST(SocEmulatorAhead, AnswersGivenAheadCrossTheBusInTheirOwnTime)
+{
+    EmulatedPi pi;
+    Talker talker;
+    pi.wiring.setPull(24, true);
+    pi.wiring.attach(talker, 24);
+    ASSERT_TRUE(pi.begin());
+    bcm2835_spi_chipSelect(2);  // the talker alone on the bus
+    bcm2835_gpio_write(24, 1);
+    bcm2835_gpio_fsel(24, BCM2835_GPIO_FSEL_OUTP);
+    bcm2835_gpio_write(24, 0);
+    std::vector<char> buffer(200);
+    const sim::Nanos start = pi.clock.now();
+    bcm2835_spi_transfernb(buffer.data(), buffer.data(), 200);
+    for (int i = 0; i < 200; ++i)
+        EXPECT_EQ(static_cast<std::uint8_t>(buffer[i]), i) << i;
+    EXPECT_GT(talker.answered, 0u);
+    EXPECT_EQ(talker.exchanged + talker.answered, 200u);
+    EXPECT_EQ(pi.wiring.bytesOnBus(), 200u);
+    EXPECT_GE(pi.clock.now() - start, 200 * pi.wiring.byteTime());
+
+    // Cut short: what was answered ahead but never shifted is not on the bus.
+    char more[100] = {};
+    bcm2835_peri_set_bits(pi.spiReg(BCM2835_SPI0_CS), BCM2835_SPI0_CS_CLEAR, BCM2835_SPI0_CS_CLEAR);
+    bcm2835_peri_set_bits(pi.spiReg(BCM2835_SPI0_CS), BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
+    for (int i = 0; i < 50; ++i)
+        bcm2835_peri_write_nb(pi.spiReg(BCM2835_SPI0_FIFO), static_cast<std::uint8_t>(more[i]));
+    for (int i = 0; i < 4; ++i)
+        bcm2835_peri_read(pi.spiReg(BCM2835_SPI0_CS));
+    bcm2835_peri_read_nb(pi.spiReg(BCM2835_SPI0_FIFO));
+    bcm2835_peri_set_bits(pi.spiReg(BCM2835_SPI0_CS), 0, BCM2835_SPI0_CS_TA);
+    EXPECT_LT(pi.wiring.bytesOnBus(), 250u);
+    EXPECT_EQ(pi.wiring.violations().count(), 1u);
 }
 
 using SocEmulatorDeathTest = SocEmulator;
