@@ -30,6 +30,14 @@ protected:
         return -1;
     }
     std::vector<sim::Violation> violations() { return pi.wiring.violations().first(); }
+    // A chip whose chip select is GPIO 24, an output of the Pi that idles high.
+    void attachOnGpio24(ProbeChip& chip)
+    {
+        pi.wiring.setPull(24, true);
+        pi.wiring.attach(chip, 24);
+        bcm2835_gpio_write(24, 1);
+        bcm2835_gpio_fsel(24, BCM2835_GPIO_FSEL_OUTP);
+    }
 
     EmulatedPi pi;
     volatile std::uint32_t* csReg = nullptr;
@@ -175,10 +183,7 @@ TEST_F(SocEmulator, ChipSelectTwoHasNoPin)
 TEST_F(SocEmulator, ChipsOnGpioChipSelectsFollowTheirLines)
 {
     ProbeChip flash("on GPIO 24");
-    pi.wiring.setPull(24, true);
-    pi.wiring.attach(flash, 24);
-    bcm2835_gpio_write(24, 1);
-    bcm2835_gpio_fsel(24, BCM2835_GPIO_FSEL_OUTP);
+    attachOnGpio24(flash);
     EXPECT_FALSE(flash.selected);
     bcm2835_gpio_write(24, 0);
     EXPECT_TRUE(flash.selected);
@@ -291,10 +296,7 @@ TEST_F(SocEmulator, AFrameReachesOnlyAChipThatTakesItsMode)
 TEST_F(SocEmulator, ClearingTaEarlyEndsTheFrameAtTheHardwareChipSelectOnly)
 {
     ProbeChip onGpio("on GPIO 24");
-    pi.wiring.setPull(24, true);
-    pi.wiring.attach(onGpio, 24);
-    bcm2835_gpio_write(24, 1);
-    bcm2835_gpio_fsel(24, BCM2835_GPIO_FSEL_OUTP);
+    attachOnGpio24(onGpio);
     bcm2835_gpio_write(24, 0);
     setTa();
     for (int i = 0; i < 5; ++i)
