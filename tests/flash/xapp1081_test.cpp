@@ -328,7 +328,9 @@ TEST_F(Xapp1081WriterTest, TheVendorsFilesAreCheckedAndTheArtix7OneWritten)
         GTEST_SKIP() << "no ../shared/bitstreams beside the checkout";
     // Cut after its first FDRI packet, the header's length made to match.
     QByteArray cut = artix7.left(113 + 1868);
-    qToBigEndian(quint32{1868}, cut.data() + 109);
+    char length[4];
+    qToBigEndian(quint32{1868}, length);
+    cut.replace(109, 4, length, 4);
     auto flipped = [&artix7](int at, char mask) {
         QByteArray file = artix7;
         file[113 + at] = static_cast<char>(file[113 + at] ^ mask);
