@@ -5,7 +5,7 @@
 #include "DebugCapture.h"
 #include "PythonStandIn.h"
 #include "SampleFiles.h"
-#include "StdoutCapture.h"
+#include "FdCapture.h"
 #include "VirtualLumo3.h"
 #include "auto_update_run.h"
 #include "lumo3_keys.h"
@@ -70,7 +70,7 @@ TEST_F(AutoRunInProcess, TheRunWaitsForAFlashThatAnswersLate)
     ASSERT_FALSE(nt25q256::isN25Q256(flash.readID()));
     board.events.clear();
     xapp1081 writer(&flash);
-    StdoutCapture out;
+    test_support::FdCapture out(STDOUT_FILENO);
     EXPECT_EQ(AutoUpdateRun(flash, writer, false).run(), 0);
     EXPECT_TRUE(out.take().endsWith("Booting FPGA: OK\n"));
     EXPECT_EQ(log.lines.mid(1, 1), QStringList{"Ready to update artix firmware( \"fw.bit\" ):"});

@@ -4,7 +4,7 @@
 #include "xapp1081.h"
 #include "SampleBitstream.h"
 #include "SharedBitstreams.h"
-#include "StdoutCapture.h"
+#include "FdCapture.h"
 #include "VirtualLumo3.h"
 
 #include <gtest/gtest.h>
@@ -59,7 +59,7 @@ struct Xapp1081WriterTest : ::testing::Test {
         xapp1081 writer(&flash, bootWaitMs);
         board.events.clear();
         board.probe.frames.clear();
-        StdoutCapture out;
+        test_support::FdCapture out(STDOUT_FILENO);
         *result = update ? writer.saveUpdateImage(file) : writer.saveGoldenImage(file);
         return out.take();
     }
