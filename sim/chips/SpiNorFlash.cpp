@@ -109,7 +109,12 @@ bool SpiNorFlash::busy() const
 std::uint8_t SpiNorFlash::status()
 {
     settle();
-    return static_cast<std::uint8_t>(statusBits_ | (wel_ ? kWel : 0) | (busy() ? kWip : 0));
+    return statusWith(busy());
+}
+
+std::uint8_t SpiNorFlash::statusWith(bool busy) const
+{
+    return static_cast<std::uint8_t>(statusBits_ | (wel_ ? kWel : 0) | (busy ? kWip : 0));
 }
 
 void SpiNorFlash::start(Op op, std::uint32_t address, std::uint32_t length, Nanos typical)
@@ -249,9 +254,13 @@ bool SpiNorFlash::exchange(std::uint8_t mosi, std::uint8_t& miso)
 std::size_t SpiNorFlash::exchangeRun(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count)
 {
     if (inData(SpiNorAction::PageProgram)) {
+        // Into the page buffer, wrapping inside the page, as exchange() takes them.
+        const std::uint32_t mask = geometry_.pageSize - 1;
         for (std::size_t n = 0; n < count; ++n) {
+            const std::uint32_t off = ((address_ & mask) + count_++ - 1 - kAddressBytes) & mask;
+            page_[off] = mosi[n];
+            pageWritten_[off] = true;
             miso[n] = 0xFF;
-            SpiNorFlash::exchange(mosi[n], miso[n]);
         }
         return count;
     }
@@ -280,6 +289,26 @@ std::size_t SpiNorFlash::readRun(std::uint8_t* miso, std::size_t count)
     address_ = static_cast<std::uint32_t>((address_ + n) & geometry_.addressMask);
     count_ += static_cast<std::uint32_t>(n);
     return n;
+}
+
+bool SpiNorFlash::quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end)
+{
+    // Busy from select to deselect, the chip settles nothing at either end,
+    // and every byte after the opcode reads the same status.
+    const SpiNorCommand* command = byOpcode_[mosi[0]];
+    if (faults_.absent || !command || command->action != SpiNorAction::ReadStatus ||
+        !(faults_.busyStuck || (op_ != Op::None && period_.runningAt(end))))
+        return false;
+    if (miso) {
+        miso[0] = 0xFF;
+        std::fill(miso + 1, miso + count, statusWith(true));
+    }
+    // As select and the bytes leave them.
+    command_ = command;
+    count_ = static_cast<std::uint32_t>(count);
+    address_ = 0;
+    ignoring_ = false;
+    return true;
 }
 
 void SpiNorFlash::deselect()

@@ -79,6 +79,8 @@ public:
     // The data of a read.
     std::size_t answersAhead(std::uint8_t* miso, std::size_t count) override;
     void deselect() override;
+    // A status poll while the operation runs on past the frame.
+    bool quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end) override;
     bool busy() const override;
     FrameMeaning decode(const FrameSample& frame) const override;
 
@@ -116,6 +118,8 @@ protected:
     std::uint8_t statusBits() const { return statusBits_; }
 
 private:
+    // The status register as it reads with the busy bit so.
+    std::uint8_t statusWith(bool busy) const;
     enum class Op { None, WriteStatus, Program, Erase };
     static constexpr std::uint32_t kAddressBytes = 3;
 

@@ -355,6 +355,18 @@ void BoardWiring::frame(unsigned csPin, bool activeHigh, const std::uint8_t* mos
     // the observers, in the order the line's change would tell them.
     const std::uint64_t b = std::uint64_t{1} << csPin;
     levels_ ^= b;
+    if (quietExchange(*a, mosi, miso, count)) {
+        for (WireObserver* observer : observers_)
+            observer->selected(*a->device);
+        for (WireObserver* observer : observers_)
+            observer->lineChanged(csPin, activeHigh);
+        levels_ ^= b;
+        for (WireObserver* observer : observers_)
+            observer->deselected(*a->device);
+        for (WireObserver* observer : observers_)
+            observer->lineChanged(csPin, !activeHigh);
+        return;
+    }
     select(*a);
     for (WireObserver* observer : observers_)
         observer->lineChanged(csPin, activeHigh);
@@ -363,6 +375,20 @@ void BoardWiring::frame(unsigned csPin, bool activeHigh, const std::uint8_t* mos
     deselect(*a);
     for (WireObserver* observer : observers_)
         observer->lineChanged(csPin, !activeHigh);
+}
+
+bool BoardWiring::quietExchange(Attachment& a, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count)
+{
+    if (count == 0 || !byteObservers_.empty() || alarmAt_ - bytes_ <= count)
+        return false;
+    const TimeKind kind = a.device->busy() ? TimeKind::BusyPoll : TimeKind::Transfer;
+    const Nanos took = count * byteTime_;
+    if (!a.device->quietFrame(mosi, miso, count, clock_.now() + took))
+        return false;
+    bytes_ += count;
+    lastKind_ = kind;
+    clock_.advance(took, kind);
+    return true;
 }
 
 }  // namespace sim

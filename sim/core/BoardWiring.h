@@ -132,6 +132,10 @@ private:
     // board part listens to, with nothing else selected; or null.
     Attachment* quietFrameTarget(unsigned pin, bool activeHigh);
     void exchangeFrame(Attachment& a, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
+    // A frame the chip takes whole (SpiDevice::quietFrame), where nobody
+    // watches its bytes and the alarm is not due inside it; false, with
+    // nothing done, otherwise.
+    bool quietExchange(Attachment& a, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
     // Keeps single_: the attachment selected when exactly one is.
     void findSingle();
     bool reaches(Attachment& a, ByteClocks clocks);

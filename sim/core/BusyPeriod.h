@@ -20,7 +20,8 @@ public:
         end_ = start_ + typical * faults_.slowFactor;
     }
 
-    bool running() const { return faults_.busyStuck || clock_.now() < end_; }
+    bool running() const { return runningAt(clock_.now()); }
+    bool runningAt(Nanos time) const { return faults_.busyStuck || time < end_; }
 
     // The chip goes on with the power on after the program has ended.
     void endNow()

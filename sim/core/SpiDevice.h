@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VirtualClock.h"
 #include "Violations.h"
 
 #include <QString>
@@ -57,6 +58,17 @@ public:
     // bytes shift. Returns how many it gave; by default none.
     virtual std::size_t answersAhead(std::uint8_t* /*miso*/, std::size_t /*count*/) { return 0; }
     virtual void deselect() = 0;
+    // Takes a whole frame, select to deselect, at once where nothing in it
+    // depends on the time within it and the chip ends it as the byte-by-byte
+    // frame would leave it (a status poll of a chip that stays busy past
+    // `end`, when the frame's last clock has passed): miso, which may be
+    // null, gets the answers, 0xFF where the chip drives nothing. Returns
+    // false, having done nothing, where that is not so; by default always.
+    virtual bool quietFrame(const std::uint8_t* /*mosi*/, std::uint8_t* /*miso*/, std::size_t /*count*/,
+                            Nanos /*end*/)
+    {
+        return false;
+    }
     // The SPI modes (CPOL << 1 | CPHA) the chip works in, one bit per mode
     // (bit m for mode m). Most serial flash chips sample on the rising edge
     // whatever the clock's idle level, so take modes 0 and 3; a frame in a

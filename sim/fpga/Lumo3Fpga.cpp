@@ -126,6 +126,12 @@ std::size_t Lumo3Fpga::FlashPort::exchangeRun(const std::uint8_t* mosi, std::uin
     return connected_ ? flash_.exchangeRun(mosi, miso, count) : SpiDevice::exchangeRun(mosi, miso, count);
 }
 
+bool Lumo3Fpga::FlashPort::quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end)
+{
+    // While the FPGA reads the flash, the Pi's frames take the long way.
+    return !fpga_.configuring() && flash_.quietFrame(mosi, miso, count, end);
+}
+
 void Lumo3Fpga::FlashPort::deselect()
 {
     if (connected_)

@@ -79,6 +79,7 @@ private:
             return connected_ ? flash_.answersAhead(miso, count) : 0;
         }
         void deselect() override;
+        bool quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end) override;
         bool busy() const override { return flash_.busy(); }
         FrameMeaning decode(const FrameSample& frame) const override { return flash_.decode(frame); }
 

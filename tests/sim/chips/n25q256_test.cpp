@@ -244,4 +244,96 @@ TEST_F(N25Q256ModelTest, AFrameCutShortByThePowerDoesNothing)
     EXPECT_EQ(memory[0x100], 0xFF);
 }
 
+// A status poll of a busy chip goes over the wiring as one whole frame where
+// nothing watches its bytes; it must be the poll byte by byte all the same:
+// the same answers, bus bytes and time, the last busy poll at the same byte,
+// a power cut inside a poll at the same byte with the same erase left.
+TEST(N25Q256QuietPolls, APollTakenWholeIsThePollByteByByte)
+{
+    // Passes every call on to the chip, counting selections: a poll taken
+    // whole selects nothing.
+    class CountingPort : public sim::SpiDevice {
+    public:
+        explicit CountingPort(sim::N25Q256& chip) : chip_(chip) {}
+        const char* name() const override { return chip_.name(); }
+        void select() override
+        {
+            ++selects;
+            chip_.select();
+        }
+        bool exchange(std::uint8_t mosi, std::uint8_t& miso) override { return chip_.exchange(mosi, miso); }
+        void deselect() override { chip_.deselect(); }
+        bool quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, sim::Nanos end) override
+        {
+            return chip_.quietFrame(mosi, miso, count, end);
+        }
+        bool busy() const override { return chip_.busy(); }
+        int selects = 0;
+
+    private:
+        sim::N25Q256& chip_;
+    };
+    struct Board {
+        explicit Board(bool bytesWatched)
+        {
+            wiring.setPull(7, true);
+            wiring.piDrive(7, true);
+            wiring.attach(port, 7);
+            if (bytesWatched)
+                wiring.addObserver(byteWatch);
+        }
+        std::vector<std::uint8_t> memory = std::vector<std::uint8_t>(sim::N25Q256::kSize, 0x00);
+        sim::VirtualClock clock;
+        sim::BoardWiring wiring{clock};
+        sim::FlashFaults faults;
+        sim::N25Q256 chip{memory.data(), clock, faults};
+        CountingPort port{chip};
+        sim::WireObserver byteWatch;  // sees every byte, so the bus takes them one by one
+        std::vector<std::uint8_t> answers;
+        std::uint64_t cutAtByte = 0;
+    };
+    struct Case {
+        const char* name;
+        unsigned slowFactor;
+        std::uint64_t cutAt;  // bus bytes; 0: no power cut
+    };
+    const Case cases[] = {
+        {"a subsector erase", 1, 0},
+        {"a slow chip", 3, 0},
+        {"a power cut inside the 1000th poll", 1, 5 + 3 * 999 + 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Board quiet(false);
+        Board watched(true);
+        for (Board* b : {&quiet, &watched}) {
+            b->faults.slowFactor = c.slowFactor;
+            b->wiring.setByteAlarm(c.cutAt, [b] {
+                b->cutAtByte = b->wiring.bytesOnBus();
+                b->chip.cutPower(3);
+            });
+            const std::uint8_t writeEnable[] = {0x06};
+            const std::uint8_t erase[] = {0x20, 0x01, 0x00, 0x00};
+            b->wiring.frame(7, false, writeEnable, nullptr, 1);
+            b->wiring.frame(7, false, erase, nullptr, 4);
+            std::uint8_t rx[3] = {};
+            do {
+                const std::uint8_t poll[] = {0x05, 0x00, 0x00};
+                b->wiring.frame(7, false, poll, rx, 3);
+                b->answers.insert(b->answers.end(), rx, rx + 3);
+            } while (rx[2] & 0x01);
+        }
+        EXPECT_LT(quiet.port.selects, watched.port.selects / 2);
+        EXPECT_GE(quiet.answers.size(), 3000u);
+        EXPECT_TRUE(quiet.answers == watched.answers);
+        EXPECT_EQ(quiet.wiring.bytesOnBus(), watched.wiring.bytesOnBus());
+        EXPECT_EQ(quiet.clock.now(), watched.clock.now());
+        EXPECT_EQ(quiet.clock.spent(sim::TimeKind::BusyPoll), watched.clock.spent(sim::TimeKind::BusyPoll));
+        EXPECT_EQ(quiet.cutAtByte, c.cutAt);
+        EXPECT_EQ(watched.cutAtByte, c.cutAt);
+        EXPECT_TRUE(quiet.memory == watched.memory);
+        EXPECT_EQ(quiet.wiring.violations().count(), 0u);
+    }
+}
+
 }  // namespace
