@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFileInfo>
 #include <QStringList>
 
 #include <algorithm>
@@ -15,8 +16,6 @@
 #include <iostream>
 #include <new>
 #include <string>
-
-#include <sys/stat.h>
 
 namespace {
 constexpr char kWriteEnable = 0x06;
@@ -354,8 +353,8 @@ bool Flasher_MX25L3206E::load_file(const std::string& name)
     firmware_file.clear();
     // Looked at before the open: opening a FIFO blocks, a device can be read
     // for ever, and Linux opens a directory as if it were an empty file.
-    struct stat info {};
-    if (::stat(name.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    const QFileInfo info(QString::fromStdString(name));
+    if (info.exists() && !info.isFile()) {
         std::cout << name << " is not a regular file!" << std::endl;
         return false;
     }
