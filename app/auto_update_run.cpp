@@ -2,7 +2,6 @@
 
 #include <QDebug>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 
@@ -37,13 +36,7 @@ void AutoUpdateRun::deleteFile(const QString& name)
 
 bool AutoUpdateRun::waitForFlash()
 {
-    QElapsedTimer timer;
-    timer.start();
-    while (!nt25q256::isN25Q256(flash.readID())) {
-        if (timer.elapsed() > flashWaitMs)
-            return false;
-    }
-    return true;
+    return flash.waitForIdentification(static_cast<unsigned int>(flashWaitMs));
 }
 
 void AutoUpdateRun::bitstreamStep()

@@ -13,9 +13,10 @@ class AutoUpdateRun {
 public:
     static constexpr int kScriptTimeoutMs = 20000;
     static constexpr int kKilledScriptWaitMs = 5000;
-    // After power-up the FPGA holds the flash while it configures; a flash
-    // that has not answered within this bound will not answer at all.
-    static constexpr int kFlashWaitMs = 10000;
+    // After power-up the FPGA holds the flash while it configures, as long
+    // as after the writer's reboot; a flash that has not answered within
+    // the writer's bound will not answer at all.
+    static constexpr int kFlashWaitMs = xapp1081::kDefaultBootWaitMs;
 
     AutoUpdateRun(nt25q256& flash, xapp1081& writer, bool flashPresent, int scriptTimeoutMs = kScriptTimeoutMs,
                   int flashWaitMs = kFlashWaitMs);

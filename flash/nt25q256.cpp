@@ -32,6 +32,11 @@ constexpr unsigned long long kStatusReadNs = 2048;
 
 constexpr unsigned long kBootPulseMs = 20;
 
+// While the FPGA configures it owns the flash for seconds; trying the
+// identification once a millisecond loses at most that at the end. The
+// bound is counted in these pauses, for the reason given above.
+constexpr unsigned long long kIdentificationPollMs = 1;
+
 void putAddress(char* frame, unsigned int address)
 {
     frame[1] = static_cast<char>((address >> 16) & 0xFF);
@@ -74,6 +79,17 @@ void nt25q256::writeEnable(bool enable)
     char tx[1] = {static_cast<char>(kWriteEnable)};
     char rx[1] = {};
     pin_worker->read_write_spi(tx, rx, SPI_CS1, sizeof tx);
+}
+
+bool nt25q256::waitForIdentification(unsigned int boundMs)
+{
+    for (unsigned int waited = 0;; ++waited) {
+        if (isN25Q256(readID()))
+            return true;
+        if (waited >= boundMs)
+            return false;
+        pin_worker->delay_ms(kIdentificationPollMs);
+    }
 }
 
 bool nt25q256::waitUntilReady(unsigned int boundMs)

@@ -34,6 +34,10 @@ public:
     unsigned char readStatus();
     void writeEnable(bool enable);
 
+    // Tries readID() until it shows the N25Q256, pausing 1 ms between tries,
+    // for at least boundMs; false when it never did.
+    bool waitForIdentification(unsigned int boundMs);
+
     // True when readID() shows the capacity code of the N25Q256.
     static bool isN25Q256(const QByteArray& id);
 

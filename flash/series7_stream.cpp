@@ -15,10 +15,35 @@ constexpr quint32 kType2Mask = 0xF8000000;
 constexpr quint32 kType2Write = 0x50000000;
 
 constexpr quint32 kCrcRegister = 0x00;
+constexpr quint32 kFdriRegister = 0x02;
 constexpr quint32 kCmdRegister = 0x04;
+constexpr quint32 kCor0Register = 0x09;
+constexpr quint32 kMfwrRegister = 0x0A;
 constexpr quint32 kIdcodeRegister = 0x0C;
+
+constexpr quint32 kStart = 0x05;
 constexpr quint32 kRcrc = 0x07;
+constexpr quint32 kShutdown = 0x0B;
 constexpr quint32 kDesync = 0x0D;
+constexpr quint32 kIprog = 0x0F;
+
+// Words the configuration logic passes over between packets while it is
+// synchronised: dummy words, the bus-width detection pattern, a repeated
+// sync word.
+constexpr quint32 kDummy = 0xFFFFFFFF;
+constexpr quint32 kBusWidthSync = 0x000000BB;
+constexpr quint32 kBusWidthDetect = 0x11220044;
+constexpr quint32 kSync = 0xAA995566;
+
+// IDCODE bits 27-21: the family. Every Artix-, Kintex-, Virtex-7 and
+// Zynq-7000 part has 0x1B there; Virtex-5 and UltraScale parts, which share
+// the packet format and the CRC, have others.
+constexpr quint32 kSeries7Family = 0x1B;
+
+bool series7Family(quint32 idcode)
+{
+    return ((idcode >> 21) & 0x7F) == kSeries7Family;
+}
 
 // The configuration CRC is CRC-32C, reflected, fed 37 bits per register
 // write (address << 32 | word) from the least significant bit. A bit at a
@@ -84,34 +109,76 @@ QString Series7StreamCheck::refusal() const
         return QStringLiteral("Bitstream corrupt: configuration CRC mismatch at byte %1 of the image!\n").arg(at);
     case Verdict::Truncated:
         return QStringLiteral("Bitstream truncated: no end of configuration before byte %1 of the image!\n").arg(at);
+    case Verdict::NoStart:
+        return QStringLiteral("Bitstream never starts the FPGA: DESYNC without START at byte %1 of the image!\n")
+            .arg(at);
+    case Verdict::NoIdcode:
+        return QStringLiteral("Bitstream has no IDCODE before byte %1 of the image: its part cannot be checked!\n")
+            .arg(at);
+    case Verdict::TwoParts:
+        return QString::asprintf("Bitstream names two parts: IDCODE 0x%08X at byte %d of the image after 0x%08X!\n",
+                                 otherIdcode, at, idcode.value_or(0));
+    case Verdict::Partial:
+        return QStringLiteral("Bitstream is a partial reconfiguration image (byte %1 of the image)!\n").arg(at);
+    case Verdict::Reboots:
+        return QStringLiteral("Bitstream reboots the FPGA (IPROG at byte %1 of the image): it was built for another "
+                              "flash layout!\n")
+            .arg(at);
     }
     return QString();
 }
 
-Series7StreamCheck checkSeries7Stream(const QByteArray& image)
+QString Series7StreamCheck::uncheckedWarning()
+{
+    return QStringLiteral("Warning: the bitstream has no CRC word, so damage to its frame data cannot be "
+                          "detected.\n");
+}
+
+Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartial)
 {
     using Verdict = Series7StreamCheck::Verdict;
     Series7StreamCheck check;
+    if (markedPartial)
+        return withVerdict(check, Verdict::Partial, 0);
     const int end = image.size();
-    const int sync = image.indexOf(QByteArray::fromRawData(kSyncWord, 4));
-    if (sync < 0)
-        return withVerdict(check, Verdict::Truncated, end);
-
     const uchar* bytes = reinterpret_cast<const uchar*>(image.constData());
+    const QByteArray syncWord = QByteArray::fromRawData(kSyncWord, 4);
+
     quint32 crc = 0;
+    bool inSync = false;
+    bool started = false;
+    bool cor0 = false;
+    bool frameData = false;
+    int droppedAt = -1;  // where a DESYNC before START dropped the sync
     bool first = true;
     // A type 2 header continues the type 1 write right before it.
     bool afterType1Write = false;
     quint32 address = 0;
-    int at = sync + 4;
-    while (end - at >= 4) {
+    int at = 0;
+    for (;;) {
+        if (!inSync) {
+            const int sync = image.indexOf(syncWord, at);
+            if (sync < 0)
+                return droppedAt >= 0 ? withVerdict(check, Verdict::NoStart, droppedAt)
+                                      : withVerdict(check, Verdict::Truncated, end);
+            at = sync + 4;
+            inSync = true;
+            first = true;
+            afterType1Write = false;
+            continue;
+        }
+        if (end - at < 4)
+            return withVerdict(check, Verdict::Truncated, end);
         const int headerAt = at;
         const quint32 header = qFromBigEndian<quint32>(bytes + at);
         at += 4;
-        quint32 count = 0;
-        if (header == kNoop) {
+        if (header == kNoop || header == kDummy || header == kBusWidthSync || header == kBusWidthDetect ||
+            header == kSync) {
             afterType1Write = false;
-        } else if ((header & kType1Mask) == kType1Write) {
+            continue;
+        }
+        quint32 count = 0;
+        if ((header & kType1Mask) == kType1Write) {
             address = (header >> 13) & 0x1F;
             count = header & 0x7FF;
             afterType1Write = true;
@@ -130,23 +197,65 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image)
                 if (qFromBigEndian<quint32>(bytes + at) != crc)
                     return withVerdict(check, Verdict::CrcMismatch, at);
                 crc = 0;
+                check.crcChecked = true;
             }
             continue;
         }
+        if ((address == kFdriRegister || address == kMfwrRegister) && count > 0) {
+            if (!check.idcode)
+                return withVerdict(check, Verdict::NoIdcode, headerAt);
+            frameData = true;
+        }
+        if (address == kCor0Register && count > 0)
+            cor0 = true;
         for (quint32 i = 0; i < count; ++i, at += 4) {
             const quint32 word = qFromBigEndian<quint32>(bytes + at);
             crc = feedCrc(crc, address, word);
-            if (address == kIdcodeRegister && !check.idcode) {
-                check.idcode = word;
+            if (address == kIdcodeRegister) {
+                if (!series7Family(word))
+                    return withVerdict(check, Verdict::NotSeries7, at);
+                if (!check.idcode) {
+                    check.idcode = word;
+                } else if (!sameSeries7Part(word, *check.idcode)) {
+                    check.otherIdcode = word;
+                    return withVerdict(check, Verdict::TwoParts, at);
+                }
             } else if (address == kCmdRegister) {
-                if (word == kRcrc)
+                switch (word) {
+                case kStart:
+                    started = true;
+                    break;
+                case kRcrc:
                     crc = 0;
-                else if (word == kDesync)
+                    break;
+                case kShutdown:
+                    return withVerdict(check, Verdict::Partial, at);
+                case kIprog:
+                    return withVerdict(check, Verdict::Reboots, at);
+                case kDesync:
+                    if (!started) {
+                        // The FPGA drops the sync and searches on.
+                        droppedAt = at;
+                        inSync = false;
+                        break;
+                    }
+                    if (!check.idcode)
+                        return withVerdict(check, Verdict::NoIdcode, at);
+                    // A full configuration sets up the device in COR0;
+                    // only a partial one leaves it as it is.
+                    if (!cor0 || !frameData)
+                        return withVerdict(check, Verdict::Partial, at);
                     return withVerdict(check, Verdict::Clean, at + 4);
+                default:
+                    break;
+                }
+            }
+            if (!inSync) {
+                at += 4;
+                break;
             }
         }
     }
-    return withVerdict(check, Verdict::Truncated, end);
 }
 
 bool sameSeries7Part(quint32 idcode, quint32 other)

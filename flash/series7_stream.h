@@ -5,37 +5,58 @@
 
 #include <optional>
 
-// Whether an image is a configuration stream that a Xilinx 7-series FPGA
-// (the Lumo3's Artix-7) takes, read the way its configuration logic reads
-// it: from the first sync word 0xAA995566 on, 32-bit big-endian packets up
-// to the DESYNC command, every word written to the CRC register compared
-// with the configuration CRC.
+// Whether an image is a full configuration that a Xilinx 7-series FPGA (the
+// Lumo3's Artix-7) loads from this board's flash, read the way its
+// configuration logic reads it: from the first byte of the image it looks
+// for the sync word 0xAA995566, then follows 32-bit big-endian packets,
+// passing over the words it ignores while synchronised (dummy words, the
+// bus-width pattern, a repeated sync word, NOOP). A DESYNC before START only
+// drops the sync, and the search for the next sync word goes on. The stream
+// ends with START and then DESYNC.
 //
-// The words between the sync word and the first RCRC command are covered by
-// no CRC word, on the FPGA as here: damage there shows only where it breaks
-// a packet header.
+// Beyond what the FPGA itself refuses (a bad header, a CRC word that does
+// not match, a cut stream), an image is refused when writing it could leave
+// the board without the design it expects: no IDCODE before the frame data
+// (its part could not be checked), IDCODE writes for two parts or for
+// another family, a partial reconfiguration image, or an IPROG (in this
+// layout only the golden header may send the FPGA elsewhere).
 struct Series7StreamCheck {
     enum class Verdict {
-        Clean,          // packets up to DESYNC, every CRC word matching
-        NotSeries7,     // the first header after the sync word is no 7-series header
+        Clean,          // START then DESYNC, every CRC word matching, nothing refused
+        NotSeries7,     // the first header after the sync word, or an IDCODE's family, is not 7-series
         InvalidHeader,  // a later header is invalid
         CrcMismatch,    // a CRC word differs from the running CRC
-        Truncated,      // the image ends before DESYNC, or holds no sync word
+        Truncated,      // the image ends before START and DESYNC, or holds no sync word
+        NoStart,        // DESYNC before START dropped the sync, and no stream follows
+        NoIdcode,       // frame data (or the end) before any IDCODE write
+        TwoParts,       // an IDCODE write names another part than the first
+        Partial,        // a partial reconfiguration image: SHUTDOWN, no COR0 write, or so marked
+        Reboots,        // an IPROG command
     };
 
     Verdict verdict = Verdict::Truncated;
-    // The byte of the image the verdict names: the invalid header, the CRC
-    // word, the end of the image (Truncated) or the end of DESYNC (Clean).
+    // The byte of the image the verdict names: the header, word or command
+    // at fault, the end of the image (Truncated), the end of DESYNC (Clean).
     int at = 0;
     // The first word written to IDCODE before `at`: the part the stream is for.
     std::optional<quint32> idcode;
+    // The IDCODE of a TwoParts verdict that differs from the first.
+    quint32 otherIdcode = 0;
+    // A clean stream wrote at least one CRC word. Without one (how the
+    // vendor's tools write a stream with the CRC disabled) a damaged frame
+    // loads unnoticed.
+    bool crcChecked = false;
 
     bool clean() const { return verdict == Verdict::Clean; }
     // The writer's refusal, a line; empty for a clean stream.
     QString refusal() const;
+    // The line printed before writing a clean stream that no CRC word covers.
+    static QString uncheckedWarning();
 };
 
-Series7StreamCheck checkSeries7Stream(const QByteArray& image);
+// markedPartial: the file's header says it is a partial reconfiguration
+// image (PARTIAL=TRUE in its design field).
+Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartial = false);
 
 // IDCODE words name the same part when they differ at most in bits 31-28,
 // the silicon revision.

@@ -3,7 +3,6 @@
 #include "series7_stream.h"
 #include "xilinx_bitstream.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 
@@ -79,7 +78,8 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
     file.close();
 
     QString error;
-    if (!extractConfigurationData(contents, image, error)) {
+    QByteArray design;
+    if (!extractConfigurationData(contents, image, error, &design)) {
         out << error;
         out.flush();
         return false;
@@ -99,11 +99,15 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
     // A corrupt, cut or foreign stream configures nothing: written as the
     // golden image it leaves the FPGA with nothing to load, as the update
     // image it sends the FPGA back to golden while the writer reports success.
-    const Series7StreamCheck stream = checkSeries7Stream(image);
+    const Series7StreamCheck stream = checkSeries7Stream(image, design.contains("PARTIAL=TRUE"));
     if (!stream.clean()) {
         out << stream.refusal();
         out.flush();
         return false;
+    }
+    if (!stream.crcChecked) {
+        out << Series7StreamCheck::uncheckedWarning();
+        out.flush();
     }
     part = stream.idcode;
     return true;
@@ -183,19 +187,12 @@ bool xapp1081::bootAndWait(QTextStream& out)
     print(out, "Booting FPGA:");
     flash->bootArtix();
     flash->bootArtix();
-    // A monotonic clock: the wall clock may jump while the FPGA configures.
-    QElapsedTimer timer;
-    timer.start();
-    for (;;) {
-        if (timer.elapsed() > bootWaitMs) {
-            print(out, " FALSE!");
-            return false;
-        }
-        if (nt25q256::isN25Q256(flash->readID())) {
-            print(out, " OK\n");
-            return true;
-        }
+    if (!flash->waitForIdentification(bootWaitMs)) {
+        print(out, " FALSE!");
+        return false;
     }
+    print(out, " OK\n");
+    return true;
 }
 
 bool xapp1081::saveUpdateImage(QString fileName)

@@ -32,7 +32,13 @@ public:
     static constexpr unsigned int kUpdateAreaEnd = 0x7FFFFF;
     static constexpr int kMaxUpdateImage = 0x400000;
     static constexpr int kMaxGoldenImage = 0x3FEFE0;
-    static constexpr int kDefaultBootWaitMs = 5000;
+    // The FPGA holds the flash while it reads its configuration at its
+    // configuration clock: 3 MHz on one data line unless the stream speeds it
+    // up. The slowest boot this layout allows (the golden header, a 4 MiB
+    // update image that fails at its end, then the golden image) reads about
+    // 8 MiB, some 23 s; the wait ends at the first identification that
+    // answers, so only a board that never answers waits this long.
+    static constexpr int kDefaultBootWaitMs = 30000;
 
     explicit xapp1081(nt25q256* flash, int bootWaitMs = kDefaultBootWaitMs);
 

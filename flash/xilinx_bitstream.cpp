@@ -5,10 +5,13 @@
 namespace {
 const char kPreamble[] = {0x00, 0x09, 0x0F, char(0xF0), 0x0F, char(0xF0), 0x0F,
                           char(0xF0), 0x0F, char(0xF0), 0x00, 0x00, 0x01};
+// The preamble's first field: its length 9 and its nine bytes.
+constexpr int kFirstFieldLength = 11;
 
 struct Header {
     int length;        // bytes up to the configuration data
     quint32 dataLength;  // announced by the 'e' field
+    QByteArray design;   // the 'a' field, without its terminating zero
 };
 
 quint32 bigEndian(const QByteArray& bytes, int at, int count)
@@ -25,19 +28,27 @@ std::optional<Header> parseHeader(const QByteArray& file)
     if (!file.startsWith(preamble))
         return std::nullopt;
     int at = preamble.size();
+    QByteArray design;
     for (char key : {'a', 'b', 'c', 'd'}) {
         if (at + 3 > file.size() || file.at(at) != key)
             return std::nullopt;
-        at += 3 + static_cast<int>(bigEndian(file, at + 1, 2));
+        const int length = static_cast<int>(bigEndian(file, at + 1, 2));
+        if (key == 'a')
+            design = file.mid(at + 3, length);
+        at += 3 + length;
     }
     if (at + 5 > file.size() || file.at(at) != 'e')
         return std::nullopt;
-    return Header{at + 5, bigEndian(file, at + 1, 4)};
+    if (design.endsWith('\0'))
+        design.chop(1);
+    return Header{at + 5, bigEndian(file, at + 1, 4), design};
 }
 }  // namespace
 
-bool extractConfigurationData(const QByteArray& file, QByteArray& image, QString& error)
+bool extractConfigurationData(const QByteArray& file, QByteArray& image, QString& error, QByteArray* design)
 {
+    if (design)
+        design->clear();
     if (const std::optional<Header> header = parseHeader(file)) {
         const qint64 available = file.size() - header->length;
         if (header->dataLength > available) {
@@ -47,6 +58,12 @@ bool extractConfigurationData(const QByteArray& file, QByteArray& image, QString
             return false;
         }
         image = file.mid(header->length);
+        if (design)
+            *design = header->design;
+        return true;
+    }
+    if (!file.startsWith(QByteArray::fromRawData(kPreamble, kFirstFieldLength))) {
+        image = file;
         return true;
     }
     const int p = file.indexOf(QByteArray("e\0", 2));

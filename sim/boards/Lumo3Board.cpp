@@ -31,7 +31,9 @@ QJsonObject outcomeJson(const Lumo3Fpga::Outcome& outcome)
             {"fallback", outcome.fallback},
             {"hangs", outcome.hangs},
             {"error", outcome.error},
-            {"frame_words", static_cast<double>(outcome.frameWords)}};
+            {"frame_words", static_cast<double>(outcome.frameWords)},
+            {"partial", outcome.partial},
+            {"read_seconds", static_cast<double>(outcome.readNanos) / kSecond}};
 }
 
 bool holdsSwitchWord(const std::uint8_t* memory)
@@ -46,6 +48,8 @@ QString said(const Lumo3Fpga::Outcome& outcome)
                        : QStringLiteral("the %1 image (%2 words of frame data)")
                              .arg(QLatin1String(Lumo3Fpga::imageName(outcome.loaded)))
                              .arg(outcome.frameWords);
+    if (outcome.partial)
+        text += QStringLiteral(", a partial design");
     if (outcome.fallback)
         text += QStringLiteral(", after a fallback");
     if (outcome.hangs)
@@ -125,6 +129,8 @@ bool Lumo3Board::restoreState(const QJsonObject& state, QString& error)
     outcome.hangs = fpga.value("hangs").toBool();
     outcome.error = fpga.value("error").toString();
     outcome.frameWords = static_cast<std::uint64_t>(fpga.value("frame_words").toDouble());
+    outcome.partial = fpga.value("partial").toBool();
+    outcome.readNanos = static_cast<std::uint64_t>(fpga.value("read_seconds").toDouble() * kSecond);
     fpga_.setPart(part);
     fpga_.restore(outcome, fpga.value("holding_flash").toBool());
     return true;

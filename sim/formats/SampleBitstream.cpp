@@ -34,6 +34,7 @@ QByteArray SampleBitstream::configurationData() const
     if (watchdog)
         stream.write(TIMER, {kWatchdogTimer});
     stream.command(RCRC);
+    stream.write(COR0, {kOptions});
     stream.write(IDCODE, {idcode});
     stream.command(WCFG);
 

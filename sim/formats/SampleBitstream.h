@@ -11,16 +11,19 @@ namespace sim {
 // fixed preamble, the fields 'a' design, 'b' part, 'c' date, 'd' time, 'e'
 // and the configuration data. The data is a well-formed 7-series
 // configuration stream in the order of real files: dummy words, bus width
-// detection, sync word, NOOP, (TIMER, with the watchdog on), RCRC, IDCODE,
-// WCFG, the frame data through FDRI (a type 2 packet), the CRC word, START,
+// detection, sync word, NOOP, (TIMER, with the watchdog on), RCRC, COR0,
+// IDCODE, WCFG, the frame data through FDRI (a type 2 packet), the CRC word, START,
 // DESYNC, NOOP padding. The frame
 // contents are pseudo-random from the seed, so two seeds give two different
 // images of the same size.
 struct SampleBitstream {
     // The smallest well-formed stream: one word of frame data.
-    static constexpr int kMinimumBytes = 124;
+    static constexpr int kMinimumBytes = 132;
     // Where the frame data begins in the configuration data.
-    static constexpr int kFrameDataOffset = 88;
+    static constexpr int kFrameDataOffset = 96;
+    // COR0 as the vendor's tools write it by default: among others the
+    // configuration clock at its default rate (OSCFSEL, bits 22-17, 0).
+    static constexpr quint32 kOptions = 0x02003FE5;
     // What the TIMER write of a stream with the watchdog on adds in front of
     // the frame data.
     static constexpr int kWatchdogBytes = 8;

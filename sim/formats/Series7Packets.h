@@ -25,18 +25,22 @@ enum Register : std::uint32_t {
     CRC = 0x00,
     FDRI = 0x02,
     CMD = 0x04,
+    COR0 = 0x09,
     MFWR = 0x0A,
     IDCODE = 0x0C,
     WBSTAR = 0x10,
     TIMER = 0x11,
+    BSPI = 0x1F,
 };
 
 enum Command : std::uint32_t {
     WCFG = 0x01,
     START = 0x05,
     RCRC = 0x07,
+    SHUTDOWN = 0x0B,
     DESYNC = 0x0D,
     IPROG = 0x0F,
+    BSPI_READ = 0x12,
 };
 
 constexpr std::uint32_t type1Write(Register reg, std::uint32_t count)

@@ -2,9 +2,8 @@
 
 namespace sim {
 
-Lumo3Fpga::Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory, const BoardFaults& faults,
-                     Nanos configTime)
-    : wiring_(wiring), flash_(flash), memory_(memory), faults_(faults), configTime_(configTime), port_(*this, flash)
+Lumo3Fpga::Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory, const BoardFaults& faults)
+    : wiring_(wiring), flash_(flash), memory_(memory), faults_(faults), port_(*this, flash)
 {
     wiring_.setPull(kProgramPin, true);
     wiring_.onLineChange(kProgramPin, [this](bool high) { onProgramLine(high); });
@@ -47,7 +46,10 @@ void Lumo3Fpga::onProgramLine(bool high)
     const auto low = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lowSince_);
     wiring_.clock().advance(static_cast<Nanos>(low.count()) * kMillisecond, TimeKind::Wait);
     configuring_ = true;
-    configEnd_ = wiring_.clock().now() + configTime_;
+    // While the FPGA reads, the Pi cannot reach the flash: what it reads is
+    // what the flash holds now.
+    flash_.settle();
+    configEnd_ = wiring_.clock().now() + nextBoot().readNanos;
 }
 
 void Lumo3Fpga::settle()

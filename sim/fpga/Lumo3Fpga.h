@@ -13,11 +13,11 @@ namespace sim {
 
 // The Artix FPGA of a Lumo3 board. A low level on its PROGRAM line (GPIO 26)
 // resets it; when the line goes high again it reads its configuration from
-// the N25Q256 for configTime, during which it owns the flash's pins and the
-// Pi's transfers reach nothing (MISO floats high). What it then runs is what
-// the 7-series configuration logic makes of the flash (Series7Configuration);
-// a configuration that hangs goes on holding the flash until PROGRAM_B is
-// pulled low again.
+// the N25Q256 for as long as the stream makes it read (Outcome::readNanos),
+// during which it owns the flash's pins and the Pi's transfers reach nothing
+// (MISO floats high). What it then runs is what the 7-series configuration
+// logic makes of the flash (Series7Configuration); a configuration that hangs
+// goes on holding the flash until PROGRAM_B is pulled low again.
 //
 // The program holds the line low with a sleep of its own, which the virtual
 // clock does not see; the time the line stays low on the host's clock, in
@@ -28,7 +28,6 @@ public:
     using Outcome = Series7Configuration::Outcome;
 
     static constexpr unsigned kProgramPin = 26;
-    static constexpr Nanos kDefaultConfigTime = 100 * kMillisecond;
 
     static constexpr std::uint32_t kSwitchWordAddress = 0x000FFC;
     // The FPGA reads with 3-byte addresses: the lowest 16 MiB of the flash.
@@ -36,7 +35,7 @@ public:
 
     // faults: the board's; with fpgaNeverConfigures a configuration never ends.
     Lumo3Fpga(BoardWiring& wiring, N25Q256& flash, const std::uint8_t* memory,
-              const BoardFaults& faults = noFaults(), Nanos configTime = kDefaultConfigTime);
+              const BoardFaults& faults = noFaults());
 
     static const BoardFaults& noFaults();
 
@@ -96,7 +95,6 @@ private:
     N25Q256& flash_;
     const std::uint8_t* memory_;
     const BoardFaults& faults_;
-    Nanos configTime_;
     FlashPort port_;
     std::uint32_t part_ = series7::kXc7a35t;
     Outcome outcome_;

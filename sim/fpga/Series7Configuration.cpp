@@ -1,6 +1,7 @@
 #include "Series7Configuration.h"
 
 #include "Series7Packets.h"
+#include "VirtualClock.h"
 
 #include <QtEndian>
 
@@ -17,31 +18,82 @@ using namespace series7;
 constexpr std::uint32_t kNotFound = 0xFFFFFFFF;
 
 // What a word written to a register does besides going into the CRC.
-enum class Effect : std::uint8_t { None, CheckCrc, Command, CheckIdcode, FrameData, Watchdog };
+enum class Effect : std::uint8_t { None, CheckCrc, Command, CheckIdcode, FrameData, Watchdog, Options, SpiMode };
 
 constexpr std::array<Effect, 32> kRegisterEffects = [] {
     std::array<Effect, 32> effects{};
     effects[CRC] = Effect::CheckCrc;
     effects[FDRI] = Effect::FrameData;
     effects[CMD] = Effect::Command;
+    effects[COR0] = Effect::Options;
     effects[MFWR] = Effect::FrameData;
     effects[IDCODE] = Effect::CheckIdcode;
     effects[TIMER] = Effect::Watchdog;
+    effects[BSPI] = Effect::SpiMode;
     return effects;
 }();
 
 // The commands the outcome depends on; the rest (WCFG, NULL, SWITCH, the
 // SPI read commands, ...) change nothing here.
-enum class Action : std::uint8_t { None, Start, ResetCrc, Desync, Iprog };
+enum class Action : std::uint8_t { None, Start, ResetCrc, Desync, Iprog, Shutdown, SpiRead };
 
 constexpr std::array<Action, 32> kCommandActions = [] {
     std::array<Action, 32> actions{};
     actions[START] = Action::Start;
     actions[RCRC] = Action::ResetCrc;
+    actions[SHUTDOWN] = Action::Shutdown;
     actions[DESYNC] = Action::Desync;
     actions[IPROG] = Action::Iprog;
+    actions[BSPI_READ] = Action::SpiRead;
     return actions;
 }();
+
+// The watchdog's time-out: TIMER bits 29-0, in configuration clock cycles.
+constexpr std::uint32_t kWatchdogValueMask = 0x3FFFFFFF;
+
+// BSPI bits 9-8: the data lines of the reads that follow the BSPI_READ
+// command (0: one, 1: two, 2: four).
+constexpr unsigned spiLines(std::uint32_t bspi)
+{
+    switch ((bspi >> 8) & 3) {
+    case 1:
+        return 2;
+    case 2:
+        return 4;
+    default:
+        return 1;
+    }
+}
+
+std::uint64_t cyclesToNanos(std::uint64_t cycles)
+{
+    return cycles * kSecond / Series7Configuration::kConfigClockHz;
+}
+
+// The time a pass spends reading: bits at the configuration clock, over one
+// data line until the stream switches to more.
+class ReadTime {
+public:
+    explicit ReadTime(std::uint32_t from) : from_(from) {}
+    // The bytes up to `at` are read over `lines` from here on.
+    void switchLines(std::uint32_t at, unsigned lines)
+    {
+        cycles_ = cyclesUpTo(at);
+        from_ = at;
+        lines_ = lines;
+    }
+    std::uint64_t nanosUpTo(std::uint32_t at) const { return cyclesToNanos(cyclesUpTo(at)); }
+
+private:
+    std::uint64_t cyclesUpTo(std::uint32_t at) const
+    {
+        return cycles_ + (std::uint64_t{at > from_ ? at - from_ : 0} * 8 + lines_ - 1) / lines_;
+    }
+
+    std::uint32_t from_;
+    unsigned lines_ = 1;
+    std::uint64_t cycles_ = 0;
+};
 
 // How one pass over the flash, from a start address, ended.
 enum class End { Configured, Iprog, Error, RunsOut };
@@ -53,6 +105,11 @@ struct Pass {
     bool synchronised = false;
     bool watchdog = false;
     std::uint64_t frameWords = 0;
+    bool options = false;   // COR0 written
+    bool shutdown = false;  // the device was shut down for a partial reconfiguration
+    // The time the pass read the flash; for one that runs out with the
+    // watchdog on, until the watchdog expired.
+    std::uint64_t nanos = 0;
 };
 
 QString hex(std::uint32_t value, int digits)
@@ -136,10 +193,17 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
     Pass pass;
     pass.watchdog = watchdog;
     pass.synchronised = synchronised;
-    const auto stop = [&pass](End end, std::uint32_t where, const QString& what) {
+    ReadTime time(at);
+    unsigned lines = 1;
+    // When a watchdog that runs out expires; one carried over from the
+    // golden header's pass is counted from this pass's start.
+    std::uint64_t watchdogEnds = 0;
+    const auto stop = [&](End end, std::uint32_t where, const QString& what) {
         pass.end = end;
         pass.at = where;
         pass.what = what;
+        pass.nanos = end == End::RunsOut ? std::max(watchdogEnds, time.nanosUpTo(where))
+                                         : time.nanosUpTo(std::min(where + 4, size_));
         return pass;
     };
     // Where the last packet's payload began: the stream has run into erased
@@ -161,8 +225,12 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
     for (;;) {
         if (!inSync) {
             const std::uint32_t sync = findSync(at);
-            if (sync == kNotFound)
-                return stop(End::RunsOut, at, QStringLiteral("no sync word from %1 on").arg(address(at)));
+            if (sync == kNotFound) {
+                stop(End::RunsOut, at, QStringLiteral("no sync word from %1 on").arg(address(at)));
+                // It searched the whole window.
+                pass.nanos = std::max(watchdogEnds, time.nanosUpTo(size_));
+                return pass;
+            }
             at = sync + 4;
             lastPayload = at;
             inSync = true;
@@ -227,8 +295,14 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
                     return stop(End::Error, at,
                                 QStringLiteral("IDCODE %1 is not the board's part %2 at %3")
                                     .arg(hex(value, 8), hex(part_, 8), address(at)));
-                if (effect == Effect::Watchdog)
+                if (effect == Effect::Watchdog) {
                     pass.watchdog = value != 0;
+                    watchdogEnds = time.nanosUpTo(at + 4) + cyclesToNanos(value & kWatchdogValueMask);
+                }
+                if (effect == Effect::Options)
+                    pass.options = true;
+                if (effect == Effect::SpiMode)
+                    lines = spiLines(value);
                 if (effect != Effect::Command)
                     continue;
                 switch (value < kCommandActions.size() ? kCommandActions[value] : Action::None) {
@@ -247,6 +321,12 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
                 case Action::Iprog:
                     if (honourIprog)
                         return stop(End::Iprog, at, QString());
+                    break;
+                case Action::Shutdown:
+                    pass.shutdown = true;
+                    break;
+                case Action::SpiRead:
+                    time.switchLines(at + 4, lines);
                     break;
                 case Action::None:
                     break;
@@ -273,9 +353,11 @@ Series7Configuration::Outcome outcome(const Pass& pass)
 {
     Series7Configuration::Outcome out;
     out.frameWords = pass.frameWords;
+    out.readNanos = pass.nanos;
     if (pass.end == End::Configured) {
         out.loaded = pass.at < Series7Configuration::kUpdateImageAddress ? Series7Configuration::Image::Golden
                                                                         : Series7Configuration::Image::Update;
+        out.partial = !pass.options || pass.shutdown || pass.frameWords == 0;
     } else if (!pass.synchronised) {
         out.error = QStringLiteral("no sync word in the flash");
     } else {
@@ -295,9 +377,13 @@ Series7Configuration::Outcome Series7Configuration::configure(const std::uint8_t
     if (first.end != End::Iprog)
         return outcome(first);
     const Pass update = engine.run(std::min(kUpdateImageAddress, size), false, first.watchdog, true);
-    if (update.end == End::Configured || (update.end == End::RunsOut && !update.watchdog))
-        return outcome(update);
+    if (update.end == End::Configured || (update.end == End::RunsOut && !update.watchdog)) {
+        Outcome out = outcome(update);
+        out.readNanos += first.nanos;
+        return out;
+    }
     Outcome again = outcome(engine.run(0, false, false, false));
+    again.readNanos += first.nanos + update.nanos;
     again.fallback = true;
     again.error = again.error.isEmpty() ? reason(update) : reason(update) + QStringLiteral("; ") + again.error;
     return again;

@@ -35,7 +35,19 @@ public:
         QString error;
         // Words written to FDRI and MFWR by the stream read last.
         std::uint64_t frameWords = 0;
+        // The stream that configured is a partial design: it wrote no COR0,
+        // shut the device down first or wrote no frame data. On a blank
+        // device that leaves an almost empty design running.
+        bool partial = false;
+        // How long the FPGA read the flash, every attempt included: the bits
+        // it read at its configuration clock over the data lines in use.
+        // Meaningless for a configuration that hangs.
+        std::uint64_t readNanos = 0;
     };
+
+    // The configuration clock in master SPI mode: 3 MHz nominal, whatever
+    // COR0 asks for (see sim/README.md).
+    static constexpr std::uint64_t kConfigClockHz = 3000000;
 
     // Where the golden header's IPROG leads (its WBSTAR value is not read).
     static constexpr std::uint32_t kUpdateImageAddress = 0x400000;

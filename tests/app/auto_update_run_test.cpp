@@ -62,9 +62,13 @@ TEST_F(AutoRunInProcess, AFlasherRunningPastTheLimitIsKilledAndTheFilesStay)
 TEST_F(AutoRunInProcess, TheRunWaitsForAFlashThatAnswersLate)
 {
     writeFile("fw.bit", bitFile(3000, 1));
+    QByteArray golden;
+    bitFile(3000, 2, &golden);
+    board.store(0x1000, xapp1081::goldenHeader() + golden);
     nt25q256 flash(board.worker);
     // The FPGA has just been released from reset and holds the flash while
-    // it configures: identification reads answer 0xFF for a while.
+    // it configures its golden image: identification reads answer 0xFF for
+    // a while.
     board.wiring.piDrive(26, false);
     board.wiring.piDrive(26, true);
     ASSERT_FALSE(nt25q256::isN25Q256(flash.readID()));

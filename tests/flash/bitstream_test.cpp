@@ -50,7 +50,7 @@ TEST(XilinxBitstream, GeneratedFixturesParseLikeRealFiles)
     EXPECT_EQ(image.indexOf(QByteArray("\xAA\x99\x55\x66", 4)), 48);
 }
 
-TEST(XilinxBitstream, WithoutAParsableHeaderTheFirstEZeroPairDecides)
+TEST(XilinxBitstream, ARawStreamIsTakenWholeAndADamagedHeaderIsCutAtItsFirstEZeroPair)
 {
     struct Case {
         const char* name;
@@ -58,15 +58,19 @@ TEST(XilinxBitstream, WithoutAParsableHeaderTheFirstEZeroPairDecides)
         QByteArray image;
     };
     const QByteArray payload("\xAA\x99\x55\x66\x20\x00\x00\x00", 8);
+    const QByteArray preamble("\x00\x09\x0F\xF0\x0F\xF0\x0F\xF0\x0F\xF0\x00\x00\x02", 13);
+    // A stream as the vendor's tools write a .bin: its frame data may hold
+    // the pair 'e', 0x00 anywhere.
+    const QByteArray raw = QByteArray(8, '\xFF') + payload + QByteArray("e\0\0\0\x08", 5) + payload;
     const Case cases[] = {
-        {"no pair: the first four bytes go", QByteArray("\x01\x02\x03\x04", 4) + payload, payload},
-        {"pair and length", QByteArray("xx") + QByteArray("e\0\0\0\x08", 5) + payload, payload},
-        // A design name ending in 'e' in a header with a damaged preamble:
-        // the cut falls at the name's end, as older files were always taken.
-        {"earlier pair wins", QByteArray("\x00\x09\x0F\xF0\x0F\xF0\x0F\xF0\x0F\xF0\x00\x00\x02", 13) +
-                                  QByteArray("a\0\x05", 3) + QByteArray("core\0", 5) + QByteArray("tail"),
+        {"a raw stream", raw, raw},
+        {"a raw stream of two bytes", QByteArray("e\0", 2), QByteArray("e\0", 2)},
+        // A design name ending in 'e' in a header whose later fields are
+        // damaged: the cut falls at the name's end, as older files were
+        // always taken.
+        {"earlier pair wins", preamble + QByteArray("a\0\x05", 3) + QByteArray("core\0", 5) + QByteArray("tail"),
          QByteArray("l")},
-        {"file too short", QByteArray("e\0", 2), QByteArray()},
+        {"no pair behind the first field: the first four bytes go", preamble + payload, preamble.mid(4) + payload},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -160,9 +164,9 @@ TEST(Series7Stream, TheVendorsFilesAndWhatDamagesThem)
 TEST(Series7Stream, HeaderRules)
 {
     sim::SampleBitstream sample;
-    sample.dataBytes = 128;
-    // Sync word at 48, NOOP at 52, WCFG's header at 72, FDRI's type 1 and
-    // type 2 headers at 80 and 84, DESYNC's header at 112.
+    sample.dataBytes = 136;
+    // Sync word at 48, NOOP at 52, WCFG's header at 80, FDRI's type 1 and
+    // type 2 headers at 88 and 92, DESYNC's header at 120.
     const QByteArray image = sample.configurationData();
     struct Case {
         const char* name;
@@ -171,20 +175,20 @@ TEST(Series7Stream, HeaderRules)
         int at;
     };
     const Case cases[] = {
-        {"well-formed", image, Verdict::Clean, 120},
-        {"padding after DESYNC is not read", image + "\x12\x34\x56\x78 whatever", Verdict::Clean, 120},
+        {"well-formed", image, Verdict::Clean, 128},
+        {"padding after DESYNC is not read", image + "\x12\x34\x56\x78 whatever", Verdict::Clean, 128},
         {"damage right behind the sync word", withWord(image, 52, 0x20000001), Verdict::NotSeries7, 52},
         {"a type 2 header first", withWord(image, 52, 0x50000000), Verdict::NotSeries7, 52},
-        {"read opcode", withWord(image, 72, 0x28008001), Verdict::InvalidHeader, 72},
-        {"opcode 3", withWord(image, 72, 0x38008001), Verdict::InvalidHeader, 72},
-        {"NOOP with a word count", withWord(image, 72, 0x20000001), Verdict::InvalidHeader, 72},
-        {"register above 0x1F", withWord(image, 72, 0x30048001), Verdict::InvalidHeader, 72},
-        {"bits 12-11 set", withWord(image, 72, 0x30008801), Verdict::InvalidHeader, 72},
-        {"header type 3", withWord(image, 72, 0x60008001), Verdict::InvalidHeader, 72},
-        {"a type 2 header after a NOOP", withWord(image, 80, 0x20000000), Verdict::InvalidHeader, 84},
-        {"a word count past the end", withWord(image, 84, 0x50000100), Verdict::Truncated, 128},
-        {"cut inside the DESYNC packet", image.left(114), Verdict::Truncated, 114},
-        {"no sync word", withWord(image, 48, 0xAA995567), Verdict::Truncated, 128},
+        {"read opcode", withWord(image, 80, 0x28008001), Verdict::InvalidHeader, 80},
+        {"opcode 3", withWord(image, 80, 0x38008001), Verdict::InvalidHeader, 80},
+        {"NOOP with a word count", withWord(image, 80, 0x20000001), Verdict::InvalidHeader, 80},
+        {"register above 0x1F", withWord(image, 80, 0x30048001), Verdict::InvalidHeader, 80},
+        {"bits 12-11 set", withWord(image, 80, 0x30008801), Verdict::InvalidHeader, 80},
+        {"header type 3", withWord(image, 80, 0x60008001), Verdict::InvalidHeader, 80},
+        {"a type 2 header after a NOOP", withWord(image, 88, 0x20000000), Verdict::InvalidHeader, 92},
+        {"a word count past the end", withWord(image, 92, 0x50000100), Verdict::Truncated, 136},
+        {"cut inside the DESYNC packet", image.left(122), Verdict::Truncated, 122},
+        {"no sync word", withWord(image, 48, 0xAA995567), Verdict::Truncated, 136},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -198,7 +202,7 @@ TEST(Series7Stream, HeaderRules)
 // sample passing here is two implementations agreeing.
 TEST(Series7Stream, GeneratedSamplesPassAndTheirCorruptionIsFound)
 {
-    for (int bytes : {124, 40000, 40003, 1 << 20}) {
+    for (int bytes : {132, 40000, 40003, 1 << 20}) {
         SCOPED_TRACE(bytes);
         sim::SampleBitstream sample;
         sample.dataBytes = bytes;
@@ -217,9 +221,12 @@ TEST(Series7Stream, GeneratedSamplesPassAndTheirCorruptionIsFound)
     // A CRC word clears the running CRC: a second one right after it is 0.
     sim::Series7StreamWriter stream;
     stream.word(sim::series7::kSyncWord);
+    stream.write(sim::series7::COR0, {sim::SampleBitstream::kOptions});
     stream.write(sim::series7::IDCODE, {0x0362D093});
+    stream.write(sim::series7::FDRI, {0x12345678});
     stream.writeCrc();
     stream.writeCrc();
+    stream.command(sim::series7::START);
     stream.command(sim::series7::DESYNC);
     EXPECT_EQ(checkSeries7Stream(stream.bytes()).verdict, Verdict::Clean);
 }

@@ -54,7 +54,7 @@ struct Xapp1081WriterTest : ::testing::Test {
     // only through the golden header.
     void goldenHeaderInPlace() { board.store(0x1000, xapp1081::goldenHeader()); }
 
-    QByteArray write(bool update, const QString& file, bool* result, int bootWaitMs = 5000)
+    QByteArray write(bool update, const QString& file, bool* result, int bootWaitMs = xapp1081::kDefaultBootWaitMs)
     {
         xapp1081 writer(&flash, bootWaitMs);
         board.events.clear();
@@ -437,6 +437,9 @@ TEST_F(Xapp1081WriterTest, AFlashThatNeverAnswersAfterTheRebootFails)
     const QByteArray out = write(false, bitFile("gold.bit", 5000, 1), &ok, 300);
     EXPECT_FALSE(ok);
     EXPECT_TRUE(out.endsWith("Verifying: OK\nBooting FPGA: FALSE!"));
+    // The bound is counted in the board's time, 1 ms between tries.
+    EXPECT_GE(board.clock.spent(sim::TimeKind::Wait), 300 * sim::kMillisecond);
+    EXPECT_LT(board.clock.spent(sim::TimeKind::Wait), 400 * sim::kMillisecond);
 }
 
 }  // namespace

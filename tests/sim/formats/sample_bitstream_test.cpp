@@ -46,18 +46,19 @@ quint32 referenceCrc(const std::vector<std::pair<quint32, quint32>>& writes)
 TEST(SampleBitstream, IsAWellFormedStreamInTheOrderOfRealFiles)
 {
     sim::SampleBitstream sample;
-    sample.dataBytes = 128;  // two words of frame data
+    sample.dataBytes = 136;  // two words of frame data
     sample.seed = 9;
     sample.idcode = 0x13631093;
     std::mt19937 random(9);
     const quint32 f0 = random();
     const quint32 f1 = random();
-    const quint32 crc = referenceCrc({{0x0C, 0x13631093}, {0x04, 0x01}, {0x02, f0}, {0x02, f1}});
+    const quint32 crc = referenceCrc({{0x09, 0x02003FE5}, {0x0C, 0x13631093}, {0x04, 0x01}, {0x02, f0}, {0x02, f1}});
     const QByteArray expected = words({
         0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF,  // dummy
         0x000000BB, 0x11220044, 0xFFFFFFFF, 0xFFFFFFFF,  // bus width detection
         0xAA995566, 0x20000000,                          // sync, NOOP
         0x30008001, 0x00000007,                          // CMD RCRC
+        0x30012001, 0x02003FE5,                          // COR0
         0x30018001, 0x13631093,                          // IDCODE
         0x30008001, 0x00000001,                          // CMD WCFG
         0x30004000, 0x50000002, f0, f1,                  // FDRI, type 2
@@ -78,7 +79,7 @@ TEST(SampleBitstream, IsAWellFormedStreamInTheOrderOfRealFiles)
     // CRC starts (as in real files), and the same frames in 8 more bytes.
     sample.corrupt = false;
     sample.watchdog = true;
-    sample.dataBytes = 136;
+    sample.dataBytes = 144;
     EXPECT_EQ(sample.configurationData(), expected.left(56) + words({0x30022001, 0x40010000}) + expected.mid(56));
 }
 
@@ -87,15 +88,15 @@ TEST(SampleBitstream, HoldsExactlyDataBytes)
     sim::SampleBitstream smallest;
     smallest.dataBytes = sim::SampleBitstream::kMinimumBytes;
     const QByteArray minimum = smallest.configurationData();
-    ASSERT_EQ(minimum.size(), 124);
+    ASSERT_EQ(minimum.size(), 132);
 
-    for (int n : {0, 1, 87, 123, 124, 125, 127, 128, 40000, 40003}) {
+    for (int n : {0, 1, 95, 131, 132, 133, 135, 136, 40000, 40003}) {
         SCOPED_TRACE(n);
         sim::SampleBitstream sample;
         sample.dataBytes = n;
         const QByteArray data = sample.configurationData();
         ASSERT_EQ(data.size(), n);
-        if (n < 124) {
+        if (n < 132) {
             EXPECT_EQ(data, minimum.left(n));  // the smallest stream, cut
         } else {
             // The words of the multiple of 4 below, then padding.
@@ -126,13 +127,13 @@ TEST(SampleBitstream, MakeBitstreamWritesTheSampleOrSaysWhyNot)
         {{"--raw", "--bytes", "0"}, 0, QByteArray(), ""},
         {{"--raw", "--bytes", "1"}, 0, QByteArray(1, '\xFF'), ""},
         {{"--raw", "--bytes", "130"}, 0, sample(130, 0x0362D093, false).configurationData(), ""},
-        {{"--bytes", "124"}, 0, sample(124, 0x0362D093, false).file(), ""},
+        {{"--bytes", "132"}, 0, sample(132, 0x0362D093, false).file(), ""},
         {{"--bytes", "4000", "--idcode", "0x03631093", "--corrupt"}, 0, sample(4000, 0x03631093, true).file(), ""},
         {{"--bytes", "4000", "--watchdog"}, 0, watchdog.file(), ""},
-        {{"--bytes", "131", "--watchdog"}, 2, QByteArray(),
-         "lumo3-board: --bytes 131 is too small for a configuration stream (at least 132;"},
-        {{"--bytes", "123"}, 2, QByteArray(),
-         "lumo3-board: --bytes 123 is too small for a configuration stream (at least 124; --raw writes its first N "
+        {{"--bytes", "139", "--watchdog"}, 2, QByteArray(),
+         "lumo3-board: --bytes 139 is too small for a configuration stream (at least 140;"},
+        {{"--bytes", "131"}, 2, QByteArray(),
+         "lumo3-board: --bytes 131 is too small for a configuration stream (at least 132; --raw writes its first N "
          "bytes)\n"},
         {{"--idcode", "0x1FFFFFFFF"}, 2, QByteArray(), "lumo3-board: --idcode needs a number up to 4294967295\n"},
     };

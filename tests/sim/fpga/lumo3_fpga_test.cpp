@@ -93,19 +93,32 @@ TEST(Lumo3Fpga, PowerUpConfiguresForTheBoardsPart)
     }
 }
 
+// The golden image read from address 0 to the end of its DESYNC, one data
+// line at 3 MHz.
+sim::Nanos goldenReadTime()
+{
+    const QByteArray golden = image(sim::series7::kXc7a35t);
+    const int desyncEnd = golden.lastIndexOf(QByteArray::fromHex("300080010000000D")) + 8;
+    return (0x1020 + desyncEnd) * 8ull * sim::kSecond / 3000000;
+}
+
 TEST(Lumo3Fpga, HoldsTheFlashForItsConfigurationTimeAfterAPulse)
 {
     Fpga board(multiBootFlash());
     board.fpga.powerUp();
     ASSERT_EQ(board.fpga.loaded(), Image::Golden);
+    EXPECT_EQ(board.fpga.outcome().readNanos, goldenReadTime());
 
     EXPECT_EQ(board.idByte2(), 0x19);
     board.wiring.piDrive(26, false);
     EXPECT_EQ(board.fpga.loaded(), Image::None);  // in reset
     EXPECT_EQ(board.idByte2(), 0x19);             // the flash is free while the FPGA is held in reset
     board.wiring.piDrive(26, true);
+    const sim::Nanos released = board.clock.now();
     EXPECT_EQ(board.idByte2(), 0xFF);
-    board.clock.advance(sim::Lumo3Fpga::kDefaultConfigTime, sim::TimeKind::Wait);
+    board.clock.advance(released + goldenReadTime() - 1 - board.clock.now(), sim::TimeKind::Wait);
+    EXPECT_EQ(board.idByte2(), 0xFF);
+    board.clock.advance(1, sim::TimeKind::Wait);
     EXPECT_EQ(board.idByte2(), 0x19);
     EXPECT_EQ(board.fpga.loaded(), Image::Golden);
 }
@@ -125,7 +138,7 @@ TEST(Lumo3Fpga, AStreamThatHangsHoldsTheFlashUntilProgramGoesLow)
     EXPECT_EQ(board.idByte2(), 0x19);
     std::fill(board.flash.begin() + 0xFFC, board.flash.begin() + 0x1000, 0xFF);  // the switch word gone
     board.wiring.piDrive(26, true);
-    board.clock.advance(sim::Lumo3Fpga::kDefaultConfigTime, sim::TimeKind::Wait);
+    board.clock.advance(goldenReadTime(), sim::TimeKind::Wait);
     EXPECT_EQ(board.idByte2(), 0x19);
     EXPECT_EQ(board.fpga.loaded(), Image::Golden);
     EXPECT_FALSE(board.fpga.outcome().hangs);
