@@ -1,6 +1,8 @@
 // The Xilinx bitstream header parser and the configuration stream check, on
-// whatever a .bit file may hold.
+// whatever a .bit file may hold; every stream the check passes is one the
+// virtual FPGA loads whole in either area.
 
+#include "FpgaVerdict.h"
 #include "FuzzCheck.h"
 #include "series7_stream.h"
 #include "xilinx_bitstream.h"
@@ -24,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_REQUIRE(check.at >= 0 && check.at <= image.size());
         FUZZ_REQUIRE(check.verdict != Series7StreamCheck::Verdict::Truncated || check.at == image.size());
         FUZZ_REQUIRE(check.clean() == check.refusal().isEmpty());
+        if (check.clean()) {
+            FUZZ_REQUIRE(check.idcode.has_value());
+            FUZZ_REQUIRE(fpgaLoadsInBothAreas(image, *check.idcode));
+        }
     } else {
         // Refused files leave the image alone and say why.
         FUZZ_REQUIRE(image == untouched);

@@ -113,6 +113,95 @@ TEST(FpgaConfigurationE2E, ImagesPutInPlaceAroundTheUpdatersChecks)
     }
 }
 
+QByteArray command(quint32 c)
+{
+    return QByteArray::fromHex("30008001") + QByteArray::fromHex(QByteArray::number(c, 16).rightJustified(8, '0'));
+}
+
+// A raw stream (a .bin renamed) whose frame data holds the pair 'e', 0x00
+// that a .bit header search would cut at.
+QByteArray rawStreamWithAnEPair()
+{
+    for (quint32 seed = 1;; ++seed) {
+        const QByteArray data = sample(seed, kXc7a35t);
+        if (data.indexOf(QByteArray("e\0", 2)) > sim::SampleBitstream::kFrameDataOffset)
+            return data;
+    }
+}
+
+TEST(FpgaConfigurationE2E, TheUpdaterWritesOnlyWhatTheFpgaLoads)
+{
+    sim::SampleBitstream base;
+    base.dataBytes = 8000;
+    base.seed = 3;
+    const QByteArray data = base.configurationData();
+    const int crc = data.indexOf(QByteArray::fromHex("30000001"));
+    QByteArray noCrc = data;
+    noCrc.replace(crc, 8, command(7));
+    noCrc[1000] = static_cast<char>(noCrc[1000] ^ 0x01);
+    QByteArray noStart = data;
+    noStart.remove(noStart.indexOf(command(5)), 8);
+
+    struct Row {
+        const char* name;
+        const char* key;
+        QByteArray file;
+        int exitCode;
+        QByteArray says;  // a line of its output
+        const char* loaded;
+    };
+    const Row rows[] = {
+        {"DESYNC without START as the update", "-wupdate", base.file(noStart), 1,
+         "Bitstream never starts the FPGA: DESYNC without START at byte 7980 of the image!", "golden"},
+        {"DESYNC without START as the golden image", "-wgold", base.file(noStart), 1,
+         "Bitstream never starts the FPGA", "golden"},
+        {"IPROG in a golden image", "-wgold", base.file(data.left(56) + command(0x0F) + data.mid(56)), 1,
+         "Bitstream reboots the FPGA (IPROG at byte 60 of the image): it was built for another flash layout!",
+         "golden"},
+        {"a raw stream", "-wupdate", rawStreamWithAnEPair(), 0, "Booting FPGA: OK", "update"},
+        {"no CRC word, a frame bit flipped", "-wupdate", base.file(noCrc), 0,
+         "Warning: the bitstream has no CRC word, so damage to its frame data cannot be detected.", "update"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        BoardFixture board("lumo3");
+        sim::SampleBitstream golden;
+        golden.dataBytes = 8000;
+        board.writeFile("gold.bit", golden.file());
+        ASSERT_EQ(board.run({"-wgold", "gold.bit"}).exitCode, 0);
+        const QByteArray before = board.flash();
+        board.writeFile("fw.bit", r.file);
+        const ToolResult result = board.run({r.key, "fw.bit"});
+        EXPECT_EQ(result.exitCode, r.exitCode);
+        EXPECT_TRUE(result.out.contains(r.says)) << result.out.toStdString();
+        if (r.exitCode != 0) {
+            EXPECT_EQ(board.flash(), before);  // refused before anything was erased
+        }
+        EXPECT_EQ(board.statusJson("fpga.loaded"), r.loaded);
+        EXPECT_EQ(board.statusJson("fpga.fallback"), "false");
+    }
+}
+
+// A 100T reads its 3.8 MB image for about 10 s at the default clock: the
+// wait after the reboot outlasts it.
+TEST(FpgaConfigurationE2E, AFullSize100TImageAtTheDefaultClockBoots)
+{
+    BoardFixture board("lumo3", {"--idcode", "03631093"});
+    for (const char* key : {"-wgold", "-wupdate"}) {
+        SCOPED_TRACE(key);
+        sim::SampleBitstream image;
+        image.dataBytes = 3825788;
+        image.idcode = kXc7a100t;
+        image.seed = key[2] == 'g' ? 1 : 2;
+        board.writeFile("fw.bit", image.file());
+        const ToolResult result = board.run({key, "fw.bit"});
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_TRUE(result.out.endsWith("Booting FPGA: OK\n")) << result.out.toStdString();
+        EXPECT_GT(board.statusJson("fpga.read_seconds").toDouble(), 10.0);
+    }
+    EXPECT_EQ(board.statusJson("fpga.loaded"), "update");
+}
+
 TEST(FpgaConfigurationE2E, CreateTakesThePartOfALumo3Only)
 {
     BoardFixture board("lumo3");

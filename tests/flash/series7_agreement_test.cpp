@@ -1,0 +1,177 @@
+// The updater's bitstream check against the virtual FPGA, which follows the
+// FPGA's configuration logic with code of its own: fed the same streams, the
+// check passes exactly those the board loads as a whole design in either
+// area, but for the one refusal that is the updater's own policy (a stream
+// without IDCODE loads, but its part cannot be checked). The streams are the
+// vendor's real files, and the plain Artix-7 file changed only in the words
+// each case is about, its CRC words made to match again where a case
+// changes words that a CRC covers.
+
+#include "FpgaVerdict.h"
+#include "Series7Packets.h"
+#include "SharedBitstreams.h"
+#include "series7_stream.h"
+#include "xilinx_bitstream.h"
+
+#include <gtest/gtest.h>
+
+#include <QtEndian>
+
+namespace {
+
+using Verdict = Series7StreamCheck::Verdict;
+using namespace sim::series7;
+
+QByteArray words(std::initializer_list<quint32> list)
+{
+    QByteArray out;
+    for (quint32 w : list) {
+        char b[4];
+        qToBigEndian(w, b);
+        out.append(b, 4);
+    }
+    return out;
+}
+
+QByteArray command(Command c)
+{
+    return words({type1Write(CMD, 1), c});
+}
+
+// Where the packet `bytes` first stands behind the sync word.
+int find(const QByteArray& image, const QByteArray& bytes)
+{
+    const int at = image.indexOf(bytes, image.indexOf(words({kSyncWord})));
+    EXPECT_GE(at, 0) << bytes.toHex().toStdString();
+    return at;
+}
+
+QByteArray inserted(QByteArray image, int at, const QByteArray& bytes)
+{
+    return image.insert(at, bytes);
+}
+
+// Each CRC word set to what the FPGA computes there, read as it reads the
+// stream: the words passed over while synchronised feed nothing.
+QByteArray resigned(QByteArray image)
+{
+    sim::ConfigurationCrc crc;
+    auto word = [&image](int at) { return qFromBigEndian<quint32>(image.constData() + at); };
+    int at = image.indexOf(words({kSyncWord})) + 4;
+    std::uint32_t reg = 0;
+    while (at + 4 <= image.size()) {
+        const quint32 header = word(at);
+        at += 4;
+        quint32 count = 0;
+        if (header >> 29 == 1 && header != kNoop) {
+            reg = (header >> 13) & 0x1F;
+            count = header & 0x7FF;
+        } else if (header >> 29 == 2) {
+            count = header & 0x07FFFFFF;
+        }
+        for (quint32 i = 0; i < count && at + 4 <= image.size(); ++i, at += 4) {
+            if (reg == CRC) {
+                qToBigEndian(crc.value(), image.data() + at);
+                crc.reset();
+                continue;
+            }
+            crc.feed(static_cast<Register>(reg), word(at));
+            if (reg == CMD && word(at) == RCRC)
+                crc.reset();
+            if (reg == CMD && word(at) == DESYNC)
+                return image;
+        }
+    }
+    return image;
+}
+
+QByteArray flipped(QByteArray image, int at)
+{
+    image[at] = static_cast<char>(image[at] ^ 0x01);
+    return image;
+}
+
+QByteArray configurationData(const char* name)
+{
+    QByteArray file;
+    QByteArray image;
+    QString error;
+    if (loadSharedBitstream(name, file))
+        extractConfigurationData(file, image, error);
+    return image;
+}
+
+TEST(Series7Agreement, TheCheckPassesWhatTheFpgaLoadsAndNothingElse)
+{
+    const QByteArray artix = configurationData("artix7-35t-vivado2025.bit");
+    if (artix.isEmpty())
+        GTEST_SKIP() << "no ../shared/bitstreams beside the checkout";
+    const int sync = find(artix, words({kSyncWord}));
+    const int idcodeEnd = find(artix, words({type1Write(IDCODE, 1), kXc7a35t})) + 8;
+    const int start = find(artix, command(START));
+    const int firstCrc = find(artix, words({type1Write(CRC, 1)}));
+    // The NULL command that Vivado writes as IPROG for a MultiBoot golden
+    // image built with NEXT_CONFIG_REBOOT, after WBSTAR.
+    const int placeholder = find(artix, command(Command(0)));
+    QByteArray noCrc = artix;
+    for (int at; (at = noCrc.indexOf(words({type1Write(CRC, 1)}))) >= 0;)
+        noCrc.replace(at, 8, command(RCRC));
+
+    struct Case {
+        const char* name;
+        QByteArray image;
+        Verdict verdict;
+        bool fpgaLoads;
+        quint32 part = kXc7a35t;
+    };
+    const Case cases[] = {
+        {"Artix-7 as Vivado wrote it", artix, Verdict::Clean, true},
+        {"compressed Artix-7", configurationData("artix7-35t-compressed.bit"), Verdict::Clean, true},
+        {"Kintex-7 MultiBoot golden, SPI x4, watchdog on", configurationData("kintex7-325t-multiboot-golden.bit"),
+         Verdict::Clean, true, 0x03651093},
+        {"Kintex-7 MultiBoot update", configurationData("kintex7-325t-multiboot-update.bit"), Verdict::Clean, true,
+         0x03651093},
+        {"a dummy word right after the sync word", inserted(artix, sync + 4, words({kDummy})), Verdict::Clean, true},
+        {"a dummy word between packets", inserted(artix, idcodeEnd, words({kDummy})), Verdict::Clean, true},
+        {"the sync word repeated", inserted(artix, sync + 4, words({kSyncWord})), Verdict::Clean, true},
+        {"a first stream that ends without START, then the real one",
+         inserted(artix, sync + 4, command(RCRC) + command(DESYNC) + words({kSyncWord})), Verdict::Clean, true},
+        {"no CRC word at all (CRC disabled), a frame bit flipped", flipped(noCrc, start - 4000), Verdict::Clean, true},
+
+        {"DESYNC without START", resigned(artix.left(start) + artix.mid(start + 8)), Verdict::NoStart, false},
+        {"a first stream without START, then one with a wrong CRC word",
+         flipped(inserted(artix, sync + 4, command(RCRC) + command(DESYNC) + words({kSyncWord})), firstCrc + 20 + 7),
+         Verdict::CrcMismatch, false},
+        {"NEXT_CONFIG_REBOOT: WBSTAR set, IPROG for NULL",
+         artix.left(placeholder - 4) + words({0x00400000}) + command(IPROG) + artix.mid(placeholder + 8),
+         Verdict::Reboots, false},
+        {"a second IDCODE for the 100T", resigned(inserted(artix, idcodeEnd, words({type1Write(IDCODE, 1), kXc7a100t}))),
+         Verdict::TwoParts, false},
+        {"IDCODE of another family (Virtex-5)", configurationData("virtex5-lx110t.bit"), Verdict::NotSeries7, false},
+        {"another packet format (Spartan-6)", configurationData("spartan6-lx9.bit"), Verdict::NotSeries7, false},
+        {"a real partial image (Zynq-7000)", configurationData("zynq7020-partial.bit"), Verdict::Partial, false,
+         0x03727093},
+        {"COR0 left out", resigned(artix.left(find(artix, words({type1Write(COR0, 1)}))) +
+                                   artix.mid(find(artix, words({type1Write(COR0, 1)})) + 8)),
+         Verdict::Partial, false},
+        {"a SHUTDOWN command", resigned(inserted(artix, idcodeEnd, command(SHUTDOWN))), Verdict::Partial, false},
+        {"a frame bit flipped", flipped(artix, start - 4000), Verdict::CrcMismatch, false},
+        {"cut before its end", artix.left(start), Verdict::Truncated, false},
+
+        // The board loads it; the updater refuses what it cannot match
+        // against the board's part.
+        {"no IDCODE write", resigned(artix.left(idcodeEnd - 8) + artix.mid(idcodeEnd)), Verdict::NoIdcode, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_FALSE(c.image.isEmpty());
+        const Series7StreamCheck check = checkSeries7Stream(c.image);
+        EXPECT_EQ(check.verdict, c.verdict) << check.refusal().toStdString();
+        EXPECT_EQ(fpgaLoadsInBothAreas(c.image, c.part), c.fpgaLoads);
+    }
+    // Written, but with the warning that no CRC word covers its frames.
+    EXPECT_FALSE(checkSeries7Stream(noCrc).crcChecked);
+    EXPECT_TRUE(checkSeries7Stream(artix).crcChecked);
+}
+
+}  // namespace
