@@ -46,7 +46,7 @@ const char kUsage[] =
     "                                    (default 0x0362D093, XC7A35T); --corrupt\n"
     "                                    flips a bit of its frame data; --watchdog\n"
     "                                    turns the configuration watchdog on (a\n"
-    "                                    TIMER write, N at least 132); --raw: the\n"
+    "                                    TIMER write, N at least 140); --raw: the\n"
     "                                    data alone, a Mini Lumo .bin, exactly N\n"
     "                                    bytes (below 132 the stream's start)\n"
     "  make-hex FILE [--bytes N] [--seed S]\n"
