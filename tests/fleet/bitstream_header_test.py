@@ -54,11 +54,15 @@ class RealFiles(unittest.TestCase):
 
 
 class FilesWithoutHeader(unittest.TestCase):
-    def test_the_file_is_cut_after_the_first_e_nul_pair_and_four_bytes(self):
-        self.assertEqual(lumo3update.configuration_data(b"xye\x00\x00\x00\x10data e\x00"), b"data e\x00")
+    def test_a_raw_stream_is_taken_whole(self):
+        self.assertEqual(lumo3update.configuration_data(b"xye\x00\x00\x00\x10data e\x00"),
+                         b"xye\x00\x00\x00\x10data e\x00")
 
-    def test_without_a_pair_the_first_four_bytes_go(self):
-        self.assertEqual(lumo3update.configuration_data(b"\x01\x02\x03\x04rest"), b"rest")
+    def test_a_damaged_header_is_cut_after_the_first_e_nul_pair_and_four_bytes(self):
+        damaged = lumo3update.FIRST_FIELD + b"\x00\x02ye\x00\x00\x00\x10data"
+        self.assertEqual(lumo3update.configuration_data(damaged), b"data")
+        self.assertEqual(lumo3update.configuration_data(lumo3update.FIRST_FIELD + b"rest"),
+                         lumo3update.FIRST_FIELD[4:] + b"rest")
 
 
 if __name__ == "__main__":

@@ -4,13 +4,16 @@ The read-back that decides "already current" compares the board's flash with
 the bytes that lumo3update would program, so the .bit header has to come off
 exactly as the updater takes it off: a header that parses (the fixed preamble,
 the fields 'a' to 'd', then 'e' and the 4-byte length) is removed field by
-field, and any other file is cut after its first 'e', 0x00 pair and the four
-bytes that follow it (after the first four bytes when there is no such pair).
+field; a file that does not begin with the preamble's first field is a raw
+configuration stream, programmed whole; any other file is cut after its first
+'e', 0x00 pair and the four bytes that follow it (after the first four bytes
+when there is no such pair).
 """
 
 import hashlib
 
 PREAMBLE = bytes([0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01])
+FIRST_FIELD = PREAMBLE[:11]
 
 
 def _parsed_header(data):
@@ -37,6 +40,8 @@ def configuration_data(data):
         if announced > len(data) - length:
             return None
         return data[length:]
+    if not data.startswith(FIRST_FIELD):
+        return data
     return data[data.find(b"e\x00") + 5:]
 
 
