@@ -110,6 +110,13 @@ int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
 
     for (const QString& error : command.errors)
         plain(error);
+    // Without a flash that identifies itself an erase reaches nothing, and
+    // whatever the writer then reported would be about a chip that is not there.
+    if (!flashPresent && (command.key == Lumo3Command::Key::WriteGolden ||
+                          command.key == Lumo3Command::Key::WriteUpdate)) {
+        plain("No flash: nothing written");
+        return 1;
+    }
     switch (command.key) {
     case Lumo3Command::Key::WriteGolden:
         return writer.saveGoldenImage(command.fileName) ? 0 : 1;

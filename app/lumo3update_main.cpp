@@ -44,6 +44,13 @@ int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
         return runMiniLumo(app, worker);
     case BOARD_NO_FILES:
         qDebug() << "No files for update";
+        // The board kind comes from the working directory: a key that asks
+        // for flash work where no firmware file lies did nothing, which must
+        // not read as success.
+        for (const char* key : {"-wgold", "-wupdate", "-r", "-w"}) {
+            if (QCoreApplication::arguments().contains(QLatin1String(key)))
+                return -1;
+        }
         return 0;
     default:
         qDebug() << "Can't recognize Lumo type! Lumo type: " << kind << "Exit.";

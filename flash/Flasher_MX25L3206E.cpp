@@ -24,6 +24,9 @@ constexpr char kWriteStatus = 0x01;
 constexpr char kRead = 0x03;
 constexpr char kReadStatus = 0x05;
 constexpr char kReadIds = static_cast<char>(0x90);
+// What REMS answers for the MX25L3206E: Macronix, and the part.
+constexpr unsigned int kManufacturerId = 0xC2;
+constexpr unsigned int kDeviceId = 0x15;
 constexpr char kChipErase = 0x60;
 constexpr char kPageProgram = 0x02;
 
@@ -292,6 +295,14 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     std::cout << "REMS. Manufacturer ID: " << std::hex << asByte(rx[4]) << ", Device ID: " << asByte(rx[5])
               << std::endl
               << std::dec;
+    // An absent or held chip reads ff ff: its erase would be waited out for
+    // its whole bound and the run would still fail.
+    if (asByte(rx[4]) != kManufacturerId || asByte(rx[5]) != kDeviceId) {
+        std::cout << "Flash is not an MX25L3206E (REMS " << std::hex << asByte(rx[4]) << ' ' << asByte(rx[5])
+                  << ", expected c2 15), flash not erased" << std::endl
+                  << std::dec;
+        return -1;
+    }
 
     read_current_firmware_from_plis_to(firmware_before);
 

@@ -203,26 +203,32 @@ TEST_F(Mx25FlasherTest, StatusWritesAreBracketedByTheLatchWithTheirWaits)
                                         "wait 6", "WRSR 3F", "wait 10", "RDSR", "WRDI", "wait 6"}));
 }
 
-TEST_F(Mx25FlasherTest, IdentificationPrintsHexWithoutLeadingZeros)
+TEST_F(Mx25FlasherTest, IdentificationPrintsHexWithoutLeadingZerosAndAnotherChipIsNotErased)
 {
     struct Case {
         std::uint8_t manufacturer, device;
         QString line;
+        int result;
+        QString next;  // the line after the identification
     };
     const Case cases[] = {
-        {0xC2, 0x15, "REMS. Manufacturer ID: c2, Device ID: 15"},
-        {0x05, 0x00, "REMS. Manufacturer ID: 5, Device ID: 0"},
-        {0xFF, 0xFF, "REMS. Manufacturer ID: ff, Device ID: ff"},
+        {0xC2, 0x15, "REMS. Manufacturer ID: c2, Device ID: 15", 0, "begin read current firmware..."},
+        {0x05, 0x00, "REMS. Manufacturer ID: 5, Device ID: 0", -1,
+         "Flash is not an MX25L3206E (REMS 5 0, expected c2 15), flash not erased"},
+        {0xFF, 0xFF, "REMS. Manufacturer ID: ff, Device ID: ff", -1,
+         "Flash is not an MX25L3206E (REMS ff ff, expected c2 15), flash not erased"},
     };
     for (const Case& c : cases) {
         dir.write("fw.bin", pattern(300, 9));
         chip.manufacturer = c.manufacturer;
         chip.device = c.device;
+        chip.memory.assign(chip.memory.size(), 0x5A);
         int result = 1;
         const Output output = tryFlash(result);
+        EXPECT_EQ(result, c.result);
         EXPECT_EQ(lines(output.out).value(0), c.line);
-        // Decimal again after the line.
-        EXPECT_EQ(lines(output.out).value(4), "file size = 300");
+        EXPECT_TRUE(lines(output.out).value(1).startsWith(c.next)) << output.out.toStdString();
+        EXPECT_EQ(chip.memory[1000] == 0x5A, c.result != 0);  // erased only for the MX25L3206E
     }
 }
 
