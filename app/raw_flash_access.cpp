@@ -1,5 +1,7 @@
 #include "raw_flash_access.h"
 
+#include "held_end_signals.h"
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -125,6 +127,7 @@ int writeFlashFromFile(nt25q256& flash, bool flashPresent, quint32 at, const QBy
         return -1;
     }
     const quint32 n = static_cast<quint32>(data.size());
+    const HeldEndSignals held;
     // The subsector that holds the address is erased even when nothing is to
     // be written: that is how a single subsector is cleared.
     if (!erased(flash, at))

@@ -1,5 +1,7 @@
 #include "Flasher_MX25L3206E.h"
 
+#include "held_end_signals.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
@@ -15,6 +17,7 @@
 #include <iomanip>
 #include <iostream>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace {
@@ -311,6 +314,8 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
 
     const bool same = compare_firmwares(firmware_before, firmware_file);
 
+    // From the erase to the read-back the chip holds no firmware that works.
+    std::optional<HeldEndSignals> held(std::in_place);
     std::cout << "begin erasing..." << std::endl;
     disable_block_protection();
     set_WEL_status(WEL_SET);
@@ -333,6 +338,7 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
 
     read_current_firmware_from_plis_to(firmware_after);
     const bool ok = compare_firmwares(firmware_after, firmware_file);
+    held.reset();
 
     sleep_before_done_check();
     const bool done = check_PIN_FPGA_DONE();

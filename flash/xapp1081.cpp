@@ -1,5 +1,6 @@
 #include "xapp1081.h"
 
+#include "held_end_signals.h"
 #include "series7_stream.h"
 #include "xilinx_bitstream.h"
 
@@ -195,22 +196,9 @@ bool xapp1081::bootAndWait(QTextStream& out)
     return true;
 }
 
-bool xapp1081::saveUpdateImage(QString fileName)
+bool xapp1081::changeUpdateArea(QTextStream& out, const QByteArray& image)
 {
-    QTextStream out(stdout);
-    QByteArray image;
-    std::optional<quint32> part;
-    if (!loadImage(out, fileName, kMaxUpdateImage, image, part))
-        return false;
-    // The switch word sends the FPGA through the golden header to the update
-    // image; without that header nothing would ever boot it.
-    if (flash->read(kGoldenHeaderAddress, kGoldenHeaderSize) != goldenHeader()) {
-        print(out, "No golden header at 0x001000: write the golden image first!\n");
-        return false;
-    }
-    if (!fitsGoldenImagePart(out, part))
-        return false;
-
+    const HeldEndSignals held;
     print(out, "Erasing header area:");
     if (!flash->erase4K(kHeaderArea)) {
         print(out, " FALSE!");
@@ -240,17 +228,34 @@ bool xapp1081::saveUpdateImage(QString fileName)
     }
     print(out, " OK\n");
 
-    return bootAndWait(out);
+    return true;
 }
 
-bool xapp1081::saveGoldenImage(QString fileName)
+bool xapp1081::saveUpdateImage(QString fileName)
 {
     QTextStream out(stdout);
     QByteArray image;
     std::optional<quint32> part;
-    if (!loadImage(out, fileName, kMaxGoldenImage, image, part) || !fitsGoldenImagePart(out, part))
+    if (!loadImage(out, fileName, kMaxUpdateImage, image, part))
+        return false;
+    // The switch word sends the FPGA through the golden header to the update
+    // image; without that header nothing would ever boot it.
+    if (flash->read(kGoldenHeaderAddress, kGoldenHeaderSize) != goldenHeader()) {
+        print(out, "No golden header at 0x001000: write the golden image first!\n");
+        return false;
+    }
+    if (!fitsGoldenImagePart(out, part))
         return false;
 
+    if (!changeUpdateArea(out, image))
+        return false;
+
+    return bootAndWait(out);
+}
+
+bool xapp1081::changeGoldenArea(QTextStream& out, const QByteArray& image)
+{
+    const HeldEndSignals held;
     print(out, "Erasing golden boot area:");
     if (!eraseSectors(out, kGoldenArea, kGoldenAreaEnd + 1))
         return false;
@@ -262,6 +267,20 @@ bool xapp1081::saveGoldenImage(QString fileName)
 
     print(out, "Verifying:");
     if (!verify(out, data, kGoldenHeaderAddress, kGoldenAreaEnd))
+        return false;
+
+    return true;
+}
+
+bool xapp1081::saveGoldenImage(QString fileName)
+{
+    QTextStream out(stdout);
+    QByteArray image;
+    std::optional<quint32> part;
+    if (!loadImage(out, fileName, kMaxGoldenImage, image, part) || !fitsGoldenImagePart(out, part))
+        return false;
+
+    if (!changeGoldenArea(out, image))
         return false;
 
     return bootAndWait(out);

@@ -58,6 +58,10 @@ private:
     bool writeData(QTextStream& out, unsigned int address, const QByteArray& data);
     bool verify(QTextStream& out, const QByteArray& data, unsigned int start, unsigned int areaEnd);
     bool bootAndWait(QTextStream& out);
+    // From the first erase to the last check of what was written, with the
+    // end signals held; false, after " FALSE!", at the step that failed.
+    bool changeUpdateArea(QTextStream& out, const QByteArray& image);
+    bool changeGoldenArea(QTextStream& out, const QByteArray& image);
 
     nt25q256* flash;
     int bootWaitMs;
