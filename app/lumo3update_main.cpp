@@ -3,6 +3,7 @@
 #include "board_kind.h"
 #include "lumo3_keys.h"
 #include "minilumo_front.h"
+#include "run_lock.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -27,6 +28,14 @@ int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
     qDebug() << "lumo3update. Ver." << kVersion;
     QCoreApplication::setApplicationName(kName);
     QCoreApplication::setApplicationVersion(kVersion);
+
+    // Before anything touches a register, and held to the end: a second
+    // run refuses at once.
+    const RunLock lock;
+    if (!lock.held()) {
+        qDebug().noquote() << lock.refusal();
+        return -1;
+    }
 
     // Declared after the application object, so released before it.
     std::shared_ptr<BasePinWorker> worker = makeWorker();

@@ -5,6 +5,7 @@
 // stream takes on a full 4 MiB update image (it should stay under 50 ms).
 
 #include "lumo3update_main.h"
+#include "run_lock.h"
 #include "series7_stream.h"
 #include "BoardDirectory.h"
 #include "EmulatedWorker.h"
@@ -106,6 +107,8 @@ Result runScenario(const Scenario& scenario, const QString& boardDir, const QStr
         std::exit(2);
     }
     QDir::setCurrent(work);
+    const QByteArray lock = QFile::encodeName(QDir(boardDir).filePath("lumo3update.lock"));
+    lumo3update_lock_path = lock.constData();
     const QStringList args = scenario.prepare(work);
     std::vector<QByteArray> storage{"lumo3update"};
     for (const QString& a : args)

@@ -2,6 +2,7 @@
 
 #include "AX8052.h"
 #include "BoardDirectory.h"
+#include "BoardLock.h"
 #include "ToolCommands.h"
 
 #include <QJsonDocument>
@@ -17,6 +18,10 @@ std::unique_ptr<sim::BoardDirectory> openBoard(
     sim::BoardDirectory::DamagedFaults damaged = sim::BoardDirectory::DamagedFaults::Refuse)
 {
     QString error;
+    if (!lockBoard(dir, error)) {
+        status = fail(error);
+        return nullptr;
+    }
     std::unique_ptr<sim::BoardDirectory> board = sim::BoardDirectory::open(dir, error, damaged);
     if (!board)
         status = fail(error);
@@ -51,7 +56,7 @@ int create(const QStringList& args)
             return usageError(QStringLiteral("--idcode needs a 32-bit number in hex, not '%1'").arg(args.at(4)));
     }
     QString error;
-    if (!sim::BoardDirectory::create(args.at(0), args.at(2), error, part))
+    if (!lockBoard(args.at(0), error) || !sim::BoardDirectory::create(args.at(0), args.at(2), error, part))
         return fail(error);
     return 0;
 }

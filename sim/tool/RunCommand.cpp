@@ -1,14 +1,17 @@
 // lumo3-board run DIR [--trace FILE] [--worker-level] -- ARGS...
 
 #include "BoardDirectory.h"
+#include "BoardLock.h"
 #include "BusTrace.h"
 #include "PowerCutWatch.h"
 #include "EmulatedWorker.h"
 #include "SimPinWorker.h"
 #include "lumo3update_main.h"
+#include "run_lock.h"
 #include "ToolCommands.h"
 
 #include <QByteArray>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -208,10 +211,15 @@ int run(const QStringList& args)
     const QStringList updaterArgs = args.mid(separator + 1);
 
     QString error;
+    if (!lockBoard(args.at(0), error))
+        return fail(error);
     std::unique_ptr<sim::BoardDirectory> board = sim::BoardDirectory::open(args.at(0), error);
     if (!board)
         return fail(error);
     sim::VirtualBoard& virtualBoard = board->board();
+    // One board, one lock: runs on different boards never wait on each other.
+    const QByteArray lockPath = QFile::encodeName(QDir(board->path()).filePath(QStringLiteral("lumo3update.lock")));
+    lumo3update_lock_path = lockPath.constData();
 
     // The chip images are mapped: a file written over one of them takes the
     // memory from under the run, and the board is left damaged.

@@ -12,6 +12,10 @@
 #include <QProcess>
 
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -366,6 +370,52 @@ TEST_F(Lumo3E2E, BootRestartsTheFpgaFromTheFlash)
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.out.isEmpty());
     EXPECT_EQ(board.statusJson("fpga.loaded"), "none");
+}
+
+// Holds path's lock as a running updater or board tool would, with pid in it.
+struct HeldLock {
+    HeldLock(const QString& path, const char* pid) : fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT, 0644))
+    {
+        EXPECT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+        EXPECT_GT(::write(fd, pid, std::strlen(pid)), 0);
+    }
+    ~HeldLock() { ::close(fd); }
+    int fd;
+};
+
+// One run at a time on a board: a second one refuses before the bus sees a
+// byte, and the board tool's commands that change a board wait for nobody.
+TEST(RunLockE2E, ABoardInUseIsRefusedAtOnce)
+{
+    BoardFixture board("lumo3");
+    sim::SampleBitstream sample;
+    sample.dataBytes = 8000;
+    board.writeFile("fw.bit", sample.file());
+    const QByteArray before = board.flash();
+    {
+        const HeldLock updater(QDir(board.board()).filePath("lumo3update.lock"), "4242\n");
+        for (const QStringList& args : {QStringList{"-wupdate", "fw.bit"}, QStringList{"-wifany"}}) {
+            SCOPED_TRACE(args.join(' ').toStdString());
+            const ToolResult r = board.run(args);
+            EXPECT_EQ(r.exitCode, 255);
+            EXPECT_EQ(r.err, "lumo3update. Ver. 3.0.0b\nlumo3update is already running (pid 4242)\n");
+            EXPECT_EQ(board.statusJson("last_run.bus_bytes"), "0");
+        }
+        EXPECT_EQ(board.flash(), before);
+        EXPECT_TRUE(QFile::exists(board.file("fw.bit")));
+    }
+    {
+        const HeldLock tool(QDir(board.board()).filePath("board.lock"), "4243\n");
+        for (const QStringList& command : {QStringList{"run", board.board(), "--", "-boot"},
+                                           QStringList{"fault", board.board(), "flash-absent"},
+                                           QStringList{"power-cycle", board.board()}}) {
+            SCOPED_TRACE(command.first().toStdString());
+            const ToolResult r = runBoardTool(command, board.work());
+            EXPECT_EQ(r.exitCode, 2);
+            EXPECT_EQ(r.err, "lumo3-board: " + board.board().toUtf8() + " is in use by another lumo3-board (pid 4243)\n");
+        }
+    }
+    EXPECT_EQ(board.run({"-wupdate", "fw.bit"}).exitCode, 1);  // free again: no golden image yet
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 // in the same order.
 
 #include "lumo3update_main.h"
+#include "run_lock.h"
 #include "EmulatedWorker.h"
 #include "FdCapture.h"
 #include "Lumo3Board.h"
@@ -119,6 +120,8 @@ Outcome runOn(std::size_t flashSize, const QStringList& args, const std::functio
     prepare(QDir(work.path()));
     const QString previous = QDir::currentPath();
     QDir::setCurrent(work.path());
+    const QByteArray lock = QFile::encodeName(work.filePath("lumo3update.lock"));
+    lumo3update_lock_path = lock.constData();
 
     std::vector<QByteArray> storage{"lumo3update"};
     for (const QString& arg : args)

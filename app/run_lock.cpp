@@ -1,0 +1,52 @@
+#include "run_lock.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+const char* lumo3update_lock_path = "/run/lock/lumo3update.lock";
+
+RunLock::RunLock()
+{
+    const QString path = QString::fromLocal8Bit(lumo3update_lock_path);
+    // /run/lock is made at boot; a root without it (a chroot) gets one.
+    QDir().mkpath(QFileInfo(path).path());
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) {
+        refusal_ = QStringLiteral("lumo3update: can't open the lock %1: %2")
+                       .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        char pid[32] = {};
+        const ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
+        ::close(fd);
+        refusal_ = error == EWOULDBLOCK
+                       ? QStringLiteral("lumo3update is already running (pid %1)")
+                             .arg(n > 0 ? QString::fromLatin1(pid).trimmed() : QStringLiteral("unknown"))
+                       : QStringLiteral("lumo3update: can't lock %1: %2")
+                             .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+        return;
+    }
+    const QByteArray text = QByteArray::number(static_cast<qint64>(::getpid())) + '\n';
+    // The lock holds whether or not the number is recorded: only a second
+    // run's message needs it.
+    const bool recorded =
+        ::ftruncate(fd, 0) == 0 && ::pwrite(fd, text.constData(), static_cast<size_t>(text.size()), 0) == text.size();
+    Q_UNUSED(recorded)
+    fd_ = fd;
+}
+
+RunLock::~RunLock()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
