@@ -5,6 +5,7 @@
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
+#include <QSaveFile>
 
 #include <algorithm>
 
@@ -105,18 +106,27 @@ int readFlashToFile(nt25q256& flash, bool flashPresent, const QString& fileName,
         plain("No flash: nothing read");
         return -1;
     }
-    QFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // A FIFO would block the open for good, and a device or a directory is
+    // no backup.
+    const QFileInfo info(fileName);
+    if (info.exists() && !info.isFile()) {
+        plain(QStringLiteral("%1 is not a regular file!").arg(fileName));
+        return -1;
+    }
+    // Written beside the target and renamed over it once every byte is on
+    // the disk: a full disk or a crash leaves the earlier file as it was, and
+    // no partial one.
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly)) {
         plain(QStringLiteral("Can't create file %1!").arg(fileName));
         return -1;
     }
     const QByteArray data =
         flash.read(static_cast<unsigned int>(range.address), static_cast<unsigned int>(range.length));
-    if (file.write(data) != data.size() || !file.flush()) {
+    if (file.write(data) != data.size() || !file.commit()) {
         plain(QStringLiteral("Can't write file %1!").arg(fileName));
         return -1;
     }
-    file.close();
     return 0;
 }
 

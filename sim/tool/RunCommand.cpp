@@ -47,9 +47,15 @@ RunningBoard g_running;
 std::atomic<int> g_endSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only store a lock-free atomic");
 
+// A second signal ends the tool at once, as the kernel would have: a run
+// that no frame and no return will ever end (a call that blocks for good)
+// must still give way.
 void noteEndSignal(int signal)
 {
-    g_endSignal.store(signal);
+    if (g_endSignal.exchange(signal) != 0) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
 }
 
 // The updater runs in this process, and restarting what a signal interrupts

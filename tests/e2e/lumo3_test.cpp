@@ -174,7 +174,12 @@ TEST_F(Lumo3E2E, ReadTakesAddressesInDecimalOrHexadecimal)
     flash.replace(0, 0x20000, pattern(0x20000, 5));
     board.setFlash(flash);
     board.writeFile("fw.bit", "x");
-    board.writeFile("out.dat", QByteArray(1000, 'x'));  // emptied first
+    board.writeFile("out.dat", QByteArray(1000, 'x'));
+    // A second name for the earlier file: a backup replaced by a rename, not
+    // rewritten in place, leaves it as it was.
+    ASSERT_EQ(::link(QFile::encodeName(board.file("out.dat")).constData(),
+                     QFile::encodeName(board.file("earlier.dat")).constData()),
+              0);
 
     struct Case {
         QString add;
@@ -190,6 +195,8 @@ TEST_F(Lumo3E2E, ReadTakesAddressesInDecimalOrHexadecimal)
         EXPECT_EQ(board.readFile("out.dat"), flash.mid(c.address, c.length));
     }
     EXPECT_TRUE(board.flash() == flash);
+    EXPECT_EQ(board.readFile("earlier.dat"), QByteArray(1000, 'x'));
+    EXPECT_EQ(QDir(board.work()).entryList(QDir::Files), (QStringList{"earlier.dat", "fw.bit", "out.dat"}));
 }
 
 TEST_F(Lumo3E2E, WriteErasesEveryTouchedSubsectorAndProgramsTheFile)

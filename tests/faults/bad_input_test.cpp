@@ -283,8 +283,10 @@ const Case kCases[] = {
      "Can't open file gone.dat!", kNothing},
     {"read into a missing directory", "lumo3", {}, lumo3Files, {"-r", "no/dir/o.dat", "-add", "0", "-len", "4"}, 255,
      "Can't create file no/dir/o.dat!", kNothing},
-    {"read into a full device", "lumo3", {}, lumo3Files, {"-r", "/dev/full", "-add", "0", "-len", "4096"}, 255,
-     "Can't write file /dev/full!", kNothing},
+    {"read into a device", "lumo3", {}, lumo3Files, {"-r", "/dev/full", "-add", "0", "-len", "4096"}, 255,
+     "/dev/full is not a regular file!", kNothing},
+    {"read into a FIFO", "lumo3", {}, withLumo3Files(fifo("o.dat")),
+     {"-r", "o.dat", "-add", "0", "-len", "4096"}, 255, "o.dat is not a regular file!", kNothing},
     // Broken Lumo3 hardware.
     {"flash absent", "lumo3", {{"flash-absent"}}, lumo3Files, {"-wupdate", "fw.bit"}, 1, "No flash: nothing written",
      kNothing},
