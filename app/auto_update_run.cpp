@@ -3,6 +3,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 AutoUpdateRun::AutoUpdateRun(nt25q256& flash, xapp1081& writer, bool flashPresent, int scriptTimeoutMs,
@@ -22,13 +23,33 @@ int AutoUpdateRun::run()
 
 QStringList AutoUpdateRun::firmwareFiles(const QString& pattern)
 {
-    QStringList names = QDir(QString()).entryList({pattern});
+    QStringList names;
+    // A directory, FIFO or device so named is no firmware: choosing it would
+    // fail every run and keep the real file from ever being applied.
+    for (const QString& name : QDir(QString()).entryList({pattern})) {
+        if (QFileInfo(name).isFile())
+            names << name;
+        else
+            qDebug() << "lumo3update: " << name << " is not a regular file, passed over!";
+    }
     names.sort(Qt::CaseSensitive);
     return names;
 }
 
-void AutoUpdateRun::deleteFile(const QString& name)
+QList<std::optional<FileIdentity>> AutoUpdateRun::identities(const QStringList& names)
 {
+    QList<std::optional<FileIdentity>> out;
+    for (const QString& name : names)
+        out << FileIdentity::of(name);
+    return out;
+}
+
+void AutoUpdateRun::deleteFile(const QString& name, const std::optional<FileIdentity>& applied)
+{
+    if (!applied || !applied->sameAs(FileIdentity::of(name))) {
+        qDebug() << "lumo3update: " << name << " changed during the update, kept for the next run!";
+        return;
+    }
     qDebug() << "lumo3update: " << name << " deleted!\n";
     if (!QFile::remove(name))
         qDebug() << "lumo3update: " << name << "could not be removed!";
@@ -52,12 +73,13 @@ void AutoUpdateRun::bitstreamStep()
     }
     const QString chosen = names.last();
     qDebug() << "Ready to update artix firmware(" << chosen << "):";
+    const QList<std::optional<FileIdentity>> read = identities(names);
     if (!writer.saveGoldenImage(chosen)) {
         qDebug() << "lumo3update: artix update false!";
         return;
     }
-    for (const QString& name : names) {
-        deleteFile(name);
+    for (int i = 0; i < names.size(); ++i) {
+        deleteFile(names.at(i), read.at(i));
         flash.bootArtix();
     }
 }
@@ -72,6 +94,7 @@ void AutoUpdateRun::radioStep()
     const QString chosen = names.last();
     qDebug() << "Ready to update axsem firmware(" << chosen << "):";
 
+    const QList<std::optional<FileIdentity>> read = identities(names);
     QProcess flasher;
     flasher.start("python", {"serial_flasher.py", "/dev/ttyS0", chosen});
     if (!flasher.waitForFinished(scriptTimeoutMs)) {
@@ -85,8 +108,8 @@ void AutoUpdateRun::radioStep()
         // Only a flasher that ran to a clean end has loaded the firmware;
         // deleting the files after a failure would lose the radio update.
         if (flasher.exitStatus() == QProcess::NormalExit && flasher.exitCode() == 0) {
-            for (const QString& name : names)
-                deleteFile(name);
+            for (int i = 0; i < names.size(); ++i)
+                deleteFile(names.at(i), read.at(i));
         } else if (flasher.exitStatus() == QProcess::NormalExit) {
             qDebug() << "lumo3update: axsem flasher failed with exit status" << flasher.exitCode()
                      << "- hex-files kept!";

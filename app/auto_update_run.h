@@ -1,9 +1,13 @@
 #pragma once
 
 #include "nt25q256.h"
+#include "file_identity.h"
 #include "xapp1081.h"
 
+#include <QList>
 #include <QStringList>
+
+#include <optional>
 
 // The unattended Lumo3 update ("-wifany"): the newest bitstream in the working
 // directory becomes the golden image, the newest radio hex file goes to the
@@ -27,8 +31,13 @@ private:
     void bitstreamStep();
     void radioStep();
     bool waitForFlash();
+    // The regular files matching pattern, in byte order; other entries so
+    // named are passed over with a log line.
     static QStringList firmwareFiles(const QString& pattern);
-    static void deleteFile(const QString& name);
+    // What each file is now, to tell at deletion whether the name still
+    // refers to the file that was applied.
+    static QList<std::optional<FileIdentity>> identities(const QStringList& names);
+    static void deleteFile(const QString& name, const std::optional<FileIdentity>& applied);
 
     nt25q256& flash;
     xapp1081& writer;

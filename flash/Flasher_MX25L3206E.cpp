@@ -1,5 +1,6 @@
 #include "Flasher_MX25L3206E.h"
 
+#include "file_identity.h"
 #include "held_end_signals.h"
 
 #include <QDebug>
@@ -262,7 +263,15 @@ int Flasher_MX25L3206E::try_flash()
     // unwinding anything: GPIO 25 would stay high, and nothing would say why.
     bool updateActive = false;
     try {
-        const QStringList entries = QDir(QString()).entryList({"*.bin"});
+        // A directory, FIFO or device so named is no firmware: choosing it
+        // would fail every run and keep the real file from being applied.
+        QStringList entries;
+        for (const QString& entry : QDir(QString()).entryList({"*.bin"})) {
+            if (QFileInfo(entry).isFile())
+                entries << entry;
+            else
+                qDebug() << "Flasher:" << entry << "is not a regular file, passed over";
+        }
         if (entries.isEmpty()) {
             qDebug() << "No *.bin files for firmware";
             return -1;
@@ -309,6 +318,7 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
 
     read_current_firmware_from_plis_to(firmware_before);
 
+    const std::optional<FileIdentity> read = FileIdentity::of(QString::fromStdString(name));
     if (!load_file(name))
         return -1;
 
@@ -355,6 +365,11 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
         return -1;
     }
     qDebug() << "Firmware flashed! is_PIN_FPGA_DONE=" << done;
+    // A file moved in over the name meanwhile was never applied.
+    if (!read || !read->sameAs(FileIdentity::of(QString::fromStdString(name)))) {
+        qDebug() << "Flasher:" << QString::fromStdString(name) << "changed during the update, kept for the next run";
+        return 0;
+    }
     if (std::remove(name.c_str()) != 0)
         std::perror("Can't delete file");
     return 0;

@@ -112,4 +112,34 @@ TEST_F(AutoRunInProcess, AnUnknownFlashIsReportedAndKeysStillRun)
     EXPECT_EQ(pulses(), 1);
 }
 
+// A new file moved in over the old name while the old one is written (as
+// scp then mv does) was never applied: it stays for the next run.
+TEST_F(AutoRunInProcess, AFileReplacedDuringTheWriteIsKept)
+{
+    writeFile("fw.bit", bitFile(3000, 1));
+    writeFile("old.bit", bitFile(3000, 3));
+    const QByteArray newer = bitFile(3000, 2);
+    bool replaced = false;
+    board.probe.disturb = [&](const std::vector<std::uint8_t>& frame, std::uint8_t&) {
+        if (!replaced && frame.size() == 1 && frame[0] == 0x02) {
+            replaced = true;
+            writeFile("next.tmp", newer);
+            ASSERT_TRUE(QFile::remove(work.filePath("fw.bit")));
+            ASSERT_TRUE(QFile::rename(work.filePath("next.tmp"), work.filePath("fw.bit")));
+        }
+    };
+    nt25q256 flash(board.worker);
+    xapp1081 writer(&flash);
+    test_support::FdCapture out(STDOUT_FILENO);
+    EXPECT_EQ(AutoUpdateRun(flash, writer, true).run(), 0);
+    EXPECT_TRUE(out.take().endsWith("Booting FPGA: OK\n"));
+    ASSERT_TRUE(replaced);
+    EXPECT_TRUE(log.lines.contains("lumo3update:  \"fw.bit\"  changed during the update, kept for the next run!"));
+    EXPECT_TRUE(log.lines.contains("lumo3update:  \"old.bit\"  deleted!\n"));
+    QFile kept(work.filePath("fw.bit"));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), newer);
+    EXPECT_FALSE(QFile::exists(work.filePath("old.bit")));
+}
+
 }  // namespace
