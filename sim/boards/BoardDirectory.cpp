@@ -178,13 +178,12 @@ void BoardDirectory::clearFaults()
 
 QStringList BoardDirectory::ownFiles() const
 {
-    QStringList names{kStateFile, AX8052::kImageFile, AX8052::kStateFile};
+    QStringList names{kStateFile, AX8052::kImageFile, AX8052::kStateFile, "board.lock", "lumo3update.lock"};
     for (const ChipImageFile& image : kind_.images)
         names << image.fileName;
     QStringList files;
     for (const QString& name : names)
-        if (QFileInfo::exists(QDir(dir_).filePath(name)))
-            files << QDir(dir_).filePath(name);
+        files << QDir(dir_).filePath(name);
     return files;
 }
 

@@ -39,8 +39,9 @@ public:
     // Why the saved faults were set aside; empty when they were read.
     const QString& faultsDamage() const { return faultsDamage_; }
     void clearFaults();
-    // The board's own files that exist: its state, the chip images and the
-    // radio's files. A run must not write them.
+    // The paths of the board's own files, whether they exist yet or not: its
+    // state, the chip images, the radio's files and the locks. A run must not
+    // write them.
     QStringList ownFiles() const;
 
     // Marks the start of a run: the modelled time of the run counts from here.

@@ -100,6 +100,12 @@ const auto linkToImage = [](const BoardFixture& board) {
     ASSERT_TRUE(QFile::link(inBoard(board, "n25q256.img"), board.file("backup.img")));
 };
 
+// The radio's state is written only once the radio is first flashed.
+const auto linkToRadioState = [](const BoardFixture& board) {
+    ASSERT_FALSE(QFile::exists(inBoard(board, "radio.json")));
+    ASSERT_TRUE(QFile::link(inBoard(board, "radio.json"), board.file("radio.link")));
+};
+
 const ToolCase kToolCases[] = {
     // Fault numbers.
     {"count beyond 2^53", "lumo3", {}, {"fault", "%B", "power-cut", "18446744073709551615"}, 2,
@@ -141,6 +147,11 @@ const ToolCase kToolCases[] = {
     {"read into a link to the flash image", "lumo3", linkToImage,
      {"run", "%B", "--", "-r", "backup.img", "-add", "0", "-len", "16"}, 2,
      "run: backup.img is the board's own n25q256.img", {}},
+    {"trace through a link to a board file not written yet", "lumo3", linkToRadioState,
+     {"run", "%B", "--trace", "radio.link", "--", "-boot"}, 2,
+     "run: radio.link is the board's own radio.json", {}},
+    {"read into the board's lock", "lumo3", {}, {"run", "%B", "--", "-r", "%B/lumo3update.lock", "-add", "0"}, 2,
+     "run: %B/lumo3update.lock is the board's own lumo3update.lock", {}},
     {"write from the board's state", "lumo3", {}, {"run", "%B", "--", "-w", "%B/state.json", "-add", "0"}, 2,
      "run: %B/state.json is the board's own state.json", {}},
 };
