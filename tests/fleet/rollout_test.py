@@ -10,6 +10,7 @@ Usage: rollout_test.py LUMO3_BOARD
 """
 
 import csv
+import fcntl
 import hashlib
 import json
 import os
@@ -26,7 +27,7 @@ HOSTS = ["b%d" % n for n in range(1, 9)]
 MINILUMOS = ("b5", "bad-minilumo")  # b5 in the third wave
 RADIO = "b1"  # the Lumo3 board that gets radio firmware too
 LUMO3 = [h for h in HOSTS if h not in MINILUMOS]
-BAD_BOARDS = ["bad-lumo3", "bad-minilumo"]
+BAD_BOARDS = ["bad-lumo3", "bad-lumo3-hex", "busy-lumo3", "bad-minilumo"]
 UPDATE_AREA = 0x400000
 IMAGE_BYTES = 64 * 1024
 GOLDEN_BYTES = 32 * 1024
@@ -53,7 +54,7 @@ class Fleet(unittest.TestCase):
         for host in HOSTS + BAD_BOARDS:
             os.makedirs(cls.path("fw", host))
             cls.tool("create", cls.board(host), "--kind", "minilumo" if host in MINILUMOS else "lumo3")
-        for host in LUMO3 + ["bad-lumo3"]:
+        for host in LUMO3 + ["bad-lumo3", "bad-lumo3-hex", "busy-lumo3"]:
             cls.tool("install-radio-flasher", cls.board(host), cls.path("bin", host))
             work = tempfile.mkdtemp(dir=cls.root)
             shutil.copy(cls.path("files/gold.bit"), work)
@@ -221,13 +222,19 @@ class Fleet(unittest.TestCase):
                 "dpkg-query", "--show", "lumo3update-never-installed"]),
             "refused-bit": self.host_vars("bad-lumo3", self.path("files/junk.bit")),
             "refused-bin": self.host_vars("bad-minilumo", self.path("files/empty.bin")),
-            "refused-hex": self.host_vars("bad-lumo3", "", lumo3update_radio_firmware=self.path("files/junk.hex")),
+            "refused-hex": self.host_vars("bad-lumo3-hex", "", lumo3update_radio_firmware=self.path("files/junk.hex")),
+            "busy": self.host_vars("busy-lumo3", self.path("files/b.bit")),
         }
         fleet = self.fleet("b.bit")
         hosts = dict(list(fleet.items())[:3] + list(bad.items()) + list(fleet.items())[3:])
         third_wave = HOSTS[3:]
         before = self.chips(third_wave + BAD_BOARDS)
-        status, report = self.rollout("stopped", hosts, {"lumo3update_waves": [1, 2 + len(bad), "100%"]})
+        # Another updater runs on the busy board all along.
+        with open(os.path.join(self.board("busy-lumo3"), "lumo3update.lock"), "w") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            lock.write("4242\n")
+            lock.flush()
+            status, report = self.rollout("stopped", hosts, {"lumo3update_waves": [1, 2 + len(bad), "100%"]})
         self.assertNotEqual(status, 0)
 
         data = self.configuration_data(2)
@@ -247,6 +254,7 @@ class Fleet(unittest.TestCase):
         self.assertEqual({host: report[host]["outcome"] for host in bad}, dict.fromkeys(bad, "failed"))
         self.assertIn("files/missing.bit is not a file on the controller", report["missing-image"]["reason"])
         self.assertIn("lumo3update is not installed", report["no-package"]["reason"])
+        self.assertEqual(report["busy"]["reason"], "the board is busy: lumo3update is already running (pid 4242)")
         for host in ("refused-bit", "refused-bin"):
             self.assertIn(report[host]["exit_code"], (1, 255), host)
             self.assertTrue(report[host]["output"], host)
