@@ -237,8 +237,6 @@ const Case kCases[] = {
     // flash work there did nothing.
     {"image key where no firmware lies", "lumo3", {}, files({}), {"-wupdate", "/nonexistent/fw.bit"}, 255,
      "No files for update", kNothing},
-    {"raw read where no firmware lies", "lumo3", {}, files({}), {"-r", "o.dat", "-add", "0", "-len", "4"}, 255,
-     "No files for update", kNothing},
     {"-wifany where no firmware lies", "lumo3", {}, files({}), {"-wifany"}, 0, "No files for update", kNothing},
     // Numbers and ranges.
     {"address past the flash", "lumo3", {}, lumo3Files, {"-r", "o.dat", "-add", "0x1000000", "-len", "1"}, 255,

@@ -46,11 +46,6 @@ int find(const QByteArray& image, const QByteArray& bytes)
     return at;
 }
 
-QByteArray inserted(QByteArray image, int at, const QByteArray& bytes)
-{
-    return image.insert(at, bytes);
-}
-
 // Each CRC word set to what the FPGA computes there, read as it reads the
 // stream: the words passed over while synchronised feed nothing.
 QByteArray resigned(QByteArray image)
@@ -131,21 +126,21 @@ TEST(Series7Agreement, TheCheckPassesWhatTheFpgaLoadsAndNothingElse)
          Verdict::Clean, true, 0x03651093},
         {"Kintex-7 MultiBoot update", configurationData("kintex7-325t-multiboot-update.bit"), Verdict::Clean, true,
          0x03651093},
-        {"a dummy word right after the sync word", inserted(artix, sync + 4, words({kDummy})), Verdict::Clean, true},
-        {"a dummy word between packets", inserted(artix, idcodeEnd, words({kDummy})), Verdict::Clean, true},
-        {"the sync word repeated", inserted(artix, sync + 4, words({kSyncWord})), Verdict::Clean, true},
+        {"a dummy word right after the sync word", QByteArray(artix).insert(sync + 4, words({kDummy})), Verdict::Clean, true},
+        {"a dummy word between packets", QByteArray(artix).insert(idcodeEnd, words({kDummy})), Verdict::Clean, true},
+        {"the sync word repeated", QByteArray(artix).insert(sync + 4, words({kSyncWord})), Verdict::Clean, true},
         {"a first stream that ends without START, then the real one",
-         inserted(artix, sync + 4, command(RCRC) + command(DESYNC) + words({kSyncWord})), Verdict::Clean, true},
+         QByteArray(artix).insert(sync + 4, command(RCRC) + command(DESYNC) + words({kSyncWord})), Verdict::Clean, true},
         {"no CRC word at all (CRC disabled), a frame bit flipped", flipped(noCrc, start - 4000), Verdict::Clean, true},
 
         {"DESYNC without START", resigned(artix.left(start) + artix.mid(start + 8)), Verdict::NoStart, false},
         {"a first stream without START, then one with a wrong CRC word",
-         flipped(inserted(artix, sync + 4, command(RCRC) + command(DESYNC) + words({kSyncWord})), firstCrc + 20 + 7),
+         flipped(QByteArray(artix).insert(sync + 4, command(RCRC) + command(DESYNC) + words({kSyncWord})), firstCrc + 20 + 7),
          Verdict::CrcMismatch, false},
         {"NEXT_CONFIG_REBOOT: WBSTAR set, IPROG for NULL",
          artix.left(placeholder - 4) + words({0x00400000}) + command(IPROG) + artix.mid(placeholder + 8),
          Verdict::Reboots, false},
-        {"a second IDCODE for the 100T", resigned(inserted(artix, idcodeEnd, words({type1Write(IDCODE, 1), kXc7a100t}))),
+        {"a second IDCODE for the 100T", resigned(QByteArray(artix).insert(idcodeEnd, words({type1Write(IDCODE, 1), kXc7a100t}))),
          Verdict::TwoParts, false},
         {"IDCODE of another family (Virtex-5)", configurationData("virtex5-lx110t.bit"), Verdict::NotSeries7, false},
         {"another packet format (Spartan-6)", configurationData("spartan6-lx9.bit"), Verdict::NotSeries7, false},
@@ -154,7 +149,7 @@ TEST(Series7Agreement, TheCheckPassesWhatTheFpgaLoadsAndNothingElse)
         {"COR0 left out", resigned(artix.left(find(artix, words({type1Write(COR0, 1)}))) +
                                    artix.mid(find(artix, words({type1Write(COR0, 1)})) + 8)),
          Verdict::Partial, false},
-        {"a SHUTDOWN command", resigned(inserted(artix, idcodeEnd, command(SHUTDOWN))), Verdict::Partial, false},
+        {"a SHUTDOWN command", resigned(QByteArray(artix).insert(idcodeEnd, command(SHUTDOWN))), Verdict::Partial, false},
         {"a frame bit flipped", flipped(artix, start - 4000), Verdict::CrcMismatch, false},
         {"cut before its end", artix.left(start), Verdict::Truncated, false},
 
