@@ -20,8 +20,8 @@ RunLock::RunLock()
     const QByteArray name = QFile::encodeName(path);
     const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
-        refusal_ = QStringLiteral("lumo3update: can't open the lock %1: %2")
-                       .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        refusal_ = QStringLiteral("lumo3update: can't open the lock %1: %2").arg(path, why);
         return;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

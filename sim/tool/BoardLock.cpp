@@ -19,7 +19,8 @@ bool lockBoard(const QString& dir, QString& refusal)
     // Left open on purpose: the lock goes with the process.
     const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
-        refusal = QStringLiteral("cannot lock %1: %2").arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
+        const QString why = QString::fromLocal8Bit(std::strerror(errno));
+        refusal = QStringLiteral("cannot lock %1: %2").arg(dir, why);
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
