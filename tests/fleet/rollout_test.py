@@ -2,9 +2,10 @@
 """Rolls firmware out with the lumo3update role and example playbook to a fleet
 of eight virtual boards (seven Lumo3, one Mini Lumo), with ansible-playbook
 over local connections, and checks the boards' flash and status and the
-report: a clean rollout in three waves, a re-run, a rollout stopped by a
-failing board, in whose wave boards with bad input fail too, and one stopped
-by an unreachable board.
+report: a clean rollout in three waves, a re-run, a rehearsal (--check
+--diff) with the role vendored under another name, golden=false given as a
+string, a rollout stopped by a failing board, in whose wave boards with bad
+input fail too, and one stopped by the pre-flight check.
 
 Usage: rollout_test.py LUMO3_BOARD
 """
@@ -28,6 +29,9 @@ MINILUMOS = ("b5", "bad-minilumo")  # b5 in the third wave
 RADIO = "b1"  # the Lumo3 board that gets radio firmware too
 LUMO3 = [h for h in HOSTS if h not in MINILUMOS]
 BAD_BOARDS = ["bad-lumo3", "bad-lumo3-hex", "busy-lumo3", "bad-minilumo"]
+FLASHER_BOARDS = (RADIO, "bad-lumo3-hex")  # the radio's flasher script lies in their firmware directory
+ROLE = os.path.join(HERE, "..", "..", "deploy", "ansible", "roles", "lumo3update")
+CALLBACKS = os.path.join(HERE, "..", "..", "deploy", "ansible", "callback_plugins")
 UPDATE_AREA = 0x400000
 IMAGE_BYTES = 64 * 1024
 GOLDEN_BYTES = 32 * 1024
@@ -50,9 +54,19 @@ class Fleet(unittest.TestCase):
         cls.tool("make-bitstream", cls.path("files/b.bit"), "--bytes", str(IMAGE_BYTES), "--seed", "2")
         cls.tool("make-bitstream", cls.path("files/gold.bit"), "--bytes", str(GOLDEN_BYTES), "--seed", "7")
         cls.tool("make-bitstream", cls.path("files/mini.bin"), "--raw", "--bytes", str(IMAGE_BYTES), "--seed", "3")
+        cls.tool("make-bitstream", cls.path("files/c.bit"), "--bytes", str(IMAGE_BYTES), "--seed", "4")
         cls.tool("make-hex", cls.path("files/radio.hex"), "--bytes", "16384")
+        package = cls.path("deb")
+        os.makedirs(os.path.join(package, "DEBIAN"))
+        with open(os.path.join(package, "DEBIAN", "control"), "w") as f:
+            f.write("Package: lumo3update\nVersion: 3.0.0~b\nArchitecture: armhf\n"
+                    "Maintainer: nobody <nobody@invalid>\nDescription: stand-in\n")
+        subprocess.run(["dpkg-deb", "--build", package, cls.path("files/lumo3update_armhf.deb")],
+                       check=True, capture_output=True)
         for host in HOSTS + BAD_BOARDS:
             os.makedirs(cls.path("fw", host))
+            if host in FLASHER_BOARDS:
+                open(cls.path("fw", host, "serial_flasher.py"), "w").close()
             cls.tool("create", cls.board(host), "--kind", "minilumo" if host in MINILUMOS else "lumo3")
         for host in LUMO3 + ["bad-lumo3", "bad-lumo3-hex", "busy-lumo3"]:
             cls.tool("install-radio-flasher", cls.board(host), cls.path("bin", host))
@@ -119,27 +133,27 @@ class Fleet(unittest.TestCase):
             "lumo3update_install": False,
             "lumo3update_version": "3.0.0~b",
             "lumo3update_package_query": ["echo", "installed", "3.0.0~b"],
+            "lumo3update_architecture_query": ["echo", "armhf"],
             "lumo3update_command": [BOARD_TOOL, "run", self.board(host), "--"],
             "lumo3update_firmware_dir": self.path("fw", host),
         }
         if host not in MINILUMOS:
             # The radio stand-in is found as "python" on the updater's PATH.
-            variables["lumo3update_command"] = (
-                ["env", "PATH=%s:%s" % (self.path("bin", host), os.environ["PATH"])] + variables["lumo3update_command"])
+            variables["lumo3update_environment"] = {"PATH": "%s:%s" % (self.path("bin", host), os.environ["PATH"])}
         if host == RADIO:
             variables["lumo3update_radio_firmware"] = self.path("files/radio.hex")
         return dict(variables, **overrides)
 
-    def rollout(self, name, hosts, extra_vars=None):
+    def rollout(self, name, hosts, extra_vars=None, options=(), playbook=PLAYBOOK):
         """Runs the playbook on hosts (name -> variables), in this order; returns its exit status and report."""
         run = self.path("runs", name)
-        os.makedirs(run)
+        os.makedirs(run, exist_ok=True)
         with open(os.path.join(run, "inventory.yml"), "w") as f:
             json.dump({"lumo3update_boards": {"hosts": hosts}}, f)
         env = dict(os.environ, LC_ALL="C.UTF-8", LUMO3UPDATE_REPORT_DIR=run, ANSIBLE_PIPELINING="1",
                    ANSIBLE_LOCAL_TEMP=run, ANSIBLE_REMOTE_TMP=os.path.join(run, "remote"),
-                   ANSIBLE_SSH_CONTROL_PATH_DIR=run)
-        command = [self.ansible, "-i", "inventory.yml", PLAYBOOK]
+                   ANSIBLE_SSH_CONTROL_PATH_DIR=run, ANSIBLE_CALLBACK_PLUGINS=CALLBACKS)
+        command = [self.ansible, "-i", "inventory.yml", playbook, *options]
         if extra_vars:
             command += ["-e", json.dumps(extra_vars)]
         with open(os.path.join(run, "ansible.log"), "w") as log:
@@ -154,6 +168,8 @@ class Fleet(unittest.TestCase):
         self.assertEqual([row["host"] for row in report["boards"]], list(hosts))
         self.assertEqual([(row["host"], row["outcome"]) for row in table],
                          [(row["host"], row["outcome"]) for row in report["boards"]])
+        with open(os.path.join(run, "ansible.log")) as log:
+            self.log = log.read()
         return status, {row["host"]: row for row in report["boards"]}
 
     def fleet(self, image):
@@ -171,8 +187,10 @@ class Fleet(unittest.TestCase):
     def test_rollout(self):
         self.clean_rollout()
         self.rerun()
+        self.rehearsal()
+        self.golden_false()
         self.stopped_rollout()
-        self.unreachable_board()
+        self.preflight()
 
     def clean_rollout(self):
         status, report = self.rollout("clean", self.fleet("a.bit"))
@@ -196,15 +214,62 @@ class Fleet(unittest.TestCase):
         self.assertEqual(self.status(RADIO)["radio"]["firmware_bytes"], 16384)
         self.assertEqual(report[RADIO]["radio_sha256"], sha256(self.path("files/radio.hex")))
         for host in HOSTS:
-            self.assertEqual(os.listdir(self.path("fw", host)),
-                             [".lumo3update-applied"] if host in (RADIO, "b5") else [], host)
+            self.assertEqual(os.listdir(self.path("fw", host)), ["serial_flasher.py"] if host == RADIO else [], host)
 
     def rerun(self):
-        before = self.chips(HOSTS)
+        """What the board holds decides: the Lumo3 FPGAs are read back and
+        current; the Mini Lumo and the radio, which cannot be read back, get
+        their firmware again."""
+        read_back = [host for host in HOSTS if host not in ("b5", RADIO)]
+        before = self.chips(read_back)
         status, report = self.rollout("rerun", self.fleet("a.bit"))
         self.assertEqual(status, 0)
-        self.assertEqual({host: report[host]["outcome"] for host in HOSTS}, dict.fromkeys(HOSTS, "already current"))
-        self.assertEqual(self.chips(HOSTS), before)
+        self.assertEqual({host: report[host]["outcome"] for host in HOSTS},
+                         dict(dict.fromkeys(read_back, "already current"), b5="written", **{RADIO: "written"}))
+        self.assertEqual(self.chips(read_back), before)
+        self.assertTrue(self.status("b5")["flash"]["valid_configuration"])
+
+    def rehearsal(self):
+        """--check writes nothing and reports what each board would get,
+        --diff shows it; the report comes from the role vendored under another
+        name. A board whose package would be installed first is not read back."""
+        run = self.path("runs", "rehearsal")
+        os.makedirs(os.path.join(run, "roles"))
+        os.symlink(ROLE, os.path.join(run, "roles", "vendored_lumo3"))
+        with open(PLAYBOOK) as f:
+            playbook = f.read().replace("    - lumo3update\n", "    - vendored_lumo3\n")
+        with open(os.path.join(run, "rollout.yml"), "w") as f:
+            f.write(playbook)
+        hosts = {"b1": self.host_vars("b1", self.path("files/a.bit")),
+                 "b2": self.host_vars("b2", self.path("files/c.bit")),
+                 "b5": self.host_vars("b5", self.path("files/mini.bin")),
+                 "b6": self.host_vars("b6", self.path("files/c.bit"), lumo3update_install=True,
+                                      lumo3update_version="", lumo3update_package_query=["false"],
+                                      lumo3update_debs=[self.path("files/lumo3update_armhf.deb")])}
+        before = self.chips(hosts)
+        status, report = self.rollout("rehearsal", hosts, options=["--check", "--diff"],
+                                      playbook=os.path.join(run, "rollout.yml"))
+        self.assertEqual(status, 0)
+        self.assertEqual(self.chips(hosts), before)
+        self.assertEqual({host: report[host]["outcome"] for host in hosts}, dict.fromkeys(hosts, "would write"))
+        self.assertEqual(report["b6"]["reason"], "would install %s first: the board is not read back until then"
+                         % self.path("files/lumo3update_armhf.deb"))
+        data = self.configuration_data(4)
+        for text in ("+++ after: the Lumo3 update area after the rollout", "+image: c.bit",
+                     "-update area SHA-1: " + hashlib.sha1(self.flash("b2")[UPDATE_AREA:UPDATE_AREA + len(data)]).hexdigest(),
+                     "+++ after: the Lumo3 radio after the rollout", "+firmware: radio.hex", "+firmware: mini.bin"):
+            self.assertIn(text, self.log)
+
+    def golden_false(self):
+        """golden=false from the command line is a string, and false."""
+        hosts = {host: self.host_vars(host, self.path("files/c.bit")) for host in ("b2", "b3", "b4")}
+        status, report = self.rollout("golden-false", hosts, {"lumo3update_waves": [3]},
+                                      options=["-e", "lumo3update_golden=false"])
+        self.assertEqual(status, 0)
+        self.assertEqual({host: report[host]["wave"] for host in hosts}, dict.fromkeys(hosts, 1))
+        for host in hosts:
+            self.assertEqual(report[host]["outcome"], "written", host)
+            self.assert_runs_update(host, self.configuration_data(4))
 
     def stopped_rollout(self):
         """The first board of the second wave fails to program its update area;
@@ -217,9 +282,6 @@ class Fleet(unittest.TestCase):
         with open(self.path("files/junk.hex"), "w") as f:
             f.write(":00000001FE\n")  # a wrong checksum, which the radio's flasher refuses
         bad = {
-            "missing-image": self.host_vars("bad-lumo3", self.path("files/missing.bit")),
-            "no-package": self.host_vars("bad-lumo3", self.path("files/a.bit"), lumo3update_package_query=[
-                "dpkg-query", "--show", "lumo3update-never-installed"]),
             "refused-bit": self.host_vars("bad-lumo3", self.path("files/junk.bit")),
             "refused-bin": self.host_vars("bad-minilumo", self.path("files/empty.bin")),
             "refused-hex": self.host_vars("bad-lumo3-hex", "", lumo3update_radio_firmware=self.path("files/junk.hex")),
@@ -252,8 +314,6 @@ class Fleet(unittest.TestCase):
         self.assertEqual(self.chips(third_wave + BAD_BOARDS), before)
 
         self.assertEqual({host: report[host]["outcome"] for host in bad}, dict.fromkeys(bad, "failed"))
-        self.assertIn("files/missing.bit is not a file on the controller", report["missing-image"]["reason"])
-        self.assertIn("lumo3update is not installed", report["no-package"]["reason"])
         self.assertEqual(report["busy"]["reason"], "the board is busy: lumo3update is already running (pid 4242)")
         for host in ("refused-bit", "refused-bin"):
             self.assertIn(report[host]["exit_code"], (1, 255), host)
@@ -262,29 +322,43 @@ class Fleet(unittest.TestCase):
         self.assertEqual(report["refused-hex"]["exit_code"], 0)
         self.assertIn("lumo3update-fleet.hex unapplied", report["refused-hex"]["reason"])
         for host in BAD_BOARDS:
-            self.assertEqual(os.listdir(self.path("fw", host)), [], host)
+            self.assertEqual(os.listdir(self.path("fw", host)),
+                             ["serial_flasher.py"] if host in FLASHER_BOARDS else [], host)
 
-    def unreachable_board(self):
-        """A board that cannot be reached fails like any other, also in a wave
-        whose other board succeeds: the next wave is not touched."""
+    def preflight(self):
+        """Every board is checked before the first wave: one that lacks what
+        the rollout needs fails the play, and no board is written."""
         with socket.socket() as s:
             s.bind(("127.0.0.1", 0))
             closed_port = s.getsockname()[1]
+        lumo3 = self.path("files/a.bit")
         hosts = {
-            "unreachable": self.host_vars("bad-lumo3", self.path("files/b.bit"), ansible_connection="ssh",
-                                          ansible_host="127.0.0.1", ansible_port=closed_port),
             "b3": self.host_vars("b3", self.path("files/b.bit")),
-            "b4": self.host_vars("b4", self.path("files/b.bit")),
+            "unreachable": self.host_vars("bad-lumo3", lumo3, ansible_connection="ssh",
+                                          ansible_host="127.0.0.1", ansible_port=closed_port),
+            "missing-image": self.host_vars("bad-lumo3", self.path("files/missing.bit")),
+            "no-package": self.host_vars("bad-lumo3", lumo3, lumo3update_package_query=[
+                "dpkg-query", "--show", "lumo3update-never-installed"]),
+            "arm64": self.host_vars("bad-lumo3", lumo3, lumo3update_install=True,
+                                    lumo3update_architecture_query=["echo", "arm64"],
+                                    lumo3update_debs=[self.path("files/lumo3update_armhf.deb")]),
+            "no-flasher": self.host_vars("bad-lumo3", "", lumo3update_radio_firmware=self.path("files/radio.hex")),
+            "no-python": self.host_vars("bad-lumo3-hex", "", lumo3update_radio_firmware=self.path("files/radio.hex"),
+                                        lumo3update_environment={"PATH": "/nonexistent"}),
         }
-        before = self.chips(["b4"])
-        status, report = self.rollout("unreachable", hosts, {"lumo3update_waves": [2, "100%"]})
+        before = self.chips(["b3"] + BAD_BOARDS)
+        status, report = self.rollout("preflight", hosts)
         self.assertNotEqual(status, 0)
-        self.assertEqual(report["unreachable"]["outcome"], "failed")
-        self.assertTrue(report["unreachable"]["reason"].startswith("unreachable:"))
-        self.assertEqual(report["b3"]["outcome"], "already current")
-        self.assertEqual(report["b4"]["outcome"], "not reached")
-        self.assertEqual(self.chips(["b4"]), before)
-
+        self.assertEqual(self.chips(["b3"] + BAD_BOARDS), before)
+        self.assertEqual((report["b3"]["outcome"], report["b3"]["wave"]), ("not reached", None))
+        for host, reason in (("unreachable", "unreachable: "),
+                             ("missing-image", "files/missing.bit is not a file on the controller"),
+                             ("no-package", "pre-flight: lumo3update is not installed"),
+                             ("arm64", "no lumo3update package for the board's architecture arm64 among "),
+                             ("no-flasher", "the radio firmware cannot be applied: no serial_flasher.py in "),
+                             ("no-python", "the radio firmware cannot be applied: no python on the updater's PATH")):
+            self.assertEqual(report[host]["outcome"], "failed", host)
+            self.assertIn(reason, report[host]["reason"], host)
 
 if __name__ == "__main__":
     BOARD_TOOL = os.path.abspath(sys.argv.pop(1))

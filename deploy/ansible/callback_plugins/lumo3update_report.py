@@ -12,11 +12,12 @@ DOCUMENTATION = """
     type: notification
     short_description: Writes the report of a lumo3update rollout
     description:
-      - At the end of every playbook that runs the lumo3update role, writes lumo3update-report.json
+      - At the end of every playbook that runs the lumo3update role (under any name), writes lumo3update-report.json
         and lumo3update-report.csv with one row per board that the role's plays target, in inventory
         order, also when the rollout stopped.
       - A row holds the host, the wave it ran in (counted from 1), its board, its files with their
-        SHA-256, the outcome (written, already current, failed, not reached), the exit code and last
+        SHA-256, the outcome (written, already current, would write in a rehearsal with --check, failed,
+        not reached), the exit code and last
         output lines of the updater's last write or failed run, the seconds that the writes took, and
         why a board failed.
     options:
@@ -31,7 +32,10 @@ DOCUMENTATION = """
             key: report_dir
 """
 
-ROLE = "lumo3update"
+# A play runs the role when its variables hold the role's own defaults: a
+# role vendored under another directory name is found too. The pre-flight
+# play is no wave.
+ROLE_VARIABLE = "lumo3update_command"
 COLUMNS = ["host", "wave", "board", "image", "image_sha256", "radio_firmware", "radio_sha256",
            "outcome", "exit_code", "output", "write_seconds", "reason"]
 
@@ -51,13 +55,14 @@ class CallbackModule(CallbackBase):
         self._waves = {}
 
     def v2_playbook_on_play_start(self, play):
-        roles = [role for role in play.get_roles() if role.get_name() == ROLE]
-        if not roles:
+        variables = play.get_variable_manager().get_vars(play=play)
+        if ROLE_VARIABLE not in variables:
+            return
+        for host in variables["ansible_play_hosts_all"]:
+            self._plays.setdefault(host, (variables["hostvars"], variables))
+        if variables.get("lumo3update_stage") == "preflight":
             return
         # Called once per wave, with the inventory restricted to the wave.
-        variables = play.get_variable_manager().get_vars(play=play)
-        for host in variables["ansible_play_hosts_all"]:
-            self._plays.setdefault(host, (variables["hostvars"], roles[0].get_default_vars()))
         wave = len(set(self._waves.values())) + 1
         for host in variables["ansible_play_batch"]:
             self._waves[host] = wave

@@ -11,6 +11,8 @@ when there is no such pair).
 """
 
 import hashlib
+import io
+import tarfile
 
 PREAMBLE = bytes([0x00, 0x09, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0, 0x0F, 0xF0, 0x00, 0x00, 0x01])
 FIRST_FIELD = PREAMBLE[:11]
@@ -62,9 +64,41 @@ def lumo3update_sha256(path):
         return hashlib.sha256(f.read()).hexdigest()
 
 
+def lumo3update_deb_fields(path):
+    """The control fields of the .deb at path (Package, Version,
+    Architecture, ...), read on the controller, which need not run Debian: a
+    .deb is an ar archive whose control.tar member holds the control file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if not data.startswith(b"!<arch>\n"):
+        raise ValueError("%s is not a Debian package" % path)
+    at = 8
+    while at + 60 <= len(data):
+        name = data[at:at + 16].decode("ascii").strip().rstrip("/")
+        size = int(data[at + 48:at + 58].decode("ascii").strip())
+        member = data[at + 60:at + 60 + size]
+        if name.startswith("control.tar"):
+            with tarfile.open(fileobj=io.BytesIO(member)) as tar:
+                control = tar.extractfile(tar.getmember("./control")).read().decode("utf-8")
+            return dict(line.split(": ", 1) for line in control.splitlines() if line and line[0] != " ")
+        at += 60 + size + size % 2
+    raise ValueError("%s has no control member" % path)
+
+
+def lumo3update_deb_for(paths, architecture):
+    """The first of the .deb files at paths that installs on a board of the
+    given dpkg architecture (its own, or "all"); "" when none does."""
+    for path in paths:
+        if lumo3update_deb_fields(path).get("Architecture") in (architecture, "all"):
+            return path
+    return ""
+
+
 class FilterModule:
     def filters(self):
         return {
             "lumo3update_bitstream": lumo3update_bitstream,
+            "lumo3update_deb_fields": lumo3update_deb_fields,
+            "lumo3update_deb_for": lumo3update_deb_for,
             "lumo3update_sha256": lumo3update_sha256,
         }
