@@ -353,7 +353,7 @@ class Fleet(unittest.TestCase):
         self.assertEqual((report["b3"]["outcome"], report["b3"]["wave"]), ("not reached", None))
         for host, reason in (("unreachable", "unreachable: "),
                              ("missing-image", "files/missing.bit is not a file on the controller"),
-                             ("no-package", "pre-flight: lumo3update is not installed"),
+                             ("no-package", "lumo3update is not installed"),
                              ("arm64", "no lumo3update package for the board's architecture arm64 among "),
                              ("no-flasher", "the radio firmware cannot be applied: no serial_flasher.py in "),
                              ("no-python", "the radio firmware cannot be applied: no python on the updater's PATH")):
