@@ -6,6 +6,18 @@
 #include <QFileInfo>
 #include <QProcess>
 
+namespace {
+
+// Qt puts the failed call before the system's reason ("execvp: No such file
+// or directory"); the reason is what the user can act on.
+QString startFailure(const QString& errorString)
+{
+    const int colon = errorString.lastIndexOf(": ");
+    return colon < 0 ? errorString : errorString.mid(colon + 2);
+}
+
+}  // namespace
+
 AutoUpdateRun::AutoUpdateRun(nt25q256& flash, xapp1081& writer, bool flashPresent, int scriptTimeoutMs,
                              int flashWaitMs)
     : flash(flash), writer(writer), flashPresent(flashPresent), scriptTimeoutMs(scriptTimeoutMs),
@@ -97,7 +109,13 @@ void AutoUpdateRun::radioStep()
     const QList<std::optional<FileIdentity>> read = identities(names);
     QProcess flasher;
     flasher.start("python", {"serial_flasher.py", "/dev/ttyS0", chosen});
-    if (!flasher.waitForFinished(scriptTimeoutMs)) {
+    const bool finished = flasher.waitForFinished(scriptTimeoutMs);
+    if (!finished && flasher.error() == QProcess::FailedToStart) {
+        // No interpreter named python (Debian 12 has none without
+        // python-is-python3) is no slow radio: say so, with the system's reason.
+        qDebug().noquote() << "lumo3update: can't start python:" << startFailure(flasher.errorString())
+                           << "- hex-files kept!";
+    } else if (!finished) {
         qDebug() << "lumo3update: axsem update timeout!";
     } else {
         QByteArray output = flasher.readAllStandardOutput();
@@ -110,11 +128,16 @@ void AutoUpdateRun::radioStep()
         if (flasher.exitStatus() == QProcess::NormalExit && flasher.exitCode() == 0) {
             for (int i = 0; i < names.size(); ++i)
                 deleteFile(names.at(i), read.at(i));
-        } else if (flasher.exitStatus() == QProcess::NormalExit) {
-            qDebug() << "lumo3update: axsem flasher failed with exit status" << flasher.exitCode()
-                     << "- hex-files kept!";
         } else {
-            qDebug() << "lumo3update: axsem flasher crashed - hex-files kept!";
+            if (flasher.exitStatus() == QProcess::NormalExit)
+                qDebug() << "lumo3update: axsem flasher failed with exit status" << flasher.exitCode()
+                         << "- hex-files kept!";
+            else
+                qDebug() << "lumo3update: axsem flasher crashed - hex-files kept!";
+            // The flasher's own account of the failure is all a user has.
+            const QByteArray errors = flasher.readAllStandardError();
+            if (!errors.isEmpty())
+                qDebug().noquote() << "lumo3update: axsem flasher error output:\n" + QString::fromUtf8(errors).trimmed();
         }
     }
     if (flasher.state() != QProcess::NotRunning) {
