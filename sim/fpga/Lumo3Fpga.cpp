@@ -40,11 +40,8 @@ void Lumo3Fpga::onProgramLine(bool high)
         // In reset the FPGA drops its configuration and releases the flash.
         configuring_ = false;
         outcome_ = Outcome{};
-        lowSince_ = std::chrono::steady_clock::now();
         return;
     }
-    const auto low = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - lowSince_);
-    wiring_.clock().advance(static_cast<Nanos>(low.count()) * kMillisecond, TimeKind::Wait);
     configuring_ = true;
     // While the FPGA reads, the Pi cannot reach the flash: what it reads is
     // what the flash holds now.

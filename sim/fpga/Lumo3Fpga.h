@@ -6,7 +6,6 @@
 #include "Series7Configuration.h"
 #include "Series7Packets.h"
 
-#include <chrono>
 #include <cstdint>
 
 namespace sim {
@@ -20,8 +19,8 @@ namespace sim {
 // goes on holding the flash until PROGRAM_B is pulled low again.
 //
 // The program holds the line low with a sleep of its own, which the virtual
-// clock does not see; the time the line stays low on the host's clock, in
-// whole milliseconds, is added to the virtual clock as a wait when it rises.
+// clock does not see and does not count: a host's sleep lasts as long as the
+// host's load makes it, and the modelled time of a run must not depend on it.
 class Lumo3Fpga {
 public:
     using Image = Series7Configuration::Image;
@@ -100,7 +99,6 @@ private:
     Outcome outcome_;
     bool configuring_ = false;
     Nanos configEnd_ = 0;
-    std::chrono::steady_clock::time_point lowSince_;
 };
 
 }  // namespace sim

@@ -4,7 +4,9 @@
 #include "BoardDirectory.h"
 #include "BoardLock.h"
 #include "ToolCommands.h"
+#include "ToolNumber.h"
 
+#include <QFileInfo>
 #include <QJsonDocument>
 
 #include <cstdio>
@@ -47,14 +49,20 @@ int create(const QStringList& args)
 {
     const bool withPart = args.size() == 5 && args.at(3) == QLatin1String("--idcode");
     if ((args.size() != 3 && !withPart) || args.at(1) != QLatin1String("--kind"))
-        return usageError("create needs DIR --kind KIND [--idcode HEX]");
+        return usageError("create needs DIR --kind KIND [--idcode ID]");
     std::optional<std::uint32_t> part;
     if (withPart) {
-        bool ok = false;
-        part = args.at(4).toUInt(&ok, 16);
-        if (!ok)
-            return usageError(QStringLiteral("--idcode needs a 32-bit number in hex, not '%1'").arg(args.at(4)));
+        const std::optional<quint64> read = toolNumber(args.at(4));
+        if (!read || *read > 0xFFFFFFFFu)
+            return usageError(QStringLiteral("--idcode needs a 32-bit number, not '%1'").arg(args.at(4)));
+        if (!names7SeriesPart(*read))
+            return usageError(notAPart(args.at(4), *read));
+        part = static_cast<std::uint32_t>(*read);
     }
+    // A mistyped parent would otherwise be made without a word.
+    const QFileInfo parent(QFileInfo(args.at(0)).absolutePath());
+    if (!parent.isDir())
+        return fail(QStringLiteral("cannot create %1: %2 is no directory").arg(args.at(0), parent.filePath()));
     QString error;
     if (!lockBoard(args.at(0), error) || !sim::BoardDirectory::create(args.at(0), args.at(2), error, part))
         return fail(error);
@@ -111,8 +119,7 @@ int status(const QStringList& args)
 int fault(const QStringList& args)
 {
     if (args.size() < 2)
-        return usageError(QStringLiteral("fault needs DIR and a fault, or DIR --clear\n\n%1")
-                              .arg(QString::fromLatin1(sim::BoardFaults::help())));
+        return usageError("fault needs DIR and a fault, or DIR --clear");
     const bool clear = args.at(1) == QLatin1String("--clear");
     if (clear && args.size() != 2)
         return usageError("fault DIR --clear takes nothing more");

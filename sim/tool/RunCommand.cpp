@@ -1,6 +1,7 @@
 // lumo3-board run DIR [--trace FILE] [--worker-level] -- ARGS...
 
 #include "BoardDirectory.h"
+#include "BoardFiles.h"
 #include "BoardLock.h"
 #include "BusTrace.h"
 #include "PowerCutWatch.h"
@@ -22,7 +23,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -169,46 +169,6 @@ private:
     ::_exit(kPowerCut);
 }
 
-struct FileId {
-    dev_t device;
-    ino_t inode;
-};
-
-std::optional<FileId> fileId(const QString& path)
-{
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return std::nullopt;
-    return FileId{info.st_dev, info.st_ino};
-}
-
-// Where a path leads once its links are followed, made absolute: for a file
-// that does not exist yet, where it would be created.
-QString destination(const QString& path)
-{
-    QFileInfo info(path);
-    for (int links = 0; info.isSymLink() && links < 40; ++links)
-        info = QFileInfo(info.symLinkTarget());
-    const QString dir = info.absoluteDir().canonicalPath();
-    return dir.isEmpty() ? QString() : QDir(dir).filePath(info.fileName());
-}
-
-// The board file that path reaches (through links, relative to the
-// current directory, as the updater would open it), whether that file
-// exists yet or not, or an empty string.
-QString boardFileAt(const sim::BoardDirectory& board, const QString& path)
-{
-    const std::optional<FileId> target = fileId(path);
-    const QString leadsTo = destination(path);
-    for (const QString& file : board.ownFiles()) {
-        const std::optional<FileId> own = fileId(file);
-        if (own && target && own->device == target->device && own->inode == target->inode)
-            return file;
-        if (!leadsTo.isEmpty() && leadsTo == destination(file))
-            return file;
-    }
-    return QString();
-}
 }  // namespace
 
 int run(const QStringList& args)

@@ -1,11 +1,14 @@
 // lumo3-board make-bitstream / make-hex: sample firmware files in the real
 // formats, for rehearsals and tests.
 
+#include "BoardFiles.h"
 #include "IntelHex.h"
 #include "SampleBitstream.h"
 #include "ToolCommands.h"
+#include "ToolNumber.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QMap>
 
 #include <random>
@@ -37,17 +40,21 @@ bool numberOption(const QMap<QString, QString>& options, const QString& name, ui
 {
     if (!options.contains(name))
         return true;
-    bool ok = false;
-    value = options[name].toUInt(&ok, 0);
-    if (!ok || value > limit) {
+    const std::optional<quint64> read = toolNumber(options[name]);
+    if (!read || *read > limit) {
         error = QStringLiteral("%1 needs a number up to %2").arg(name).arg(limit);
         return false;
     }
+    value = static_cast<uint>(*read);
     return true;
 }
 
 int writeFile(const QString& path, const QByteArray& contents)
 {
+    const QString own = anyBoardFileAt(path);
+    if (!own.isEmpty())
+        return fail(QStringLiteral("%1 is a board's own %2, which only the board may write")
+                        .arg(path, QFileInfo(own).fileName()));
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
         return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
@@ -71,6 +78,8 @@ int makeBitstream(const QStringList& args)
         !numberOption(given, "--seed", 0xFFFFFFFFu, seed, error) ||
         !numberOption(given, "--idcode", 0xFFFFFFFFu, idcode, error))
         return usageError(error);
+    if (given.contains("--idcode") && !names7SeriesPart(idcode))
+        return usageError(notAPart(given["--idcode"], idcode));
     const bool raw = given.contains("--raw");
     sample.watchdog = given.contains("--watchdog");
     // A .bit file stands for a whole configuration; --raw may be cut anywhere.

@@ -74,7 +74,7 @@ TEST(FpgaConfigurationE2E, ImagesPutInPlaceAroundTheUpdatersChecks)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        BoardFixture board("lumo3", {"--idcode", QString::number(c.part, 16)});
+        BoardFixture board("lumo3", {"--idcode", "0x" + QString::number(c.part, 16)});
         sim::SampleBitstream golden;
         golden.dataBytes = 8000;
         golden.idcode = c.part;
@@ -184,7 +184,7 @@ TEST(FpgaConfigurationE2E, TheUpdaterWritesOnlyWhatTheFpgaLoads)
 // wait after the reboot outlasts it.
 TEST(FpgaConfigurationE2E, AFullSize100TImageAtTheDefaultClockBoots)
 {
-    BoardFixture board("lumo3", {"--idcode", "03631093"});
+    BoardFixture board("lumo3", {"--idcode", "0x03631093"});
     for (const char* key : {"-wgold", "-wupdate"}) {
         SCOPED_TRACE(key);
         sim::SampleBitstream image;
@@ -209,8 +209,9 @@ TEST(FpgaConfigurationE2E, CreateTakesThePartOfALumo3Only)
         const char* message;
     };
     const Bad cases[] = {
-        {{"--idcode", "xyz"}, "lumo3", "lumo3-board: --idcode needs a 32-bit number in hex, not 'xyz'"},
+        {{"--idcode", "xyz"}, "lumo3", "lumo3-board: --idcode needs a 32-bit number, not 'xyz'"},
         {{"--idcode", "0362D093"}, "minilumo", "lumo3-board: a minilumo board has no FPGA part to set"},
+        {{"--idcode", "03631093"}, "lumo3", "lumo3-board: --idcode 03631093 is 0x003767F5, no 7-series part"},
     };
     for (const Bad& c : cases) {
         SCOPED_TRACE(c.message);

@@ -50,6 +50,7 @@ class Fleet(unittest.TestCase):
             raise RuntimeError("ansible-playbook is not installed (Debian's ansible-core)")
         cls.root = tempfile.mkdtemp(prefix="lumo3-fleet-")
         os.makedirs(cls.path("files"))
+        os.makedirs(cls.path("boards"))
         cls.tool("make-bitstream", cls.path("files/a.bit"), "--bytes", str(IMAGE_BYTES), "--seed", "1")
         cls.tool("make-bitstream", cls.path("files/b.bit"), "--bytes", str(IMAGE_BYTES), "--seed", "2")
         cls.tool("make-bitstream", cls.path("files/gold.bit"), "--bytes", str(GOLDEN_BYTES), "--seed", "7")

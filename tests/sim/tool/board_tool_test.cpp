@@ -19,15 +19,61 @@ TEST(BoardTool, HelpAndUsageErrors)
     ToolResult r = runBoardTool({"--help"}, dir.path());
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_TRUE(r.out.startsWith("Usage: lumo3-board <command>"));
+    r = runBoardTool({"--version"}, dir.path());
+    EXPECT_EQ(r.out, "lumo3-board 3.0.0~b\n");
+    r = runBoardTool({"make-hex", "--help"}, dir.path());
+    EXPECT_EQ(r.out, "Usage:\n  make-hex FILE [--bytes N] [--seed S]\n"
+                     "                                    sample radio firmware in Intel HEX\n");
 
-    for (const QStringList& args : {QStringList{}, QStringList{"frobnicate"}, QStringList{"create", "x"},
-                                    QStringList{"run", "x", "-boot"}, QStringList{"status"}}) {
-        SCOPED_TRACE(args.join(' ').toStdString());
-        r = runBoardTool(args, dir.path());
+    // A usage error names the mistake and the command's own usage, not the whole help.
+    struct Case {
+        QStringList args;
+        QString err;
+    };
+    const Case cases[] = {
+        {{}, "lumo3-board: no command given\nUsage: lumo3-board <command> [arguments]\n"
+             "Try 'lumo3-board --help' for more.\n"},
+        {{"create", "x"}, "lumo3-board: create needs DIR --kind KIND [--idcode ID]\n"
+                          "Usage: lumo3-board create DIR --kind lumo3|minilumo [--idcode ID]\n"
+                          "Try 'lumo3-board create --help' for more.\n"},
+        {{"fault", "x"}, "lumo3-board: fault needs DIR and a fault, or DIR --clear\n"
+                         "Usage: lumo3-board fault DIR FAULT [ARGS]\nUsage: lumo3-board fault DIR --clear\n"
+                         "Try 'lumo3-board fault --help' for more.\n"},
+        {{"make-bitstream", "f.bit", "--bytes", "1x"},
+         "lumo3-board: --bytes needs a number up to 16777216\n"
+         "Usage: lumo3-board make-bitstream FILE [--bytes N] [--seed S] [--idcode ID] [--corrupt] [--watchdog] [--raw]\n"
+         "Try 'lumo3-board make-bitstream --help' for more.\n"},
+        {{"create", dir.filePath("missing/b"), "--kind", "lumo3"},
+         "lumo3-board: cannot create " + dir.filePath("missing/b") + ": " + dir.filePath("missing") + " is no directory\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        r = runBoardTool(c.args, dir.path());
         EXPECT_EQ(r.exitCode, 2);
-        EXPECT_TRUE(r.err.startsWith("lumo3-board: ")) << r.err.toStdString();
-        EXPECT_TRUE(r.err.contains("Usage: lumo3-board"));
+        EXPECT_EQ(QString::fromUtf8(r.err), c.err);
     }
+    EXPECT_FALSE(QFile::exists(dir.filePath("missing")));
+}
+
+// One spelling, one value, in every command; a board's files are the board's.
+TEST(BoardTool, NumbersReadAlikeAndBoardFilesAreNotOverwritten)
+{
+    BoardFixture board("lumo3");
+    const QString a = board.file("a.bit"), b = board.file("b.bit");
+    ASSERT_EQ(runBoardTool({"make-bitstream", a, "--idcode", "0362D093", "--bytes", "0200"}, board.work()).exitCode, 0);
+    ASSERT_EQ(runBoardTool({"make-bitstream", b, "--idcode", "0x0362D093", "--bytes", "0xC8"}, board.work()).exitCode, 0);
+    QFile fa(a), fb(b);
+    ASSERT_TRUE(fa.open(QIODevice::ReadOnly) && fb.open(QIODevice::ReadOnly));
+    EXPECT_EQ(fa.readAll(), fb.readAll());
+
+    const QByteArray flash = board.flash();
+    for (const char* command : {"make-bitstream", "make-hex"}) {
+        const ToolResult r = runBoardTool({command, board.board() + "/n25q256.img"}, board.work());
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.err, "lumo3-board: " + board.board().toUtf8() +
+                             "/n25q256.img is a board's own n25q256.img, which only the board may write\n");
+    }
+    EXPECT_EQ(board.flash(), flash);
 }
 
 TEST(BoardTool, ANewLumo3BoardHasAnErasedFlashAndRunsNothing)
