@@ -49,7 +49,7 @@ cmp -s "$demo/before.img" "$board/n25q256.img" && echo "The flash is byte for by
 rm "$demo/before.img" broken.bit
 show
 
-step "The unattended run: the newest bitstream becomes the golden image, the radio gets its firmware"
+step "The unattended run: the last *.bit by name (update.bit, after newer.bit) becomes the golden image, every *.bit is deleted, the radio gets its firmware"
 "$board_tool" make-bitstream newer.bit --bytes 1048576 --seed 3
 "$board_tool" make-hex radio.hex --bytes 16384
 # The AXSEM flasher is an external script; the board tool stands in for it.

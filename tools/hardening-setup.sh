@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Installs what the hardening stages of tools/test.sh need beyond
-# tools/setup.sh, all from Debian: clang with libFuzzer, the armhf cross
-# compiler with Debian's armhf Qt 5 Core and GoogleTest (multiarch),
-# qemu-user, and the tools that build and try the Debian packages. Safe to
-# run again: it installs only what is missing.
+# tools/setup.sh, all from Debian: clang with libFuzzer, the armhf and arm64
+# cross compilers with Debian's Qt 5 Core and GoogleTest for each
+# (multiarch), qemu-user, and the tools that build, check and try the Debian
+# packages. Safe to run again: it installs only what is missing.
 set -euo pipefail
 
 export DEBIAN_FRONTEND=noninteractive
-dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+for arch in armhf arm64; do
+    dpkg --print-foreign-architectures | grep -qx "$arch" || dpkg --add-architecture "$arch"
+done
 
 packages=(clang libclang-rt-dev
-          g++-arm-linux-gnueabihf qtbase5-dev:armhf libgtest-dev:armhf qemu-user
-          dpkg-dev mmdebstrap)
+          g++-arm-linux-gnueabihf qtbase5-dev:armhf libgtest-dev:armhf
+          g++-aarch64-linux-gnu qtbase5-dev:arm64 libgtest-dev:arm64 qemu-user
+          dpkg-dev debhelper lintian mmdebstrap)
 missing=()
 for p in "${packages[@]}"; do
     dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -2,8 +2,10 @@
 # Sets up, builds and runs every test: the whole suite (with the power-cut
 # sweeps), the worker and interrupt-thread tests under ThreadSanitizer, the
 # suite under AddressSanitizer with UndefinedBehaviorSanitizer, the fuzz
-# targets, the armhf build with its tests under qemu-user, the ARMv6 compile
-# check of the register layer, and the Debian packages with an install test.
+# targets, the armhf and arm64 builds with their tests under qemu-user, the
+# ARMv6, ARMv7 and AArch64 compile check of the register layer, and the
+# Debian packages for amd64, armhf and arm64 with lintian and an install,
+# removal and upgrade test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -51,14 +53,18 @@ bash tools/fuzz.sh 60
 done_stage
 
 stage "armhf build, its tests under qemu-user, full-size updates against the native build"
-bash tools/arm-test.sh
+bash tools/arm-test.sh armhf
 done_stage
 
-stage "ARMv6 and ARMv7 compile check of the register layer"
+stage "arm64 build, its tests under qemu-user"
+bash tools/arm-test.sh arm64
+done_stage
+
+stage "ARMv6, ARMv7 and AArch64 compile check of the register layer"
 bash tools/armv6-check.sh
 done_stage
 
-stage "Debian packages, installed into a fresh Debian 12 root"
+stage "Debian packages for amd64, armhf and arm64, lintian, installed, removed and upgraded in a fresh Debian 12 root"
 bash tools/package-test.sh
 done_stage
 
