@@ -1,4 +1,5 @@
 #include "Faults.h"
+#include "Number.h"
 
 #include <QJsonValue>
 
@@ -27,10 +28,9 @@ public:
 
     bool read(const QString& text, quint64 lowest, quint64 highest, quint64& value, QString& error) const
     {
-        bool ok = false;
-        value = text.toULongLong(&ok, 10);
-        if (!ok)
-            value = text.toULongLong(&ok, 16);
+        const std::optional<quint64> read = readNumber(text);
+        const bool ok = read.has_value();
+        value = read.value_or(0);
         if (!ok && !onlyDigits(text)) {
             error = QStringLiteral("%1: %2 '%3' is not a number").arg(fault_, name_, text);
             return false;

@@ -4,7 +4,8 @@
 #include "BoardDirectory.h"
 #include "BoardLock.h"
 #include "ToolCommands.h"
-#include "ToolNumber.h"
+#include "Number.h"
+#include "PartNumber.h"
 
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -52,7 +53,7 @@ int create(const QStringList& args)
         return usageError("create needs DIR --kind KIND [--idcode ID]");
     std::optional<std::uint32_t> part;
     if (withPart) {
-        const std::optional<quint64> read = toolNumber(args.at(4));
+        const std::optional<quint64> read = sim::readNumber(args.at(4));
         if (!read || *read > 0xFFFFFFFFu)
             return usageError(QStringLiteral("--idcode needs a 32-bit number, not '%1'").arg(args.at(4)));
         if (!names7SeriesPart(*read))

@@ -5,7 +5,8 @@
 #include "IntelHex.h"
 #include "SampleBitstream.h"
 #include "ToolCommands.h"
-#include "ToolNumber.h"
+#include "Number.h"
+#include "PartNumber.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -40,7 +41,7 @@ bool numberOption(const QMap<QString, QString>& options, const QString& name, ui
 {
     if (!options.contains(name))
         return true;
-    const std::optional<quint64> read = toolNumber(options[name]);
+    const std::optional<quint64> read = sim::readNumber(options[name]);
     if (!read || *read > limit) {
         error = QStringLiteral("%1 needs a number up to %2").arg(name).arg(limit);
         return false;

@@ -345,10 +345,9 @@ TEST_F(Mx25FlasherTest, NoBinFileLeavesGpio25Untouched)
 }
 
 // Takes the firmware file away when the flasher reads the DONE line for the
-// given time: the first read comes before the file is opened, the second
-// after the verification, before the file is deleted.
-// Takes the file away at a DONE read, or moves another one in over its name
-// (as scp then mv does) when given one.
+// given time (the first read comes before the file is opened, the second
+// after the verification, before the file is deleted), or moves another one
+// in over its name (as scp then mv does) when given one.
 class FileThief : public RecordingWorker {
 public:
     FileThief(QString path, int atDoneRead, QByteArray replacement = QByteArray())
@@ -359,12 +358,10 @@ public:
     {
         if (pin == 13 && ++doneReads_ == atDoneRead_) {
             QFile::remove(path_);
-            if (!replacement_.isEmpty()) {
-                QFile next(path_ + ".tmp");
-                next.open(QIODevice::WriteOnly);
-                next.write(replacement_);
+            QFile next(path_ + ".tmp");
+            if (!replacement_.isEmpty() && next.open(QIODevice::WriteOnly) && next.write(replacement_) > 0) {
                 next.close();
-                QFile::rename(path_ + ".tmp", path_);
+                QFile::rename(next.fileName(), path_);
             }
         }
         return RecordingWorker::get_pin_state(pin);

@@ -237,10 +237,8 @@ class Fleet(unittest.TestCase):
         run = self.path("runs", "rehearsal")
         os.makedirs(os.path.join(run, "roles"))
         os.symlink(ROLE, os.path.join(run, "roles", "vendored_lumo3"))
-        with open(PLAYBOOK) as f:
-            playbook = f.read().replace("    - lumo3update\n", "    - vendored_lumo3\n")
-        with open(os.path.join(run, "rollout.yml"), "w") as f:
-            f.write(playbook)
+        with open(PLAYBOOK) as f, open(os.path.join(run, "rollout.yml"), "w") as vendored:
+            vendored.write(f.read().replace("    - lumo3update\n", "    - vendored_lumo3\n"))
         hosts = {"b1": self.host_vars("b1", self.path("files/a.bit")),
                  "b2": self.host_vars("b2", self.path("files/c.bit")),
                  "b5": self.host_vars("b5", self.path("files/mini.bin")),

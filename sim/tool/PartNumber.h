@@ -2,20 +2,7 @@
 
 #include <QString>
 
-#include <optional>
-
 namespace board_tool {
-
-// A number as the updater reads its own: decimal, else hexadecimal (with or
-// without 0x), so that one spelling means one value in every command.
-inline std::optional<quint64> toolNumber(const QString& text)
-{
-    bool ok = false;
-    quint64 value = text.toULongLong(&ok, 10);
-    if (!ok)
-        value = text.toULongLong(&ok, 16);
-    return ok ? std::optional<quint64>(value) : std::nullopt;
-}
 
 // Bits 27-21 of every 7-series IDCODE; a value without them was most likely
 // meant in hexadecimal and read as decimal (03631093 for 0x03631093).
