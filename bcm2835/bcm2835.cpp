@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
@@ -72,6 +74,7 @@ isr_record gpioISR[BCM2835_ISR_PINS];
 
 const char* bcm2835_sysfs_gpio_dir = "/sys/class/gpio";
 const char* bcm2835_soc_ranges_file = "/proc/device-tree/soc/ranges";
+const char* bcm2835_sysfs_platform_dir = "/sys/bus/platform/devices";
 
 // --- What differs between the product and the emulated variant ------------------
 
@@ -99,13 +102,17 @@ void store_nb(volatile std::uint32_t* paddr, std::uint32_t value)
     bcm2835_emu_write(paddr, value);
 }
 
-volatile std::uint32_t* map_window(const char* device, std::uint32_t offset)
+int open_device(const char* device)
 {
-    volatile std::uint32_t* window = bcm2835_emu_map(device, offset, bcm2835_peripherals_size);
-    if (window == unmapped())
-        std::fprintf(stderr, "bcm2835_init: Unable to open %s: %s\n", device, std::strerror(errno));
-    return window;
+    return bcm2835_emu_open(device);
 }
+
+volatile std::uint32_t* map_device(int, const char* device, std::uint32_t offset)
+{
+    return bcm2835_emu_map(device, offset, bcm2835_peripherals_size);
+}
+
+void close_device(int) {}
 
 void unmap_window(volatile std::uint32_t* window, std::uint32_t size)
 {
@@ -157,28 +164,20 @@ void store_nb(volatile std::uint32_t* paddr, std::uint32_t value)
 }
 
 #if defined(__arm__) || defined(__aarch64__)
-volatile std::uint32_t* map_window(const char* device, std::uint32_t offset)
+int open_device(const char* device)
 {
-    const int fd = open(device, O_RDWR | O_SYNC);
-    if (fd < 0) {
-        std::fprintf(stderr, "bcm2835_init: Unable to open %s: %s\n", device, std::strerror(errno));
-        return unmapped();
-    }
-    void* window = mmap(nullptr, bcm2835_peripherals_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd,
-                        static_cast<off_t>(offset));
-    if (window == MAP_FAILED)
-        std::fprintf(stderr, "bcm2835_init: %s mmap failed: %s\n", "gpio", std::strerror(errno));
-    close(fd);
-    return static_cast<volatile std::uint32_t*>(window);
+    return open(device, O_RDWR | O_SYNC);
 }
-#else
-// Only an ARM build runs on the SoC. Elsewhere the physical address of the
-// peripherals is ordinary memory of the machine, and writing registers there
-// as root would corrupt it.
-volatile std::uint32_t* map_window(const char*, std::uint32_t)
+
+volatile std::uint32_t* map_device(int fd, const char*, std::uint32_t offset)
 {
-    std::fprintf(stderr, "bcm2835_init: not built for ARM, so there are no BCM2835 peripherals to map\n");
-    return unmapped();
+    return static_cast<volatile std::uint32_t*>(mmap(nullptr, bcm2835_peripherals_size, PROT_READ | PROT_WRITE,
+                                                     MAP_SHARED, fd, static_cast<off_t>(offset)));
+}
+
+void close_device(int fd)
+{
+    close(fd);
 }
 #endif
 
@@ -197,6 +196,39 @@ void sleep_for(const struct timespec& request)
     nanosleep(&request, nullptr);
 }
 
+#endif
+
+#if defined(BCM2835_EMULATED) || defined(__arm__) || defined(__aarch64__)
+volatile std::uint32_t* map_window(const char* device, std::uint32_t offset)
+{
+    const int fd = open_device(device);
+    if (fd < 0) {
+        std::fprintf(stderr, "bcm2835_init: Unable to open %s: %s\n", device, std::strerror(errno));
+        return unmapped();
+    }
+    volatile std::uint32_t* window = map_device(fd, device, offset);
+    const int error = errno;
+    close_device(fd);
+    if (window == unmapped()) {
+        std::fprintf(stderr, "bcm2835_init: %s mmap failed: %s\n", "gpio", std::strerror(error));
+        // A kernel built with CONFIG_IO_STRICT_DEVMEM (Debian's) refuses root
+        // a mapping that covers a region one of its drivers claims, and the
+        // window always covers the GPIO block, which pinctrl claims.
+        if (error == EPERM && std::strcmp(device, "/dev/mem") == 0)
+            std::fprintf(stderr, "bcm2835_init: the kernel refuses /dev/mem access to peripherals that its drivers "
+                                 "claim (strict /dev/mem): add iomem=relaxed to the kernel command line and reboot\n");
+    }
+    return window;
+}
+#else
+// Only an ARM build runs on the SoC. Elsewhere the physical address of the
+// peripherals is ordinary memory of the machine, and writing registers there
+// as root would corrupt it.
+volatile std::uint32_t* map_window(const char*, std::uint32_t)
+{
+    std::fprintf(stderr, "bcm2835_init: not built for ARM, so there are no BCM2835 peripherals to map\n");
+    return unmapped();
+}
 #endif
 
 // The interrupt threads take the timer and level words with a single load and
@@ -413,15 +445,120 @@ void bcm2835_delay(unsigned int millis)
     sleep_for(sleeper);
 }
 
+// --- System timer ----------------------------------------------------------------------------
+
+std::uint64_t bcm2835_st_read()
+{
+    volatile std::uint32_t* high = at(bcm2835_st, BCM2835_ST_CHI);
+    volatile std::uint32_t* low = at(bcm2835_st, BCM2835_ST_CLO);
+    std::uint32_t hi = bcm2835_peri_read(high);
+    std::uint32_t lo = bcm2835_peri_read(low);
+    const std::uint32_t again = bcm2835_peri_read(high);
+    // The low word wrapped between the reads: it is read again under the new high word.
+    if (again != hi) {
+        hi = again;
+        lo = bcm2835_peri_read(low);
+    }
+    return static_cast<std::uint64_t>(hi) << 32 | lo;
+}
+
 // --- SPI0 master ------------------------------------------------------------------------------
 
 namespace {
 constexpr std::uint8_t kSpiPins[] = {BCM2835_SPI0_CE1_PIN, BCM2835_SPI0_CE0_PIN, BCM2835_SPI0_MISO_PIN,
                                      BCM2835_SPI0_MOSI_PIN, BCM2835_SPI0_SCLK_PIN};
 
+// The divider last set; the controller comes out of reset with 0, which it
+// takes as 65536.
+unsigned spi_divider = 0;
+
 std::uint8_t wire_order(std::uint8_t byte)
 {
     return bcm2835_spi_bit_order == 0 ? bcm2835_byte_reverse_table[byte] : byte;
+}
+
+// A wait of the transfer loops for one of the controller's flags. A
+// controller that stops (no clock, a kernel driver that took it over or
+// reset it mid-frame) would hold the loops for ever, so a wait ends at a
+// bound far above anything a working controller needs: the time of the
+// whole frame at the divider on the family's slowest core clock (250 MHz),
+// and 100 ms more. Time is read from the system timer only after a run of
+// polls that found nothing, so a transfer that flows reads no clock at all;
+// and the wait gives up only when a poll after the bound found nothing
+// either, so a process that was paused past the bound does not give up on a
+// controller that went on meanwhile.
+class SpiWait {
+public:
+    explicit SpiWait(std::uint32_t len)
+        : boundUs_(std::uint64_t{len} * 8 * (spi_divider == 0 ? 65536 : spi_divider) / 250 + 100000)
+    {
+    }
+
+    unsigned boundMs() const { return static_cast<unsigned>((boundUs_ + 500) / 1000); }
+
+    // A flag came: the next wait starts anew.
+    void progressed()
+    {
+        idle_ = 0;
+        timed_ = false;
+        expired_ = false;
+    }
+
+    // Called after a poll that found nothing.
+    bool gaveUp()
+    {
+        if (expired_)
+            return true;
+        if (++idle_ < kPollsPerClockRead)
+            return false;
+        idle_ = 0;
+        const std::uint64_t now = bcm2835_st_read();
+        if (!timed_) {
+            since_ = now;
+            timed_ = true;
+        }
+        expired_ = now - since_ > boundUs_;
+        return false;
+    }
+
+private:
+    static constexpr unsigned kPollsPerClockRead = 64;
+    std::uint64_t boundUs_;
+    std::uint64_t since_ = 0;
+    unsigned idle_ = 0;
+    bool timed_ = false;
+    bool expired_ = false;
+};
+
+// Ends a transfer whose controller stopped: TA off ends the frame, so that no
+// chip on a hardware chip select stays selected, and the FIFOs are emptied
+// of what will never shift.
+int abandon(volatile std::uint32_t* paddr, const char* function, const char* flag, const SpiWait& wait,
+            std::uint32_t sent, std::uint32_t len)
+{
+    bcm2835_peri_set_bits(paddr, BCM2835_SPI0_CS_CLEAR, BCM2835_SPI0_CS_CLEAR | BCM2835_SPI0_CS_TA);
+    std::fprintf(stderr, "bcm2835_spi_%s: SPI0 stopped, no %s for %u ms: transfer abandoned with %u of %u bytes sent\n",
+                 function, flag, wait.boundMs(), static_cast<unsigned>(sent), static_cast<unsigned>(len));
+    return 0;
+}
+
+// Two masters of one controller clear each other's FIFOs and chip selects
+// mid-frame: SPI0 is the updater's only when no kernel driver is bound to
+// it. The kernel names the platform device after its physical address.
+const char* spi0_kernel_driver(char (&device)[32], char (&link)[PATH_MAX])
+{
+    std::snprintf(device, sizeof device, "%x.spi",
+                  static_cast<unsigned>(bcm2835_peripherals_base + BCM2835_SPI0_BASE));
+    char path[PATH_MAX];
+    const int n = std::snprintf(path, sizeof path, "%s/%s/driver", bcm2835_sysfs_platform_dir, device);
+    if (n < 0 || static_cast<std::size_t>(n) >= sizeof path)
+        return nullptr;
+    const ssize_t length = readlink(path, link, sizeof link - 1);
+    if (length < 0)
+        return nullptr;
+    link[length] = '\0';
+    const char* name = std::strrchr(link, '/');
+    return name ? name + 1 : link;
 }
 }  // namespace
 
@@ -429,6 +566,15 @@ int bcm2835_spi_begin()
 {
     if (bcm2835_spi0 == unmapped())
         return 0;
+    char device[32];
+    char link[PATH_MAX];
+    if (const char* driver = spi0_kernel_driver(device, link)) {
+        std::fprintf(stderr,
+                     "bcm2835_spi_begin: SPI0 (%s) belongs to the kernel's %s driver: free it with dtparam=spi=off "
+                     "in config.txt and a reboot, or by writing %s to /sys/bus/platform/drivers/%s/unbind\n",
+                     device, driver, device, driver);
+        return 0;
+    }
     for (std::uint8_t pin : kSpiPins)
         bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_ALT0);
     volatile std::uint32_t* paddr = at(bcm2835_spi0, BCM2835_SPI0_CS);
@@ -450,6 +596,7 @@ void bcm2835_spi_setBitOrder(std::uint8_t order)
 
 void bcm2835_spi_setClockDivider(unsigned int divider)
 {
+    spi_divider = divider & 0xFFFF;
     bcm2835_peri_write(at(bcm2835_spi0, BCM2835_SPI0_CLK), divider);
 }
 
@@ -471,7 +618,7 @@ void bcm2835_spi_setChipSelectPolarity(std::uint8_t cs, std::uint8_t active)
                           1u << shift);
 }
 
-void bcm2835_spi_transfernb(char* tbuf, char* rbuf, std::uint32_t len)
+int bcm2835_spi_transfernb(char* tbuf, char* rbuf, std::uint32_t len)
 {
     volatile std::uint32_t* paddr = at(bcm2835_spi0, BCM2835_SPI0_CS);
     volatile std::uint32_t* fifo = at(bcm2835_spi0, BCM2835_SPI0_FIFO);
@@ -480,43 +627,69 @@ void bcm2835_spi_transfernb(char* tbuf, char* rbuf, std::uint32_t len)
 
     // Byte i is received only after byte i was taken from tbuf, so the two
     // buffers may be the same.
+    SpiWait wait(len);
     std::uint32_t sent = 0;
     std::uint32_t received = 0;
     while (sent < len || received < len) {
+        bool moved = false;
         while (sent < len && (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_TXD)) {
             bcm2835_peri_write_nb(fifo, wire_order(static_cast<std::uint8_t>(tbuf[sent])));
             ++sent;
+            moved = true;
         }
         while (received < len && (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_RXD)) {
             const auto byte = static_cast<std::uint8_t>(bcm2835_peri_read_nb(fifo));
             rbuf[received] = static_cast<char>(wire_order(byte));
             ++received;
+            moved = true;
         }
+        if (moved)
+            wait.progressed();
+        else if (wait.gaveUp())
+            return abandon(paddr, "transfernb", sent < len ? "TXD" : "RXD", wait, sent, len);
     }
+    wait.progressed();
     while (!(bcm2835_peri_read_nb(paddr) & BCM2835_SPI0_CS_DONE)) {
+        if (wait.gaveUp())
+            return abandon(paddr, "transfernb", "DONE", wait, sent, len);
     }
     bcm2835_peri_set_bits(paddr, 0, BCM2835_SPI0_CS_TA);
+    return 1;
 }
 
-void bcm2835_spi_writenb(const char* tbuf, std::uint32_t len)
+int bcm2835_spi_writenb(const char* tbuf, std::uint32_t len)
 {
     volatile std::uint32_t* paddr = at(bcm2835_spi0, BCM2835_SPI0_CS);
     volatile std::uint32_t* fifo = at(bcm2835_spi0, BCM2835_SPI0_FIFO);
     bcm2835_peri_set_bits(paddr, BCM2835_SPI0_CS_CLEAR, BCM2835_SPI0_CS_CLEAR);
     bcm2835_peri_set_bits(paddr, BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
 
+    const auto drain = [&] {
+        bool drained = false;
+        while (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_RXD) {
+            bcm2835_peri_read_nb(fifo);
+            drained = true;
+        }
+        return drained;
+    };
+    SpiWait wait(len);
     for (std::uint32_t i = 0; i < len; ++i) {
         while (!(bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_TXD)) {
+            if (wait.gaveUp())
+                return abandon(paddr, "writenb", "TXD", wait, i, len);
         }
         bcm2835_peri_write_nb(fifo, wire_order(static_cast<std::uint8_t>(tbuf[i])));
-        while (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_RXD)
-            bcm2835_peri_read_nb(fifo);
+        drain();
+        wait.progressed();
     }
     while (!(bcm2835_peri_read_nb(paddr) & BCM2835_SPI0_CS_DONE)) {
-        while (bcm2835_peri_read(paddr) & BCM2835_SPI0_CS_RXD)
-            bcm2835_peri_read_nb(fifo);
+        if (drain())
+            wait.progressed();
+        else if (wait.gaveUp())
+            return abandon(paddr, "writenb", "DONE", wait, len, len);
     }
     bcm2835_peri_set_bits(paddr, 0, BCM2835_SPI0_CS_TA);
+    return 1;
 }
 
 // --- GPIO edge callbacks -------------------------------------------------------------------------
@@ -548,10 +721,56 @@ void shared_store(T& field, T value)
     __atomic_store_n(&field, value, __ATOMIC_RELAXED);
 }
 
-bool sysfs_path(char (&path)[PATH_MAX], const char* format, unsigned pin)
+template <typename... Args>
+bool sysfs_path(char (&path)[PATH_MAX], const char* format, Args... args)
 {
-    const int n = std::snprintf(path, sizeof path, format, bcm2835_sysfs_gpio_dir, pin);
+    const int n = std::snprintf(path, sizeof path, format, bcm2835_sysfs_gpio_dir, args...);
     return n > 0 && static_cast<std::size_t>(n) < sizeof path;
+}
+
+// A sysfs attribute's text without its line end; false when it cannot be read.
+bool read_sysfs(const char* path, char* text, std::size_t size)
+{
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0)
+        return false;
+    const ssize_t n = read(fd, text, size - 1);
+    close(fd);
+    if (n < 0)
+        return false;
+    text[n] = '\0';
+    text[std::strcspn(text, "\n")] = '\0';
+    return true;
+}
+
+// Kernels since 6.x number the SoC's pins in sysfs from the base of their
+// gpiochip, no longer from 0: 1994 on Debian's 6.1, 512 on Raspberry Pi
+// OS's 6.6, where writing a bare BCM number to export fails. The chip is the
+// one whose label names the SoC's pin controller; without one (older
+// kernels) the base is 0.
+int sysfs_gpio_base()
+{
+    DIR* dir = opendir(bcm2835_sysfs_gpio_dir);
+    if (!dir)
+        return 0;
+    int base = 0;
+    while (const dirent* entry = readdir(dir)) {
+        char path[PATH_MAX];
+        char text[64];
+        if (std::strncmp(entry->d_name, "gpiochip", 8) != 0 || !sysfs_path(path, "%s/%s/label", entry->d_name) ||
+            !read_sysfs(path, text, sizeof text) ||
+            (std::strcmp(text, "pinctrl-bcm2835") != 0 && std::strcmp(text, "pinctrl-bcm2711") != 0))
+            continue;
+        char* end = nullptr;
+        if (sysfs_path(path, "%s/%s/base", entry->d_name) && read_sysfs(path, text, sizeof text)) {
+            const long value = std::strtol(text, &end, 10);
+            if (end != text && *end == '\0' && value >= 0 && value <= INT_MAX - 64)
+                base = static_cast<int>(value);
+        }
+        break;
+    }
+    closedir(dir);
+    return base;
 }
 
 // One write of text to the file, as sysfs wants it. False when the file
@@ -624,23 +843,25 @@ int intGpioSetISRFunc(unsigned pin, unsigned edge, int timeout, gpioISRFunc_t f,
     isr_record& r = gpioISR[pin];
     char path[PATH_MAX];
     char number[16];
-    std::snprintf(number, sizeof number, "%d\n", static_cast<int>(pin));
 
     if (f) {
         if (!r.exported) {
+            const int sysfsGpio = sysfs_gpio_base() + static_cast<int>(pin);
+            std::snprintf(number, sizeof number, "%d\n", sysfsGpio);
             // The kernel refuses to export a pin that is exported already,
             // as one left so by a run that was killed: only the opening counts.
-            if (!sysfs_path(path, "%s/export", pin) || !write_sysfs(path, number, Count::Ignored))
+            if (!sysfs_path(path, "%s/export") || !write_sysfs(path, number, Count::Ignored))
                 return BCM2835_ISR_SYSFS_FAILED;
-            if (!sysfs_path(path, "%s/gpio%u/direction", pin) || !write_sysfs(path, "in\n"))
+            if (!sysfs_path(path, "%s/gpio%d/direction", sysfsGpio) || !write_sysfs(path, "in\n"))
                 return BCM2835_ISR_SYSFS_FAILED;
             r.pin = static_cast<int>(pin);
+            r.sysfs_gpio = sysfsGpio;
             r.edge = -1;
             shared_store(r.timeout_ms, -1);
             r.exported = 1;
         }
         if (static_cast<int>(edge) != r.edge) {
-            if (!sysfs_path(path, "%s/gpio%u/edge", pin) || !write_sysfs(path, kEdgeText[edge]))
+            if (!sysfs_path(path, "%s/gpio%d/edge", r.sysfs_gpio) || !write_sysfs(path, kEdgeText[edge]))
                 return BCM2835_ISR_SYSFS_FAILED;
             r.edge = static_cast<int>(edge);
             signal_thread(r);
@@ -674,7 +895,8 @@ int intGpioSetISRFunc(unsigned pin, unsigned edge, int timeout, gpioISRFunc_t f,
         set_thread(r, nullptr);
     }
     if (r.exported) {
-        if (!sysfs_path(path, "%s/unexport", pin) || !write_sysfs(path, number))
+        std::snprintf(number, sizeof number, "%d\n", r.sysfs_gpio);
+        if (!sysfs_path(path, "%s/unexport") || !write_sysfs(path, number))
             return BCM2835_ISR_SYSFS_FAILED;
         r.exported = 0;
     }
@@ -725,7 +947,7 @@ BCM2835_CANCELLED_HERE void* pthISRThread(void* record)
     auto* r = static_cast<isr_record*>(record);
     char path[PATH_MAX];
     shared_store(r->value_fd, -1);
-    if (!sysfs_path(path, "%s/gpio%u/value", static_cast<unsigned>(r->pin)))
+    if (!sysfs_path(path, "%s/gpio%d/value", r->sysfs_gpio))
         return nullptr;
     const int fd = open(path, O_RDONLY);
     if (fd < 0)

@@ -99,6 +99,9 @@ struct isr_record {
     void* user_data;
     int value_fd;
     int exported;
+    // The pin's number in the kernel's sysfs: the base of the SoC's gpiochip
+    // plus pin, taken when the pin is exported.
+    int sysfs_gpio;
 };
 
 // --- Process-wide state ----------------------------------------------------------
@@ -126,10 +129,12 @@ extern const std::array<std::uint8_t, 256> bcm2835_byte_reverse_table;
 extern isr_record gpioISR[BCM2835_ISR_PINS];
 
 // Where the layer finds the kernel's files. The product keeps the defaults
-// ("/sys/class/gpio" and "/proc/device-tree/soc/ranges"); tests point them
-// into temporary directories.
+// ("/sys/class/gpio", "/proc/device-tree/soc/ranges" and
+// "/sys/bus/platform/devices"); tests and the virtual board point them
+// elsewhere.
 extern const char* bcm2835_sysfs_gpio_dir;
 extern const char* bcm2835_soc_ranges_file;
+extern const char* bcm2835_sysfs_platform_dir;
 
 // --- Mapping, registers, GPIO, delays --------------------------------------------
 
@@ -152,6 +157,9 @@ std::uint8_t bcm2835_gpio_lev(std::uint8_t pin);
 
 void bcm2835_delay(unsigned int millis);
 
+// The system timer's free-running 1 MHz counter, both words.
+std::uint64_t bcm2835_st_read();
+
 // --- SPI0 master -------------------------------------------------------------------
 
 int bcm2835_spi_begin();
@@ -161,8 +169,12 @@ void bcm2835_spi_setClockDivider(unsigned int divider);
 void bcm2835_spi_setDataMode(std::uint8_t mode);
 void bcm2835_spi_chipSelect(std::uint8_t cs);
 void bcm2835_spi_setChipSelectPolarity(std::uint8_t cs, std::uint8_t active);
-void bcm2835_spi_transfernb(char* tbuf, char* rbuf, std::uint32_t len);
-void bcm2835_spi_writenb(const char* tbuf, std::uint32_t len);
+// 1 when every byte has shifted; 0 when the controller stopped (a flag it
+// was waited for did not come within 100 ms beyond what the frame takes at
+// the divider set): the transfer is then abandoned with TA cleared, and the
+// received bytes are not to be trusted.
+int bcm2835_spi_transfernb(char* tbuf, char* rbuf, std::uint32_t len);
+int bcm2835_spi_writenb(const char* tbuf, std::uint32_t len);
 
 // --- GPIO edge callbacks --------------------------------------------------------------
 

@@ -11,8 +11,9 @@
 std::uint32_t bcm2835_emu_read(volatile std::uint32_t* paddr);
 void bcm2835_emu_write(volatile std::uint32_t* paddr, std::uint32_t value);
 
-// Stands in for open + mmap of "/dev/mem" or "/dev/gpiomem": size bytes at
-// offset, or MAP_FAILED with errno set.
+// Stand in for open() and then mmap() of "/dev/mem" or "/dev/gpiomem": 0, or
+// -1 with errno set; size bytes at offset, or MAP_FAILED with errno set.
+int bcm2835_emu_open(const char* device);
 volatile std::uint32_t* bcm2835_emu_map(const char* device, std::uint32_t offset, std::uint32_t size);
 void bcm2835_emu_unmap(volatile std::uint32_t* window, std::uint32_t size);
 

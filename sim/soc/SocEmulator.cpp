@@ -83,17 +83,27 @@ SocEmulator::~SocEmulator()
 
 // --- The window ----------------------------------------------------------------
 
-volatile std::uint32_t* SocEmulator::map(const char* device, std::uint32_t offset, std::uint32_t size)
+int SocEmulator::open(const char* device) const
 {
-    bool whole = false;
     if (std::strcmp(device, "/dev/mem") == 0) {
         if (!root_) {
             errno = EACCES;
-            return static_cast<volatile std::uint32_t*>(MAP_FAILED);
+            return -1;
         }
-        whole = true;
-    } else if (std::strcmp(device, "/dev/gpiomem") != 0) {
+        return 0;
+    }
+    if (std::strcmp(device, "/dev/gpiomem") != 0) {
         errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
+
+volatile std::uint32_t* SocEmulator::map(const char* device, std::uint32_t offset, std::uint32_t size)
+{
+    const bool whole = std::strcmp(device, "/dev/mem") == 0;
+    if (whole && strictDevMem_) {
+        errno = EPERM;
         return static_cast<volatile std::uint32_t*>(MAP_FAILED);
     }
     if (size == 0) {
@@ -283,7 +293,7 @@ LUMO_HOT std::uint32_t SocEmulator::spiStatus() const
     // Without branches: the flags change from one read to the next.
     const unsigned rx = rx_.size();
     const unsigned tx = tx_.size();
-    const bool active = cs_ & BCM2835_SPI0_CS_TA;
+    const bool active = ((cs_ & BCM2835_SPI0_CS_TA) != 0) & (shifted_ < stallAfter_);
     return cs_ | ((active & (tx == 0) & !shifting_) ? BCM2835_SPI0_CS_DONE : 0u) |
            (rx != 0 ? BCM2835_SPI0_CS_RXD : 0u) | (tx != kFifoDepth ? BCM2835_SPI0_CS_TXD : 0u) |
            ((active & (rx >= kRxNeedsReading)) ? kCsRxr : 0u) | (rx == kFifoDepth ? kCsRxf : 0u);
@@ -361,8 +371,9 @@ LUMO_APART void SocEmulator::fullFifoWrite()
 
 LUMO_HOT void SocEmulator::startByte(Nanos at)
 {
-    if (shifting_ || !(cs_ & BCM2835_SPI0_CS_TA) || tx_.empty() || rx_.full())
+    if (shifting_ || !(cs_ & BCM2835_SPI0_CS_TA) || tx_.empty() || rx_.full() || shifted_ >= stallAfter_)
         return;
+    ++shifted_;
     shifter_ = tx_.pop();
     shifting_ = true;
     shiftEnd_ = at + wiring_.byteTime();
@@ -614,14 +625,19 @@ void bcm2835_emu_write(volatile std::uint32_t* paddr, std::uint32_t value)
     soc().write(paddr, value);
 }
 
-volatile std::uint32_t* bcm2835_emu_map(const char* device, std::uint32_t offset, std::uint32_t size)
+int bcm2835_emu_open(const char* device)
 {
     sim::SocEmulator* soc = sim::SocEmulator::current();
     if (!soc) {
         errno = ENODEV;
-        return static_cast<volatile std::uint32_t*>(MAP_FAILED);
+        return -1;
     }
-    return soc->map(device, offset, size);
+    return soc->open(device);
+}
+
+volatile std::uint32_t* bcm2835_emu_map(const char* device, std::uint32_t offset, std::uint32_t size)
+{
+    return soc().map(device, offset, size);
 }
 
 void bcm2835_emu_unmap(volatile std::uint32_t* window, std::uint32_t size)

@@ -95,6 +95,14 @@ public:
     // Whether the emulated process runs as root: only root can open
     // "/dev/mem"; anyone can open "/dev/gpiomem", which holds GPIO alone.
     void setRoot(bool root) { root_ = root; }
+    // A kernel with strict /dev/mem (CONFIG_IO_STRICT_DEVMEM): root opens
+    // "/dev/mem", but its mapping of the window, which covers regions that
+    // drivers claim, fails with EPERM.
+    void setStrictDevMem(bool strict) { strictDevMem_ = strict; }
+    // The controller stops once this many bytes have shifted (from the
+    // emulator's start): no byte shifts any more and DONE never sets, as
+    // when its clock is gone or another master took it over.
+    void stallSpiAfter(std::uint64_t bytes) { stallAfter_ = bytes; }
 
     // What tests look at.
     bool mapped() const { return window_ != nullptr; }
@@ -109,6 +117,7 @@ public:
 
     // What the emulated layer forwards (bcm2835/bcm2835_emulation.h); the
     // register accesses reach read() and write() below.
+    int open(const char* device) const;
     volatile std::uint32_t* map(const char* device, std::uint32_t offset, std::uint32_t size);
     void unmap(volatile std::uint32_t* window, std::uint32_t size);
     unsigned geteuid() const { return root_ ? 0 : 1000; }
@@ -216,6 +225,7 @@ private:
     VirtualClock& clock_;
     LineWatch watch_{*this};
     bool root_ = true;
+    bool strictDevMem_ = false;
 
     // The mapped window; blocks absent from it sit at kAbsent.
     std::uint8_t* window_ = nullptr;
@@ -252,6 +262,8 @@ private:
     std::uint8_t pendingByte_ = 0;
     bool cut_ = false;               // that byte cut off by TA going
     bool pinsReported_ = false;      // this frame's bytes without the SPI pins are on record
+    std::uint64_t shifted_ = 0;      // bytes taken into the shift register
+    std::uint64_t stallAfter_ = UINT64_MAX;
     // Which of the bus pins are in alternate function 0, for every byte.
     struct SpiPins {
         bool sclk = false;

@@ -198,6 +198,43 @@ TEST_F(Bcm2835Isr, RemovalCancelsAndJoinsTheThreadClosesTheValueFileAndUnexports
     EXPECT_EQ(gpioISR[17].edge, 1);
 }
 
+// Current kernels number the SoC's pins from their gpiochip's base; the chip
+// is the one the SoC's pin controller labels.
+TEST_F(Bcm2835Isr, EveryPathUsesTheSysfsNumberOfTheSocsGpiochip)
+{
+    struct Case {
+        const char* what;
+        const char* chip;
+        const char* label;
+        int base;
+        unsigned pin;
+        int number;
+    };
+    const Case cases[] = {
+        {"Debian's 6.1", "gpiochip1994", "pinctrl-bcm2835", 1994, 26, 2020},
+        {"Raspberry Pi OS's 6.6 on a Pi 4", "gpiochip512", "pinctrl-bcm2711", 512, 17, 529},
+        {"another chip only", "gpiochip504", "raspberrypi-exp-gpio", 504, 17, 17},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QByteArray root = pi.layer.sysfsPath + "-" + c.chip;
+        FakeSysfs kernel{root};
+        bcm2835_sysfs_gpio_dir = root.constData();
+        kernel.addChip(c.chip, c.label, c.base);
+        kernel.addPin(c.number);
+        const QString dir = kernel.pinDir(c.number);
+
+        ASSERT_EQ(bcm2835_gpioSetISRFunc(c.pin, 1, 0, recordA), 0);
+        EXPECT_EQ(kernel.read("export"), QByteArray::number(c.number) + "\n");
+        EXPECT_EQ(kernel.read(dir + "/direction"), "in\n");
+        EXPECT_EQ(kernel.read(dir + "/edge"), "falling\n");
+        EXPECT_TRUE(eventually([&c] { return valueFd(c.pin) >= 0; }));
+        ASSERT_EQ(bcm2835_gpioSetISRFunc(c.pin, 1, 0, nullptr), 0);
+        EXPECT_EQ(kernel.read("unexport"), QByteArray::number(c.number) + "\n");
+        bcm2835_sysfs_gpio_dir = pi.layer.sysfsPath.constData();
+    }
+}
+
 TEST_F(Bcm2835Isr, RemovingAPinThatWasNeverRegisteredWritesNothing)
 {
     EXPECT_EQ(bcm2835_gpioSetISRFunc(22, 0, 0, nullptr), 0);

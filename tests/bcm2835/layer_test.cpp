@@ -450,6 +450,51 @@ TEST(Bcm2835Spi, SeveralMegabytesInOneTransfer)
     EXPECT_EQ(pi.wiring.bytesOnBus(), 2 * size);
 }
 
+// A controller that stops holds every flag the loops wait for; each wait ends
+// 100 ms beyond the frame's own time at the divider, with the frame ended.
+TEST(Bcm2835Spi, AControllerThatStopsEndsTheTransferAtItsBound)
+{
+    struct Case {
+        const char* what;
+        bool writeOnly;
+        std::uint32_t len;
+        std::uint64_t stallAfter;
+        sim::Nanos bound;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"no byte shifts, read", false, 4, 0, 100004096,
+         "bcm2835_spi_transfernb: SPI0 stopped, no RXD for 100 ms: transfer abandoned with 4 of 4 bytes sent\n"},
+        {"no byte shifts, write", true, 100, 0, 100102400,
+         "bcm2835_spi_writenb: SPI0 stopped, no TXD for 100 ms: transfer abandoned with 64 of 100 bytes sent\n"},
+        {"every byte shifted, read", false, 4, 4, 100004096,
+         "bcm2835_spi_transfernb: SPI0 stopped, no DONE for 100 ms: transfer abandoned with 4 of 4 bytes sent\n"},
+        {"every byte shifted, write", true, 4, 4, 100004096,
+         "bcm2835_spi_writenb: SPI0 stopped, no DONE for 100 ms: transfer abandoned with 4 of 4 bytes sent\n"},
+        {"a long frame", false, 100000, 0, 202400000,
+         "bcm2835_spi_transfernb: SPI0 stopped, no TXD for 202 ms: transfer abandoned with 64 of 100000 bytes "
+         "sent\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EmulatedPi pi;
+        ASSERT_TRUE(pi.begin());
+        bcm2835_spi_setClockDivider(32);
+        pi.soc.stallSpiAfter(c.stallAfter);
+        std::vector<char> buf(c.len, 0x5A);
+        const sim::Nanos start = pi.clock.now();
+        testing::internal::CaptureStderr();
+        const int done = c.writeOnly ? bcm2835_spi_writenb(buf.data(), c.len)
+                                     : bcm2835_spi_transfernb(buf.data(), buf.data(), c.len);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.message);
+        EXPECT_EQ(done, 0);
+        EXPECT_GE(pi.clock.now() - start, c.bound);
+        EXPECT_LT(pi.clock.now() - start, c.bound + 1000000);
+        EXPECT_EQ(bcm2835_peri_read(pi.spiReg(BCM2835_SPI0_CS)) & BCM2835_SPI0_CS_TA, 0u);
+        EXPECT_FALSE(pi.ce0.selected);
+    }
+}
+
 TEST(Bcm2835Spi, WriteOnlyTransferDiscardsWhatComesBack)
 {
     EmulatedPi pi;

@@ -60,6 +60,7 @@ struct LayerState {
     {
         bcm2835_soc_ranges_file = rangesPath.constData();
         bcm2835_sysfs_gpio_dir = sysfsPath.constData();
+        bcm2835_sysfs_platform_dir = platformPath.constData();
     }
     ~LayerState()
     {
@@ -71,6 +72,7 @@ struct LayerState {
         pud_type_rpi4 = 0;
         bcm2835_soc_ranges_file = "/proc/device-tree/soc/ranges";
         bcm2835_sysfs_gpio_dir = "/sys/class/gpio";
+        bcm2835_sysfs_platform_dir = "/sys/bus/platform/devices";
     }
 
     // Writes the device tree's ranges property the layer will read.
@@ -85,6 +87,7 @@ struct LayerState {
     // Nothing there until a test writes it.
     QByteArray rangesPath = QDir(dir.path()).filePath("ranges").toLocal8Bit();
     QByteArray sysfsPath = QDir(dir.path()).filePath("gpio").toLocal8Bit();
+    QByteArray platformPath = QDir(dir.path()).filePath("platform").toLocal8Bit();
 };
 
 struct EmulatedPi {

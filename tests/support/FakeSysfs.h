@@ -38,6 +38,15 @@ public:
         create(pinDir(pin) + "/value", "0\n");
     }
 
+    // A gpiochip directory as the kernel shows it: the chip's label and the
+    // sysfs number of its first line.
+    void addChip(const QString& name, const QByteArray& label, int base) const
+    {
+        QDir(root_).mkpath(name);
+        create(name + "/label", label + "\n");
+        create(name + "/base", QByteArray::number(base) + "\n");
+    }
+
     QString path(const QString& name) const { return QDir(root_).filePath(name); }
     QString pinDir(int pin) const { return QStringLiteral("gpio%1").arg(pin); }
 
