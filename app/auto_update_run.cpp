@@ -29,7 +29,10 @@ int AutoUpdateRun::run()
 {
     qDebug() << "Flashing Lumo3...";
     bitstreamStep();
-    radioStep();
+    // With SPI0 stopped the board is in no state to be updated further:
+    // every file stays for the next run.
+    if (!flash.hardwareLost())
+        radioStep();
     return 0;
 }
 
@@ -86,7 +89,7 @@ void AutoUpdateRun::bitstreamStep()
     const QString chosen = names.last();
     qDebug() << "Ready to update artix firmware(" << chosen << "):";
     const QList<std::optional<FileIdentity>> read = identities(names);
-    if (!writer.saveGoldenImage(chosen)) {
+    if (!writer.saveGoldenImage(chosen) || flash.hardwareLost()) {
         qDebug() << "lumo3update: artix update false!";
         return;
     }

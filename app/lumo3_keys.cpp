@@ -41,6 +41,26 @@ std::optional<qint64> requiredNumber(const QStringList& args, const char* key, Q
     return value;
 }
 
+// How a run ends whose SPI0 stopped (the worker lost the hardware): as a
+// failure of its key, but for the unattended run, whose exit is 0 whatever
+// happened.
+int hardwareLostExit(const Lumo3Command& command)
+{
+    switch (command.key) {
+    case Lumo3Command::Key::AutoUpdate:
+        return 0;
+    case Lumo3Command::Key::WriteGolden:
+    case Lumo3Command::Key::WriteUpdate:
+        return 1;
+    case Lumo3Command::Key::Usage:
+        return usage();
+    default:
+        for (const QString& error : command.errors)
+            plain(error);
+        return -1;
+    }
+}
+
 std::optional<FlashRange> parseRange(const QStringList& args, QStringList& errors)
 {
     const std::optional<qint64> address = requiredNumber(args, "-add", errors);
@@ -88,28 +108,10 @@ Lumo3Command selectLumo3Command(const QStringList& args)
     return command;
 }
 
-int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
+namespace {
+int carryOut(const Lumo3Command& command, nt25q256& flash, xapp1081& writer, bool flashPresent,
+             const QByteArray& rawData)
 {
-    const Lumo3Command command = selectLumo3Command(args);
-    const FlashRange range{command.address, command.length};
-    QByteArray rawData;
-    if (command.key == Lumo3Command::Key::ReadFlash && !withinReachableFlash(range))
-        return -1;
-    if (command.key == Lumo3Command::Key::WriteFlash) {
-        std::optional<QByteArray> data = loadRawWrite(command.fileName, range);
-        if (!data)
-            return -1;
-        rawData = std::move(*data);
-    }
-
-    nt25q256 flash(worker);
-    const bool flashPresent = nt25q256::isN25Q256(flash.readID());
-    if (!flashPresent)
-        qDebug() << "Memory not found! ID = " << flash.readID().toHex();
-    xapp1081 writer(&flash);
-
-    for (const QString& error : command.errors)
-        plain(error);
     // Without a flash that identifies itself an erase reaches nothing, and
     // whatever the writer then reported would be about a chip that is not there.
     if (!flashPresent && (command.key == Lumo3Command::Key::WriteGolden ||
@@ -117,6 +119,7 @@ int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
         plain("No flash: nothing written");
         return 1;
     }
+    const FlashRange range{command.address, command.length};
     switch (command.key) {
     case Lumo3Command::Key::WriteGolden:
         return writer.saveGoldenImage(command.fileName) ? 0 : 1;
@@ -137,4 +140,36 @@ int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
         break;
     }
     return usage();
+}
+}  // namespace
+
+int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
+{
+    const Lumo3Command command = selectLumo3Command(args);
+    const FlashRange range{command.address, command.length};
+    QByteArray rawData;
+    if (command.key == Lumo3Command::Key::ReadFlash && !withinReachableFlash(range))
+        return -1;
+    if (command.key == Lumo3Command::Key::WriteFlash) {
+        std::optional<QByteArray> data = loadRawWrite(command.fileName, range);
+        if (!data)
+            return -1;
+        rawData = std::move(*data);
+    }
+
+    nt25q256 flash(worker);
+    // Nothing the flash seemed to answer came from it.
+    if (flash.hardwareLost())
+        return hardwareLostExit(command);
+    const bool flashPresent = nt25q256::isN25Q256(flash.readID());
+    if (!flashPresent)
+        qDebug() << "Memory not found! ID = " << flash.readID().toHex();
+    xapp1081 writer(&flash);
+
+    for (const QString& error : command.errors)
+        plain(error);
+    const int code = carryOut(command, flash, writer, flashPresent, rawData);
+    // A step that went on after SPI0 stopped saw only what a worker without
+    // hardware gives, which may look like success.
+    return code == 0 && flash.hardwareLost() ? hardwareLostExit(command) : code;
 }

@@ -13,6 +13,29 @@
 namespace {
 const char kName[] = "lumo3update";
 const char kVersion[] = "3.0.0b";
+
+int dispatch(QCoreApplication& app, qint16 kind, const std::shared_ptr<BasePinWorker>& worker)
+{
+    switch (kind) {
+    case BOARD_LUMO3:
+        return runLumo3(QCoreApplication::arguments(), worker);
+    case BOARD_MINI_LUMO:
+        return runMiniLumo(app, worker);
+    case BOARD_NO_FILES:
+        qDebug() << "No files for update";
+        // The board kind comes from the working directory: a key that asks
+        // for flash work where no firmware file lies did nothing, which must
+        // not read as success.
+        for (const char* key : {"-wgold", "-wupdate", "-r", "-w"}) {
+            if (QCoreApplication::arguments().contains(QLatin1String(key)))
+                return -1;
+        }
+        return 0;
+    default:
+        qDebug() << "Can't recognize Lumo type! Lumo type: " << kind << "Exit.";
+        return -1;
+    }
+}
 }  // namespace
 
 int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
@@ -46,23 +69,10 @@ int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
     const qint16 kind = recognizeBoardKind();
     qDebug() << "Recognized lumo type: " << kind;
 
-    switch (kind) {
-    case BOARD_LUMO3:
-        return runLumo3(QCoreApplication::arguments(), worker);
-    case BOARD_MINI_LUMO:
-        return runMiniLumo(app, worker);
-    case BOARD_NO_FILES:
-        qDebug() << "No files for update";
-        // The board kind comes from the working directory: a key that asks
-        // for flash work where no firmware file lies did nothing, which must
-        // not read as success.
-        for (const char* key : {"-wgold", "-wupdate", "-r", "-w"}) {
-            if (QCoreApplication::arguments().contains(QLatin1String(key)))
-                return -1;
-        }
-        return 0;
-    default:
-        qDebug() << "Can't recognize Lumo type! Lumo type: " << kind << "Exit.";
-        return -1;
-    }
+    const int code = dispatch(app, kind, worker);
+    // The worker turns itself off when SPI0 stops mid-run; the board paths
+    // then report no success and keep every file.
+    if (!worker->initialized)
+        qDebug("SPI0 stopped: nothing more was sent to the board, and no file was written or deleted");
+    return code;
 }

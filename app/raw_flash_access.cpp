@@ -48,7 +48,8 @@ bool erased(nt25q256& flash, quint32 at)
 {
     if (flash.erase4K(at))
         return true;
-    plain(QStringLiteral("Erase at %1 abandoned: the flash stayed busy!").arg(address(at)));
+    if (!flash.hardwareLost())
+        plain(QStringLiteral("Erase at %1 abandoned: the flash stayed busy!").arg(address(at)));
     return false;
 }
 }  // namespace
@@ -123,6 +124,10 @@ int readFlashToFile(nt25q256& flash, bool flashPresent, const QString& fileName,
     }
     const QByteArray data =
         flash.read(static_cast<unsigned int>(range.address), static_cast<unsigned int>(range.length));
+    // Bytes read after SPI0 stopped are not the flash's: no backup beats one
+    // that lies, as above.
+    if (flash.hardwareLost())
+        return -1;
     if (file.write(data) != data.size() || !file.commit()) {
         plain(QStringLiteral("Can't write file %1!").arg(fileName));
         return -1;
@@ -148,10 +153,13 @@ int writeFlashFromFile(nt25q256& flash, bool flashPresent, quint32 at, const QBy
     if ((at + n) % kSubsector != 0 && !erased(flash, at + n))
         return -1;
     if (!flash.write(at, data)) {
-        plain(QStringLiteral("Programming at %1 abandoned: the flash stayed busy!").arg(address(at)));
+        if (!flash.hardwareLost())
+            plain(QStringLiteral("Programming at %1 abandoned: the flash stayed busy!").arg(address(at)));
         return -1;
     }
     const QByteArray back = flash.read(at, n);
+    if (flash.hardwareLost())
+        return -1;
     const auto differs = std::mismatch(data.begin(), data.end(), back.begin(), back.end()).first;
     if (differs != data.end()) {
         plain(QStringLiteral("Verify failed at %1!").arg(address(at + quint32(differs - data.begin()))));

@@ -116,7 +116,8 @@ void Flasher_MX25L3206E::write_status_register(std::bitset<8> value)
     read_write_spi(tx, rx, sizeof tx);
     // A WRDI sent while the chip still writes is ignored, and so would be
     // the commands after it.
-    if (!wait_until_ready({kStatusWriteWaitMs, kBusyPollWaitMs, MX25_STATUS_WRITE_BOUND_MS, false}))
+    if (!wait_until_ready({kStatusWriteWaitMs, kBusyPollWaitMs, MX25_STATUS_WRITE_BOUND_MS, false}) &&
+        !hardware_lost())
         std::cout << "Status register write not finished after " << MX25_STATUS_WRITE_BOUND_MS << " ms"
                   << std::endl;
     set_WEL_status(WEL_RESET);
@@ -192,7 +193,13 @@ bool Flasher_MX25L3206E::wait_until_ready(const ReadyWait& wait)
     // the Pi and on a worker whose delays cost no wall time.
     pin_worker->delay_ms(wait.firstMs);
     unsigned long long waitedMs = wait.firstMs;
-    while (read_status() & kWriteInProgress) {
+    for (;;) {
+        const bool busy = read_status() & kWriteInProgress;
+        // A status that never came from the chip says nothing of it.
+        if (hardware_lost())
+            return false;
+        if (!busy)
+            return true;
         if (wait.spinner)
             for (char frame : kSpinner)
                 std::cout << "erasing... " << frame << " \r";
@@ -201,7 +208,6 @@ bool Flasher_MX25L3206E::wait_until_ready(const ReadyWait& wait)
         pin_worker->delay_ms(wait.stepMs);
         waitedMs += wait.stepMs;
     }
-    return true;
 }
 
 bool Flasher_MX25L3206E::program_file()
@@ -228,6 +234,8 @@ bool Flasher_MX25L3206E::program_file()
         // page itself: every page is waited for.
         if (wait_until_ready({kPageWaitMs, kBusyPollWaitMs, MX25_PAGE_BOUND_MS, false}))
             return true;
+        if (hardware_lost())
+            return false;
         std::cout << "Page program not finished after " << MX25_PAGE_BOUND_MS << " ms at 0x" << std::hex
                   << std::setw(6) << std::setfill('0') << page * MX25_PAGE_SIZE << ", programming stopped"
                   << std::endl
@@ -304,6 +312,8 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     char tx[6] = {kReadIds, 0, 0, 0x00, 0, 0};
     char rx[6] = {};
     read_write_spi(tx, rx, sizeof tx);
+    if (hardware_lost())
+        return not_flashed_hardware_lost();
     std::cout << "REMS. Manufacturer ID: " << std::hex << asByte(rx[4]) << ", Device ID: " << asByte(rx[5])
               << std::endl
               << std::dec;
@@ -335,7 +345,7 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     // Polling flat out would print megabytes of spinner per second of erase.
     const bool erased = wait_until_ready({kEraseStartWaitMs, kErasePollWaitMs, MX25_ERASE_BOUND_MS, true});
     std::cout << std::endl;
-    if (!erased)
+    if (!erased && !hardware_lost())
         std::cout << "Chip erase not finished after " << MX25_ERASE_BOUND_MS << " ms, flash not programmed"
                   << std::endl;
     set_WEL_status(WEL_RESET);
@@ -353,6 +363,8 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     sleep_before_done_check();
     const bool done = check_PIN_FPGA_DONE();
 
+    if (hardware_lost())
+        return not_flashed_hardware_lost();
     // An operation abandoned at its bound may still be under way in the
     // chip, so no read-back can make that run a success; and saying the
     // file was already in the chip would hide that the chip was erased.
@@ -373,6 +385,12 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     if (std::remove(name.c_str()) != 0)
         std::perror("Can't delete file");
     return 0;
+}
+
+int Flasher_MX25L3206E::not_flashed_hardware_lost()
+{
+    qDebug() << "Firmware not flashed. " << "SPI0 stopped.";
+    return -1;
 }
 
 bool Flasher_MX25L3206E::load_file(const std::string& name)

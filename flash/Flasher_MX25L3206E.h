@@ -77,6 +77,10 @@ private:
     // Returns false when a page was still being programmed at its bound.
     bool program_file();
     static void sleep_before_done_check();
+    // The worker stopped mid-run (SPI0 did not finish a transfer): whatever
+    // was read since is not the chip's, and every wait ends unanswered.
+    bool hardware_lost() const { return !pin_worker->initialized; }
+    int not_flashed_hardware_lost();
 
     bool worker_ready = false;
     std::vector<char> firmware_file;

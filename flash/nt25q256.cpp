@@ -86,7 +86,7 @@ bool nt25q256::waitForIdentification(unsigned int boundMs)
     for (unsigned int waited = 0;; ++waited) {
         if (isN25Q256(readID()))
             return true;
-        if (waited >= boundMs)
+        if (waited >= boundMs || hardwareLost())
             return false;
         pin_worker->delay_ms(kIdentificationPollMs);
     }
@@ -95,13 +95,18 @@ bool nt25q256::waitForIdentification(unsigned int boundMs)
 bool nt25q256::waitUntilReady(unsigned int boundMs)
 {
     const unsigned long long maxReads = boundMs * 1000000ull / kStatusReadNs;
-    for (unsigned long long reads = 1; readStatus() & kWriteInProgress; ++reads) {
+    for (unsigned long long reads = 1;; ++reads) {
+        const bool busy = readStatus() & kWriteInProgress;
+        // A status that never came from the chip says nothing of it.
+        if (hardwareLost())
+            return false;
+        if (!busy)
+            return true;
         if (reads > maxReads) {
             qDebug("N25Q256: flash still busy after %u ms, wait abandoned", boundMs);
             return false;
         }
     }
-    return true;
 }
 
 QByteArray nt25q256::read(unsigned int address, unsigned int length)

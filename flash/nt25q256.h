@@ -41,6 +41,11 @@ public:
     // True when readID() shows the capacity code of the N25Q256.
     static bool isN25Q256(const QByteArray& id);
 
+    // The worker stopped mid-run (SPI0 did not finish a transfer): every
+    // wait has ended unanswered since, and what read() returned since is
+    // not the flash's.
+    bool hardwareLost() const { return !pin_worker->initialized; }
+
 private:
     bool erase(unsigned char opcode, unsigned int address, unsigned int boundMs);
     bool waitUntilReady(unsigned int boundMs);

@@ -67,6 +67,7 @@ void BCM2835_Pin_Worker::init()
 {
     std::lock_guard<std::mutex> guard(lock);
     if (bcm2835_init() && bcm2835_spi_begin()) {
+        claimedSpi = true;
         bcm2835_spi_setBitOrder(1);
         bcm2835_spi_setDataMode(0);
         bcm2835_spi_setClockDivider(32);
@@ -79,7 +80,13 @@ void BCM2835_Pin_Worker::init()
         initialized = true;
         return;
     }
-    std::cout << "bcm2835_spi_begin failed. Are you running as root??" << std::endl;
+    // The layer has said why. Only a process that is not root maps
+    // /dev/gpiomem, at offset 0; asking root whether it is root would send
+    // the reader after the wrong cause.
+    if (bcm2835_peripherals_base == 0)
+        std::cout << "bcm2835_spi_begin failed. Are you running as root??" << std::endl;
+    else
+        std::cout << "bcm2835_spi_begin failed." << std::endl;
 }
 
 void BCM2835_Pin_Worker::close()
@@ -89,13 +96,15 @@ void BCM2835_Pin_Worker::close()
         closing = true;
     }
     removeEdgeCallbacks();
-    // Only a worker that claimed SPI0 gives its pins back. One whose init()
-    // failed after mapping (not root) never took them, and making them
-    // inputs would take them from a kernel SPI driver that owns them.
-    const bool claimedSpi = initialized;
+    // Only a worker that claimed SPI0 gives its pins back, one whose
+    // controller stopped included: back to inputs, its chip selects are
+    // released to their pull-ups. One whose init() failed after mapping
+    // never took them, and making them inputs would take them from a kernel
+    // SPI driver that owns them.
     initialized = false;
     if (claimedSpi)
         bcm2835_spi_end();
+    claimedSpi = false;
     bcm2835_close();
 }
 
@@ -105,7 +114,10 @@ void BCM2835_Pin_Worker::read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, u
     if (!initialized)
         return;
     bcm2835_spi_chipSelect(chipSelect(cs));
-    bcm2835_spi_transfernb(tx, rx, len);
+    // SPI0 stopped: what the drivers read from now on would not be the
+    // board's, and what they write would not reach it.
+    if (!bcm2835_spi_transfernb(tx, rx, len))
+        initialized = false;
 }
 
 void BCM2835_Pin_Worker::write_spi(char* tx, SPI_ChipSelect cs, unsigned int len)
@@ -114,7 +126,8 @@ void BCM2835_Pin_Worker::write_spi(char* tx, SPI_ChipSelect cs, unsigned int len
     if (!initialized)
         return;
     bcm2835_spi_chipSelect(chipSelect(cs));
-    bcm2835_spi_writenb(tx, len);
+    if (!bcm2835_spi_writenb(tx, len))
+        initialized = false;
 }
 
 void BCM2835_Pin_Worker::setChipSelectPolarity(SPI_ChipSelect cs, bool active_high)

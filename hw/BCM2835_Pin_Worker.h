@@ -7,8 +7,10 @@
 
 // The pin worker on the BCM2835 peripherals, through the bcm2835 layer.
 // Every operation is a no-op until init() has mapped the peripherals and
-// claimed SPI0. One lock serialises SPI traffic, chip-select changes, init()
-// and delays; GPIO access and edge callbacks take no lock.
+// claimed SPI0, and again from a transfer that SPI0 did not finish on: the
+// worker then clears initialized, which callers read to learn that the
+// hardware is lost. One lock serialises SPI traffic, chip-select changes,
+// init() and delays; GPIO access and edge callbacks take no lock.
 class BCM2835_Pin_Worker : public BasePinWorker {
 public:
     // Edge callbacks by GPIO number, carried across the interrupt layer,
@@ -31,6 +33,7 @@ public:
 
 private:
     std::mutex lock;
+    bool claimedSpi = false;
     // Edge callbacks run on their pins' threads and may register callbacks
     // themselves. A registration holds this lock from its test of the state
     // to its end, and close() takes it to enter its closing state, so that no

@@ -95,6 +95,9 @@ const char* BoardFaults::help()
            "  power-cut BYTES [SEED]     the power goes after BYTES bytes on the bus (at most\n"
            "                             2^53) in the next run; an erase or program under way\n"
            "                             is left partly done (which bytes, from SEED, default 1)\n"
+           "  spi0-stalls [BYTES]        the Pi's SPI0 stops after BYTES bytes of each run\n"
+           "                             (default 0): nothing shifts and DONE never sets; not\n"
+           "                             with run --worker-level\n"
            "Numbers are read as the updater reads them: decimal, else hexadecimal\n"
            "(4096, 1F000, 0x1000). Addresses lie inside the flash.\n";
 }
@@ -155,6 +158,10 @@ bool BoardFaults::add(QStringList args, const QString& kind, std::uint32_t flash
             return false;
         powerCutAfterBytes = a;
         powerCutSeed = static_cast<std::uint32_t>(b);
+    } else if (name == QLatin1String("spi0-stalls") && args.size() <= 1) {
+        if (!args.isEmpty() && !Argument(name, "BYTES", false).read(args[0], 0, kMaxPowerCutBytes, a, error))
+            return false;
+        spiStallAfterBytes = a;
     } else {
         error = QStringLiteral("unknown fault or wrong arguments: %1").arg((QStringList{name} + args).join(' '));
         return false;
@@ -186,6 +193,8 @@ QJsonObject BoardFaults::toJson() const
     if (powerCutAfterBytes)
         json["power_cut"] = QJsonObject{{"after_bytes", savedValue(*powerCutAfterBytes)},
                                         {"seed", savedValue(powerCutSeed)}};
+    if (spiStallAfterBytes)
+        json["spi0_stalls"] = QJsonObject{{"after_bytes", savedValue(*spiStallAfterBytes)}};
     return json;
 }
 
@@ -231,6 +240,10 @@ bool BoardFaults::fromJson(const QJsonObject& json, std::uint32_t flashBytes, QS
         read.powerCutAfterBytes = a;
         read.powerCutSeed = static_cast<std::uint32_t>(b);
     }
+    if (json.contains("spi0_stalls")) {
+        number(json.value("spi0_stalls").toObject(), "spi0_stalls.after_bytes", "after_bytes", 0, kMaxPowerCutBytes, a);
+        read.spiStallAfterBytes = a;
+    }
     if (!unreadable.isEmpty()) {
         error = QStringLiteral("the faults are unreadable (%1)").arg(unreadable);
         return false;
@@ -262,6 +275,8 @@ QStringList BoardFaults::describe() const
         out << "DONE stuck low";
     if (powerCutAfterBytes)
         out << QStringLiteral("power cut after %1 bus bytes (seed %2)").arg(*powerCutAfterBytes).arg(powerCutSeed);
+    if (spiStallAfterBytes)
+        out << QStringLiteral("SPI0 stalls after %1 bus bytes").arg(*spiStallAfterBytes);
     return out;
 }
 

@@ -41,6 +41,10 @@ struct BoardFaults {
     bool doneStuckLow = false;                        // Mini Lumo
     std::optional<std::uint64_t> powerCutAfterBytes;  // either board
     std::uint32_t powerCutSeed = 1;
+    // The Pi's SPI0 controller stops after this many bytes of a run: none
+    // shifts any more and DONE never sets. Modelled by the SoC emulator, so
+    // only in runs at register level.
+    std::optional<std::uint64_t> spiStallAfterBytes;
 
     QJsonObject toJson() const;
     // Every value must be one that add() accepts for a flash of flashBytes;

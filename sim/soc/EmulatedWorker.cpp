@@ -15,9 +15,11 @@ struct EmulatedPi {
 };
 }  // namespace
 
-std::shared_ptr<BasePinWorker> makeEmulatedWorker(BoardWiring& wiring)
+std::shared_ptr<BasePinWorker> makeEmulatedWorker(BoardWiring& wiring, std::optional<std::uint64_t> spiStallAfterBytes)
 {
     auto pi = std::make_shared<EmulatedPi>(wiring);
+    if (spiStallAfterBytes)
+        pi->soc.stallSpiAfter(*spiStallAfterBytes);
     return std::shared_ptr<BasePinWorker>(pi, &pi->worker);
 }
 

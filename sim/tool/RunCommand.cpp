@@ -6,6 +6,7 @@
 #include "BusTrace.h"
 #include "PowerCutWatch.h"
 #include "EmulatedWorker.h"
+#include "bcm2835.h"
 #include "SimPinWorker.h"
 #include "lumo3update_main.h"
 #include "run_lock.h"
@@ -199,6 +200,19 @@ int run(const QStringList& args)
     // One board, one lock: runs on different boards never wait on each other.
     const QByteArray lockPath = QFile::encodeName(QDir(board->path()).filePath(QStringLiteral("lumo3update.lock")));
     lumo3update_lock_path = lockPath.constData();
+    // The virtual Pi's kernel is not the host's: its files are looked for in
+    // the board's directory, where none lie, so that a rehearsal on a Pi
+    // whose own kernel holds SPI0 is not refused for it.
+    const QByteArray kernelFiles = QFile::encodeName(QDir(board->path()).filePath(QStringLiteral("kernel")));
+    const QByteArray ranges = kernelFiles + "/soc-ranges";
+    const QByteArray gpio = kernelFiles + "/gpio";
+    const QByteArray platform = kernelFiles + "/platform";
+    bcm2835_soc_ranges_file = ranges.constData();
+    bcm2835_sysfs_gpio_dir = gpio.constData();
+    bcm2835_sysfs_platform_dir = platform.constData();
+    const std::optional<std::uint64_t> spiStall = virtualBoard.faults().spiStallAfterBytes;
+    if (spiStall && workerLevel)
+        return fail("run: the spi0-stalls fault is the SoC's, which a --worker-level run leaves out");
 
     // The chip images are mapped: a file written over one of them takes the
     // memory from under the run, and the board is left damaged.
@@ -247,9 +261,9 @@ int run(const QStringList& args)
     g_running.board = board.get();
     std::atexit(endRunAtExit);
     catchEndSignals();
-    const int code = lumo3updateMain(updaterArgc, updaterArgv.data(), [&virtualBoard, workerLevel] {
+    const int code = lumo3updateMain(updaterArgc, updaterArgv.data(), [&virtualBoard, workerLevel, spiStall] {
         return workerLevel ? std::shared_ptr<BasePinWorker>(std::make_shared<sim::SimPinWorker>(virtualBoard.wiring()))
-                           : sim::makeEmulatedWorker(virtualBoard.wiring());
+                           : sim::makeEmulatedWorker(virtualBoard.wiring(), spiStall);
     });
     const bool written = endRun();
     if (const int signal = g_endSignal.load())

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -88,7 +89,7 @@ TEST(Bcm2835WorkerWithoutSoc, AFailedInitLeavesEveryOperationANoOpAndTouchesNoRe
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
     worker->init();
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "bcm2835_spi_begin failed. Are you running as root??\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "bcm2835_spi_begin failed.\n");  // as root
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "bcm2835_init: Unable to open /dev/mem: No such device\n");
     EXPECT_FALSE(worker->initialized);
 
@@ -104,6 +105,89 @@ TEST(Bcm2835WorkerWithoutSoc, AFailedInitLeavesEveryOperationANoOpAndTouchesNoRe
     EXPECT_TRUE(allCallbacksEmpty());
     EXPECT_EQ(rx[0], 0);
     worker.reset();
+}
+
+// Root is refused the hardware by the kernel's policy or by a kernel driver
+// that owns SPI0: the reason and the remedy are named, no register is
+// touched, and root is not asked whether it is root.
+TEST_F(Bcm2835Worker, AKernelThatKeepsTheHardwareIsNamedAndNoRegisterIsTouched)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        const char* err;
+        bool ready;
+    };
+    const QDir platform(QString::fromLocal8Bit(pi.layer.platformPath));
+    const Case cases[] = {
+        {"strict /dev/mem", [this] { pi.soc.setStrictDevMem(true); },
+         "bcm2835_init: gpio mmap failed: Operation not permitted\n"
+         "bcm2835_init: the kernel refuses /dev/mem access to peripherals that its drivers claim (strict "
+         "/dev/mem): add iomem=relaxed to the kernel command line and reboot\n",
+         false},
+        {"SPI0 bound to spi-bcm2835",
+         [&platform] {
+             platform.mkpath("20204000.spi");
+             QFile::link("../../../bus/platform/drivers/spi-bcm2835", platform.filePath("20204000.spi/driver"));
+         },
+         "bcm2835_spi_begin: SPI0 (20204000.spi) belongs to the kernel's spi-bcm2835 driver: free it with "
+         "dtparam=spi=off in config.txt and a reboot, or by writing 20204000.spi to "
+         "/sys/bus/platform/drivers/spi-bcm2835/unbind\n",
+         false},
+        {"SPI0 in the device tree, no driver bound",
+         [&platform] {
+             platform.mkpath("20204000.spi");
+             QFile::remove(platform.filePath("20204000.spi/driver"));
+         },
+         "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        pi.soc.setStrictDevMem(false);
+        c.prepare();
+        const std::uint64_t accesses = pi.soc.registerAccesses();
+        worker = std::make_shared<BCM2835_Pin_Worker>();
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        worker->init();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), c.ready ? "" : "bcm2835_spi_begin failed.\n");
+        EXPECT_EQ(worker->initialized, c.ready);
+        if (!c.ready) {
+            EXPECT_EQ(pi.soc.registerAccesses(), accesses);
+        }
+        worker.reset();
+    }
+}
+
+// SPI0 that stops mid-run: the worker lets go of everything but the pins it
+// claimed, which it gives back so that the chip selects are released.
+TEST_F(Bcm2835Worker, ATransferThatSpi0NeverFinishesLeavesAWorkerWithoutHardware)
+{
+    ready();
+    pi.soc.stallSpiAfter(0);
+    char tx[3] = {0x05, 0, 0};
+    char rx[3] = {};
+    testing::internal::CaptureStderr();
+    worker->read_write_spi(tx, rx, SPI_CS1, 3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "bcm2835_spi_transfernb: SPI0 stopped, no RXD for 100 ms: transfer abandoned with 3 of 3 bytes sent\n");
+    EXPECT_FALSE(worker->initialized);
+    EXPECT_FALSE(pi.ce1.selected);
+
+    const std::uint64_t accesses = pi.soc.registerAccesses();
+    const sim::Nanos now = pi.clock.now();
+    worker->write_spi(tx, SPI_CS0, 3);
+    worker->set_pin_state(26, PIN_LOW);
+    worker->delay_ms(20);
+    EXPECT_EQ(worker->get_pin_state(26), PIN_UNDEFINED);
+    EXPECT_EQ(pi.soc.registerAccesses(), accesses);
+    EXPECT_EQ(pi.clock.now(), now);
+    EXPECT_EQ(pi.soc.function(26), BCM2835_GPIO_FSEL_INPT);
+
+    worker.reset();
+    for (unsigned pin = 7; pin <= 11; ++pin)
+        EXPECT_EQ(pi.soc.function(pin), BCM2835_GPIO_FSEL_INPT) << pin;
 }
 
 TEST_F(Bcm2835Worker, WithoutRootSpiBeginFailsAndTheWorkerStaysNotReady)

@@ -75,6 +75,16 @@ TEST(BoardToolFaults, FaultsThatDoNotFitTheBoardAreRefused)
     }
 }
 
+TEST(BoardToolFaults, SPI0StallingIsTheSocsAndAWorkerLevelRunIsRefusedIt)
+{
+    BoardFixture board("minilumo");
+    ASSERT_EQ(tool(board, {"fault", board.board(), "spi0-stalls", "0x10"}).exitCode, 0);
+    EXPECT_TRUE(tool(board, {"status", board.board()}).out.contains("Faults: SPI0 stalls after 16 bus bytes"));
+    const ToolResult r = tool(board, {"run", board.board(), "--worker-level", "--", "-wifany"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.err, "lumo3-board: run: the spi0-stalls fault is the SoC's, which a --worker-level run leaves out\n");
+}
+
 TEST(BoardToolFaults, APowerCutIsSpentByTheRunItEndsAndPowerCycleReloadsTheFpga)
 {
     BoardFixture board("lumo3");
