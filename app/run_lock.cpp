@@ -18,7 +18,12 @@ RunLock::RunLock()
     // /run/lock is made at boot; a root without it (a chroot) gets one.
     QDir().mkpath(QFileInfo(path).path());
     const QByteArray name = QFile::encodeName(path);
-    const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // A run as another user than the one who made the file (root, at boot)
+    // locks it all the same, through a descriptor it may only read: its own
+    // refusal (no /dev/mem) is the one to tell, not the lock's.
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) {
         const QString why = QString::fromLocal8Bit(std::strerror(errno));
         refusal_ = QStringLiteral("lumo3update: can't open the lock %1: %2").arg(path, why);

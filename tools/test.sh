@@ -3,6 +3,7 @@
 # sweeps), the worker and interrupt-thread tests under ThreadSanitizer, the
 # suite under AddressSanitizer with UndefinedBehaviorSanitizer, the fuzz
 # targets, the armhf and arm64 builds with their tests under qemu-user, the
+# armhf build on Debian's own armhf kernel in QEMU's raspi2b machine, the
 # ARMv6, ARMv7 and AArch64 compile check of the register layer, and the
 # Debian packages for amd64, armhf and arm64 with lintian and an install,
 # removal and upgrade test.
@@ -54,6 +55,10 @@ done_stage
 
 stage "armhf build, its tests under qemu-user, full-size updates against the native build"
 bash tools/arm-test.sh armhf
+done_stage
+
+stage "The armhf build on Debian's armhf kernel in QEMU's raspi2b machine"
+bash tools/target-test.sh
 done_stage
 
 stage "arm64 build, its tests under qemu-user"
