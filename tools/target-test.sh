@@ -60,7 +60,9 @@ dtc -q -I dtb -O dts "$dtb" | sed '/^\t\tspi@7e204000 {/,/};/ s/status = "disabl
 [ "$(fdtget "$work/spi0.dtb" /soc/spi@7e204000 status)" = okay ]
 
 root=$work/root
-mkdir -p "$root"/{bin,usr/bin,lib/modules,proc,sys,dev,tmp,run}
+mkdir -p "$root"/{bin,usr/bin,lib/modules,etc,proc,sys,dev,tmp,run}
+printf 'root:x:0:0::/:/bin/sh\nuser:x:1000:1000::/tmp:/bin/sh\n' >"$root/etc/passwd"
+printf 'root:x:0:\nuser:x:1000:\n' >"$root/etc/group"
 cp "$work/busybox/bin/busybox" "$root/bin/"
 cp "$build/app/lumo3update" "$build/tests/target/lumo3-target-tests" "$root/usr/bin/"
 # Each program's libraries, as the armhf loader resolves them (under qemu-user).
