@@ -5,8 +5,8 @@
 # (linux-image-armmp) boots on QEMU's raspi2b machine, a Raspberry Pi 2 whose
 # BCM2835 GPIO controller and system timer QEMU models, with the device tree
 # the kernel package ships. An initramfs holds busybox, the updater, the
-# armhf Qt runtime it loads and tests/target's checks, which run as the
-# kernel's first program and report on the serial console. One boot per
+# armhf Qt runtime it loads and tests/target's checks, which run under the
+# initramfs's /init and report on the serial console. One boot per
 # way the kernel can stand:
 #
 #   StockKernel     Debian's command line: strict /dev/mem refuses the window
