@@ -1,6 +1,7 @@
 #include "lumo3_keys.h"
 
 #include "auto_update_run.h"
+#include "board_settings.h"
 #include "nt25q256.h"
 #include "xapp1081.h"
 #include "flash_range_args.h"
@@ -165,6 +166,7 @@ int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
     if (!flashPresent)
         qDebug() << "Memory not found! ID = " << flash.readID().toHex();
     xapp1081 writer(&flash);
+    writer.setBoardPart(readBoardPartSetting());
 
     for (const QString& error : command.errors)
         plain(error);

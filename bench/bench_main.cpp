@@ -5,6 +5,7 @@
 // stream takes on a full 4 MiB update image (it should stay under 50 ms).
 
 #include "lumo3update_main.h"
+#include "board_settings.h"
 #include "run_lock.h"
 #include "series7_stream.h"
 #include "BoardDirectory.h"
@@ -76,7 +77,7 @@ QStringList lumo3Update(const QString& work)
 // the golden image writer lays it out, before the measured run.
 void goldenImageInPlace(const QString& boardDir)
 {
-    static const char kGoldenHeader[] = "\x20\x00\x00\x00\x30\x02\x00\x01\x00\x00\x10\x00\x30\x00\x80\x01"
+    static const char kGoldenHeader[] = "\x20\x00\x00\x00\x30\x02\x00\x01\x00\x40\x00\x00\x30\x00\x80\x01"
                                         "\x00\x00\x00\x0F\x20\x00\x00\x00\x20\x00\x00\x00\x20\x00\x00\x00";
     sim::SampleBitstream golden;
     golden.dataBytes = 100 * 1024;
@@ -109,6 +110,8 @@ Result runScenario(const Scenario& scenario, const QString& boardDir, const QStr
     QDir::setCurrent(work);
     const QByteArray lock = QFile::encodeName(QDir(boardDir).filePath("lumo3update.lock"));
     lumo3update_lock_path = lock.constData();
+    const QByteArray settings = QFile::encodeName(QDir(boardDir).filePath("lumo3update.conf"));
+    lumo3update_config_path = settings.constData();
     const QStringList args = scenario.prepare(work);
     std::vector<QByteArray> storage{"lumo3update"};
     for (const QString& a : args)

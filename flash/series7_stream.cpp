@@ -17,15 +17,71 @@ constexpr quint32 kType2Write = 0x50000000;
 constexpr quint32 kCrcRegister = 0x00;
 constexpr quint32 kFdriRegister = 0x02;
 constexpr quint32 kCmdRegister = 0x04;
+constexpr quint32 kCtl0Register = 0x05;
+constexpr quint32 kMaskRegister = 0x06;
 constexpr quint32 kCor0Register = 0x09;
 constexpr quint32 kMfwrRegister = 0x0A;
 constexpr quint32 kIdcodeRegister = 0x0C;
+constexpr quint32 kTimerRegister = 0x11;
+constexpr quint32 kBspiRegister = 0x1F;
 
 constexpr quint32 kStart = 0x05;
 constexpr quint32 kRcrc = 0x07;
+constexpr quint32 kSwitch = 0x09;
 constexpr quint32 kShutdown = 0x0B;
 constexpr quint32 kDesync = 0x0D;
 constexpr quint32 kIprog = 0x0F;
+constexpr quint32 kBspiRead = 0x12;
+
+// CTL0 is written through MASK. Bit 6 turns the AES decryptor on for what
+// follows; bit 10 set turns the fallback off.
+constexpr quint32 kDecryptBit = 1u << 6;
+constexpr quint32 kFallbackOffBit = 1u << 10;
+// COR0 bits 16-15: the startup sequence's clock, 0 for CCLK.
+constexpr int kStartupClockShift = 15;
+// TIMER bit 30: the watchdog runs during configuration; bits 29-0 its count
+// of the configuration oscillator's 65 MHz divided by 256. Bit 31 (user
+// mode only) does nothing to the configuration.
+constexpr quint32 kTimerDuringConfiguration = 1u << 30;
+constexpr quint32 kTimerCount = 0x3FFFFFFF;
+// What a watchdog that ends on the very word that ends the read leaves of
+// the startup sequence: nothing. Demanded on top of the read.
+constexpr quint64 kWatchdogHeadroomNanos = 1000;
+
+quint64 watchdogNanos(quint32 timer)
+{
+    // 256 cycles at 65 MHz, in nanoseconds: 256,000 / 65.
+    return quint64{timer & kTimerCount} * 256000 / 65;
+}
+
+// The time the FPGA takes to read the stream up to a byte: at its
+// configuration clock (3 MHz from power-up; the SWITCH command sets the
+// rate of COR0's OSCFSEL, of which only the vendor's code for 50 MHz, 21,
+// is published) over the data lines that BSPI sets for the reads after
+// BSPI_READ. Rounded up.
+class ReadClock {
+public:
+    void change(int at, quint32 cor0, quint32 bspi, bool rate)
+    {
+        nanos_ = nanosTo(at);
+        from_ = at;
+        if (rate)
+            hz_ = ((cor0 >> 17) & 0x3F) == 21 ? 50000000 : 3000000;
+        else
+            lines_ = ((bspi >> 8) & 3) == 1 ? 2 : ((bspi >> 8) & 3) == 2 ? 4 : 1;
+    }
+    quint64 nanosTo(int at) const
+    {
+        const quint64 cycles = (quint64(at - from_) * 8 + lines_ - 1) / lines_;
+        return nanos_ + (cycles * 1000000000 + hz_ - 1) / hz_;
+    }
+
+private:
+    int from_ = 0;
+    quint64 nanos_ = 0;
+    quint64 hz_ = 3000000;
+    unsigned lines_ = 1;
+};
 
 // Words the configuration logic passes over between packets while it is
 // synchronised: dummy words, the bus-width detection pattern, a repeated
@@ -40,10 +96,6 @@ constexpr quint32 kSync = 0xAA995566;
 // the packet format and the CRC, have others.
 constexpr quint32 kSeries7Family = 0x1B;
 
-bool series7Family(quint32 idcode)
-{
-    return ((idcode >> 21) & 0x7F) == kSeries7Family;
-}
 
 // The configuration CRC is CRC-32C, reflected, fed 37 bits per register
 // write (address << 32 | word) from the least significant bit. A bit at a
@@ -124,6 +176,24 @@ QString Series7StreamCheck::refusal() const
         return QStringLiteral("Bitstream reboots the FPGA (IPROG at byte %1 of the image): it was built for another "
                               "flash layout!\n")
             .arg(at);
+    case Verdict::Encrypted:
+        return QStringLiteral("Bitstream is encrypted (decryption turned on at byte %1 of the image): its frames "
+                              "cannot be checked here, so it is not written!\n")
+            .arg(at);
+    case Verdict::StartupClock:
+        return startupClock == 1
+                   ? QStringLiteral("Bitstream starts up on the design's own clock (UserClk, COR0 at byte %1 of the "
+                                    "image): loaded from the flash it may never start!\n")
+                         .arg(at)
+                   : QStringLiteral("Bitstream starts up on the JTAG clock (COR0 at byte %1 of the image): it cannot "
+                                    "start from the flash!\n")
+                         .arg(at);
+    case Verdict::Watchdog:
+        return QStringLiteral("Bitstream's configuration watchdog (TIMER at byte %1 of the image) expires after %2 "
+                              "ms, before the FPGA has read the image (%3 ms at its configuration clock): it would "
+                              "fall back at every boot!\n")
+            .arg(at)
+            .arg(QString::number(watchdogMicros / 1000.0, 'f', 1), QString::number(readMicros / 1000.0, 'f', 1));
     }
     return QString();
 }
@@ -132,6 +202,13 @@ QString Series7StreamCheck::uncheckedWarning()
 {
     return QStringLiteral("Warning: the bitstream has no CRC word, so damage to its frame data cannot be "
                           "detected.\n");
+}
+
+QString Series7StreamCheck::fallbackOffWarning()
+{
+    return QStringLiteral("Warning: the bitstream turns the FPGA's fallback off (CTL0 ConfigFallback): should the "
+                          "update image ever be damaged in the flash, the FPGA loads nothing, not the golden "
+                          "image.\n");
 }
 
 Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartial)
@@ -147,7 +224,7 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
     quint32 crc = 0;
     bool inSync = false;
     bool started = false;
-    bool cor0 = false;
+    bool hasCor0 = false;
     bool frameData = false;
     int droppedAt = -1;  // where a DESYNC before START dropped the sync
     bool first = true;
@@ -155,6 +232,17 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
     bool afterType1Write = false;
     quint32 address = 0;
     int at = 0;
+    quint32 mask = 0;
+    quint32 ctl0 = 0;
+    quint32 cor0 = 0;
+    int cor0At = 0;
+    quint32 bspi = 0;
+    ReadClock clock;
+    // The configuration watchdog: where its TIMER write lies, how long it
+    // runs and how long the read has taken when it starts.
+    int timerAt = -1;
+    quint64 watchdog = 0;
+    quint64 timerRead = 0;
     for (;;) {
         if (!inSync) {
             const int sync = image.indexOf(syncWord, at);
@@ -207,12 +295,12 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
             frameData = true;
         }
         if (address == kCor0Register && count > 0)
-            cor0 = true;
+            hasCor0 = true;
         for (quint32 i = 0; i < count; ++i, at += 4) {
             const quint32 word = qFromBigEndian<quint32>(bytes + at);
             crc = feedCrc(crc, address, word);
             if (address == kIdcodeRegister) {
-                if (!series7Family(word))
+                if (!series7Part(word))
                     return withVerdict(check, Verdict::NotSeries7, at);
                 if (!check.idcode) {
                     check.idcode = word;
@@ -220,6 +308,23 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
                     check.otherIdcode = word;
                     return withVerdict(check, Verdict::TwoParts, at);
                 }
+            } else if (address == kMaskRegister) {
+                mask = word;
+            } else if (address == kCtl0Register) {
+                ctl0 = (ctl0 & ~mask) | (word & mask);
+                if (ctl0 & kDecryptBit)
+                    return withVerdict(check, Verdict::Encrypted, at);
+                // Off at any point, it is off for an error there.
+                check.fallbackOff = check.fallbackOff || (ctl0 & kFallbackOffBit) != 0;
+            } else if (address == kCor0Register) {
+                cor0 = word;
+                cor0At = at;
+            } else if (address == kBspiRegister) {
+                bspi = word;
+            } else if (address == kTimerRegister) {
+                timerAt = (word & kTimerDuringConfiguration) ? at : -1;
+                watchdog = watchdogNanos(word);
+                timerRead = clock.nanosTo(at + 4);
             } else if (address == kCmdRegister) {
                 switch (word) {
                 case kStart:
@@ -232,6 +337,10 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
                     return withVerdict(check, Verdict::Partial, at);
                 case kIprog:
                     return withVerdict(check, Verdict::Reboots, at);
+                case kSwitch:
+                case kBspiRead:
+                    clock.change(at + 4, cor0, bspi, word == kSwitch);
+                    break;
                 case kDesync:
                     if (!started) {
                         // The FPGA drops the sync and searches on.
@@ -243,8 +352,21 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
                         return withVerdict(check, Verdict::NoIdcode, at);
                     // A full configuration sets up the device in COR0;
                     // only a partial one leaves it as it is.
-                    if (!cor0 || !frameData)
+                    if (!hasCor0 || !frameData)
                         return withVerdict(check, Verdict::Partial, at);
+                    check.startupClock = (cor0 >> kStartupClockShift) & 3;
+                    if (check.startupClock != 0)
+                        return withVerdict(check, Verdict::StartupClock, cor0At);
+                    if (timerAt >= 0) {
+                        // The watchdog runs until the startup sequence ends,
+                        // right after DESYNC.
+                        const quint64 read = clock.nanosTo(at + 4) - timerRead;
+                        if (watchdog < read + kWatchdogHeadroomNanos) {
+                            check.watchdogMicros = watchdog / 1000;
+                            check.readMicros = (read + 999) / 1000;
+                            return withVerdict(check, Verdict::Watchdog, timerAt);
+                        }
+                    }
                     return withVerdict(check, Verdict::Clean, at + 4);
                 default:
                     break;
@@ -261,4 +383,9 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
 bool sameSeries7Part(quint32 idcode, quint32 other)
 {
     return ((idcode ^ other) & 0x0FFFFFFF) == 0;
+}
+
+bool series7Part(quint32 idcode)
+{
+    return ((idcode >> 21) & 0x7F) == kSeries7Family;
 }

@@ -18,8 +18,12 @@
 // not match, a cut stream), an image is refused when writing it could leave
 // the board without the design it expects: no IDCODE before the frame data
 // (its part could not be checked), IDCODE writes for two parts or for
-// another family, a partial reconfiguration image, or an IPROG (in this
-// layout only the golden header may send the FPGA elsewhere).
+// another family, a partial reconfiguration image, an IPROG (in this layout
+// only the golden header may send the FPGA elsewhere), an encrypted stream
+// (its frames cannot be checked here), a startup sequence clocked by
+// anything but CCLK (loaded from the flash, nothing else clocks it for
+// sure), or a configuration watchdog that expires before the FPGA has read
+// the stream at the stream's own clock.
 struct Series7StreamCheck {
     enum class Verdict {
         Clean,          // START then DESYNC, every CRC word matching, nothing refused
@@ -32,6 +36,9 @@ struct Series7StreamCheck {
         TwoParts,       // an IDCODE write names another part than the first
         Partial,        // a partial reconfiguration image: SHUTDOWN, no COR0 write, or so marked
         Reboots,        // an IPROG command
+        Encrypted,      // CTL0 turns the decryptor on: ciphertext follows
+        StartupClock,   // COR0 clocks the startup sequence from the user clock or JTAG
+        Watchdog,       // the configuration watchdog expires before DESYNC has been read
     };
 
     Verdict verdict = Verdict::Truncated;
@@ -46,12 +53,25 @@ struct Series7StreamCheck {
     // vendor's tools write a stream with the CRC disabled) a damaged frame
     // loads unnoticed.
     bool crcChecked = false;
+    // The stream turns the FPGA's fallback off somewhere (CTL0 bit 10, as the
+    // vendor's tools write it by default): should it fail after that point,
+    // the FPGA does not fall back to the golden image.
+    bool fallbackOff = false;
+    // COR0 bits 16-15 of a StartupClock verdict: 1 the user clock, 2 or 3 JTAG.
+    quint32 startupClock = 0;
+    // For a Watchdog verdict: when it expires and when DESYNC has been read,
+    // both counted from the TIMER write, in microseconds.
+    quint64 watchdogMicros = 0;
+    quint64 readMicros = 0;
 
     bool clean() const { return verdict == Verdict::Clean; }
     // The writer's refusal, a line; empty for a clean stream.
     QString refusal() const;
     // The line printed before writing a clean stream that no CRC word covers.
     static QString uncheckedWarning();
+    // The line printed before writing an update image that turns the
+    // fallback off.
+    static QString fallbackOffWarning();
 };
 
 // markedPartial: the file's header says it is a partial reconfiguration
@@ -61,3 +81,6 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
 // IDCODE words name the same part when they differ at most in bits 31-28,
 // the silicon revision.
 bool sameSeries7Part(quint32 idcode, quint32 other);
+
+// An IDCODE of the 7-series family (bits 27-21 0x1B).
+bool series7Part(quint32 idcode);

@@ -1,11 +1,11 @@
 #include "xapp1081.h"
 
 #include "held_end_signals.h"
-#include "series7_stream.h"
 #include "xilinx_bitstream.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cstdio>
@@ -35,17 +35,30 @@ QByteArray xapp1081::switchWord()
     return QByteArray("\xAA\x99\x55\x66", 4);
 }
 
-QByteArray xapp1081::goldenHeader()
+QByteArray xapp1081::goldenHeader(quint32 warmBootAddress)
 {
-    static const char header[32] = {0x20, 0x00, 0x00, 0x00, 0x30, 0x02, 0x00, 0x01,  // NOOP, write WBSTAR
-                                    0x00, 0x00, 0x10, 0x00, 0x30, 0x00, char(0x80), 0x01,  // 0x1000, write CMD
-                                    0x00, 0x00, 0x00, 0x0F, 0x20, 0x00, 0x00, 0x00,  // IPROG, NOOP
-                                    0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00};  // NOOP, NOOP
+    char header[32] = {0x20, 0x00, 0x00, 0x00, 0x30, 0x02, 0x00, 0x01,  // NOOP, write WBSTAR
+                       0x00, 0x00, 0x00, 0x00, 0x30, 0x00, char(0x80), 0x01,  // the address, write CMD
+                       0x00, 0x00, 0x00, 0x0F, 0x20, 0x00, 0x00, 0x00,  // IPROG, NOOP
+                       0x20, 0x00, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00};  // NOOP, NOOP
+    qToBigEndian(warmBootAddress, header + 8);
     return QByteArray(header, sizeof header);
 }
 
+// In master SPI mode the FPGA sends WBSTAR's address to the flash as the
+// byte address of the read after IPROG.
+QByteArray xapp1081::goldenHeader()
+{
+    return goldenHeader(kUpdateArea);
+}
+
+QByteArray xapp1081::legacyGoldenHeader()
+{
+    return goldenHeader(kGoldenHeaderAddress);
+}
+
 bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image,
-                         std::optional<quint32>& part)
+                         Series7StreamCheck& stream)
 {
     const QFileInfo info(fileName);
     if (!info.exists()) {
@@ -67,6 +80,12 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
                    .arg(fileName)
                    .arg(info.size())
                    .arg(maxFileSize);
+        out.flush();
+        return false;
+    }
+    // Without the board's part the image cannot be checked against it.
+    if (!boardPart.error.isEmpty()) {
+        out << boardPart.error << '\n';
         out.flush();
         return false;
     }
@@ -100,7 +119,7 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
     // A corrupt, cut or foreign stream configures nothing: written as the
     // golden image it leaves the FPGA with nothing to load, as the update
     // image it sends the FPGA back to golden while the writer reports success.
-    const Series7StreamCheck stream = checkSeries7Stream(image, design.contains("PARTIAL=TRUE"));
+    stream = checkSeries7Stream(image, design.split(';').contains("PARTIAL=TRUE"));
     if (!stream.clean()) {
         out << stream.refusal();
         out.flush();
@@ -110,17 +129,26 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
         out << Series7StreamCheck::uncheckedWarning();
         out.flush();
     }
-    part = stream.idcode;
     return true;
 }
 
-// The board's golden image names the board's FPGA: an image for another part
-// is refused. Only a golden image that is itself clean counts, so that a
-// board whose golden image is damaged can always be repaired.
-bool xapp1081::fitsGoldenImagePart(QTextStream& out, std::optional<quint32> part)
+// The board's settings name its FPGA, or else its golden image does: an
+// image for another part is refused. Only a golden image that is itself
+// clean counts, so that a board whose golden image is damaged can always be
+// repaired; a board whose golden image is for another part than its FPGA is
+// repaired by naming the part in the settings.
+bool xapp1081::fitsBoardPart(QTextStream& out, std::optional<quint32> part)
 {
     if (!part)
         return true;
+    if (boardPart.idcode) {
+        if (sameSeries7Part(*part, *boardPart.idcode))
+            return true;
+        out << QString::asprintf("Bitstream is for FPGA 0x%08X, the board's FPGA is 0x%08X (fpga_idcode in %s)!\n",
+                                 *part, *boardPart.idcode, qUtf8Printable(boardPart.file));
+        out.flush();
+        return false;
+    }
     QByteArray golden = flash->read(kGoldenImageAddress, kIdcodeWindow);
     Series7StreamCheck check = checkSeries7Stream(golden);
     if (!check.idcode || sameSeries7Part(*part, *check.idcode))
@@ -134,8 +162,9 @@ bool xapp1081::fitsGoldenImagePart(QTextStream& out, std::optional<quint32> part
     }
     if (!check.clean())
         return true;
-    out << QString::asprintf("Bitstream is for FPGA 0x%08X, the board's golden image for 0x%08X!\n", *part,
-                             *check.idcode);
+    out << QString::asprintf("Bitstream is for FPGA 0x%08X, the board's golden image for 0x%08X! If the board's FPGA "
+                             "is the 0x%08X, set fpga_idcode = 0x%08X in %s.\n",
+                             *part, *check.idcode, *part, *part, qUtf8Printable(boardPart.file));
     out.flush();
     return false;
 }
@@ -235,17 +264,28 @@ bool xapp1081::saveUpdateImage(QString fileName)
 {
     QTextStream out(stdout);
     QByteArray image;
-    std::optional<quint32> part;
-    if (!loadImage(out, fileName, kMaxUpdateImage, image, part))
+    Series7StreamCheck stream;
+    if (!loadImage(out, fileName, kMaxUpdateImage, image, stream))
         return false;
     // The switch word sends the FPGA through the golden header to the update
     // image; without that header nothing would ever boot it.
-    if (flash->read(kGoldenHeaderAddress, kGoldenHeaderSize) != goldenHeader()) {
+    const QByteArray header = flash->read(kGoldenHeaderAddress, kGoldenHeaderSize);
+    if (header == legacyGoldenHeader()) {
+        print(out, "The golden header at 0x001000 sends the FPGA back to the golden image (warm boot address "
+                   "0x00001000, as earlier versions wrote it): write the golden image again with -wgold before "
+                   "an update can boot!\n");
+        return false;
+    }
+    if (header != goldenHeader()) {
         print(out, "No golden header at 0x001000: write the golden image first!\n");
         return false;
     }
-    if (!fitsGoldenImagePart(out, part))
+    if (!fitsBoardPart(out, stream.idcode))
         return false;
+    if (stream.fallbackOff) {
+        out << Series7StreamCheck::fallbackOffWarning();
+        out.flush();
+    }
 
     if (!changeUpdateArea(out, image))
         return false;
@@ -276,8 +316,8 @@ bool xapp1081::saveGoldenImage(QString fileName)
 {
     QTextStream out(stdout);
     QByteArray image;
-    std::optional<quint32> part;
-    if (!loadImage(out, fileName, kMaxGoldenImage, image, part) || !fitsGoldenImagePart(out, part))
+    Series7StreamCheck stream;
+    if (!loadImage(out, fileName, kMaxGoldenImage, image, stream) || !fitsBoardPart(out, stream.idcode))
         return false;
 
     if (!changeGoldenArea(out, image))

@@ -1,12 +1,22 @@
 #pragma once
 
 #include "nt25q256.h"
+#include "series7_stream.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QTextStream>
 
 #include <optional>
+
+// The board's FPGA as its settings file states it.
+struct BoardPartSetting {
+    static constexpr char kFile[] = "/etc/lumo3update.conf";
+
+    std::optional<quint32> idcode;          // unset: the golden image on the flash tells
+    QString file = QLatin1String(kFile);    // where it is set, for the messages
+    QString error;                          // why the setting cannot be used; empty when it can
+};
 
 // Writes FPGA images into the N25Q256 in the MultiBoot layout of Xilinx
 // application note XAPP1081:
@@ -15,11 +25,17 @@
 //   0x001000-0x3FFFFF  golden area: 32-byte golden header, golden bitstream, blank
 //   0x400000-0x7FFFFF  update area: update bitstream, blank
 //
+// The golden header's IPROG sends the FPGA to the byte address its WBSTAR
+// write names, the update area; earlier versions wrote 0x001000 there, which
+// only ever boots the golden image again, and an update is refused on such
+// a board until the golden image is written anew.
+//
 // The update procedure writes the switch word only after the update image has
 // been verified, so the flash never points the FPGA at a partial image.
 // Before anything is erased, an image must be a clean 7-series configuration
-// stream (series7_stream.h), for the part of the board's golden image when
-// that one is clean too.
+// stream (series7_stream.h), for the board's FPGA: the part its settings
+// name, or else the part of its golden image when that one is clean too.
+
 class xapp1081 {
 public:
     static constexpr unsigned int kHeaderArea = 0x000000;
@@ -42,16 +58,22 @@ public:
 
     explicit xapp1081(nt25q256* flash, int bootWaitMs = kDefaultBootWaitMs);
 
+    void setBoardPart(const BoardPartSetting& setting) { boardPart = setting; }
+
     bool saveUpdateImage(QString fileName);
     bool saveGoldenImage(QString fileName);
 
     static QByteArray switchWord();
+    // The golden header, its warm boot start address the update area.
     static QByteArray goldenHeader();
+    // The header as earlier versions wrote it, warm boot address 0x001000.
+    static QByteArray legacyGoldenHeader();
 
 private:
+    static QByteArray goldenHeader(quint32 warmBootAddress);
     bool loadImage(QTextStream& out, const QString& fileName, int maxSize, QByteArray& image,
-                   std::optional<quint32>& part);
-    bool fitsGoldenImagePart(QTextStream& out, std::optional<quint32> part);
+                   Series7StreamCheck& stream);
+    bool fitsBoardPart(QTextStream& out, std::optional<quint32> part);
     // Each returns false, after printing " FALSE!", when the flash stayed busy
     // past its bound.
     bool eraseSectors(QTextStream& out, unsigned int first, unsigned int last);
@@ -65,4 +87,5 @@ private:
 
     nt25q256* flash;
     int bootWaitMs;
+    BoardPartSetting boardPart;
 };

@@ -29,9 +29,13 @@ for arch in amd64 armhf arm64; do
         fail "lumo3update ($arch) does not recommend python-is-python3"
     contents=$(dpkg-deb -c "build-deb/lumo3update_3.0.0~b_$arch.deb")
     for path in ./usr/bin/lumo3update ./lib/systemd/system/lumo3update@.service ./usr/share/man/man1/lumo3update.1.gz \
-                ./usr/share/doc/lumo3update/README.Debian ./usr/share/doc/lumo3update/copyright ./var/lib/lumo3update/; do
+                ./usr/share/doc/lumo3update/README.Debian ./usr/share/doc/lumo3update/copyright ./var/lib/lumo3update/ \
+                ./etc/lumo3update.conf; do
         grep -q " $path\$" <<<"$contents" || fail "lumo3update ($arch) lacks $path"
     done
+    # An operator's setting of the board's FPGA survives upgrades.
+    dpkg-deb --ctrl-tarfile "build-deb/lumo3update_3.0.0~b_$arch.deb" | tar -xO ./conffiles |
+        grep -qx /etc/lumo3update.conf || fail "lumo3update ($arch) does not keep /etc/lumo3update.conf as a conffile"
     ! grep -q 'lumo3-board' <<<"$contents" || fail "lumo3update ($arch) holds the board tool"
     contents=$(dpkg-deb -c "build-deb/lumo3update-sim_3.0.0~b_$arch.deb")
     for path in ./usr/bin/lumo3-board ./usr/share/man/man1/lumo3-board.1.gz ./usr/share/doc/lumo3update-sim/copyright; do

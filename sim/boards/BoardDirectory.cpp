@@ -178,7 +178,8 @@ void BoardDirectory::clearFaults()
 
 QStringList BoardDirectory::ownFiles() const
 {
-    QStringList names{kStateFile, AX8052::kImageFile, AX8052::kStateFile, "board.lock", "lumo3update.lock"};
+    QStringList names{kStateFile, AX8052::kImageFile, AX8052::kStateFile, "board.lock", "lumo3update.lock",
+                      "lumo3update.conf"};
     for (const ChipImageFile& image : kind_.images)
         names << image.fileName;
     QStringList files;

@@ -32,9 +32,9 @@ QByteArray SampleBitstream::configurationData() const
     stream.word(kSyncWord);
     stream.word(kNoop);
     if (watchdog)
-        stream.write(TIMER, {kWatchdogTimer});
+        stream.write(TIMER, {watchdogTimer()});
     stream.command(RCRC);
-    stream.write(COR0, {kOptions});
+    stream.write(COR0, {options});
     stream.write(IDCODE, {idcode});
     stream.command(WCFG);
 
@@ -63,6 +63,13 @@ QByteArray SampleBitstream::configurationData() const
     else
         data.append(QByteArray("\x20\x00\x00", 3).left(dataBytes - data.size()));
     return data;
+}
+
+quint32 SampleBitstream::watchdogTimer() const
+{
+    // dataBytes * 8 bits at 3 MHz, twice, in counts of 256 / 65 MHz.
+    const quint64 counts = quint64(std::max(dataBytes, 0)) * 8 * 2 * 65 / (3 * 256) + 1;
+    return 0x40000000 | static_cast<quint32>(std::min<quint64>(counts, 0x3FFFFFFF));
 }
 
 QByteArray SampleBitstream::file() const

@@ -28,8 +28,10 @@ struct SampleBitstream {
     // the frame data.
     static constexpr int kWatchdogBytes = 8;
     // The TIMER value written then: bit 30 runs the watchdog during
-    // configuration, the low bits its count.
-    static constexpr quint32 kWatchdogTimer = 0x40010000;
+    // configuration, bits 29-0 its count of 256 cycles of the configuration
+    // oscillator (65 MHz), set to twice the time the FPGA takes to read the
+    // stream at its default clock, as a designer would set it.
+    quint32 watchdogTimer() const;
 
     QString design = QStringLiteral("lumo3_top;UserID=0XFFFFFFFF;Version=2021.2");
     QString part = QStringLiteral("7a35tcpg236");
@@ -40,10 +42,13 @@ struct SampleBitstream {
     int dataBytes = 64 * 1024;
     quint32 seed = 1;
     quint32 idcode = series7::kXc7a35t;
+    // The COR0 word written, its CRC covering it.
+    quint32 options = kOptions;
     // One bit of the frame data flipped after the CRC word was computed.
     bool corrupt = false;
     // The configuration watchdog on: a stream that runs out before its end
-    // makes the FPGA fall back instead of waiting for ever.
+    // makes the FPGA fall back instead of waiting for ever; a whole stream
+    // is read well before it expires.
     bool watchdog = false;
 
     int minimumBytes() const { return kMinimumBytes + (watchdog ? kWatchdogBytes : 0); }

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace sim {
 
@@ -17,30 +19,47 @@ using namespace series7;
 
 constexpr std::uint32_t kNotFound = 0xFFFFFFFF;
 
-// What a word written to a register does besides going into the CRC.
-enum class Effect : std::uint8_t { None, CheckCrc, Command, CheckIdcode, FrameData, Watchdog, Options, SpiMode };
+// What a word written to a register does besides going into the CRC
+// (UG470, configuration registers).
+enum class Effect : std::uint8_t {
+    None,
+    CheckCrc,
+    Command,
+    CheckIdcode,
+    FrameData,
+    Watchdog,
+    Options,
+    SpiMode,
+    Control,
+    Mask,
+    WarmBoot,
+};
 
 constexpr std::array<Effect, 32> kRegisterEffects = [] {
     std::array<Effect, 32> effects{};
     effects[CRC] = Effect::CheckCrc;
     effects[FDRI] = Effect::FrameData;
     effects[CMD] = Effect::Command;
+    effects[CTL0] = Effect::Control;
+    effects[MASK] = Effect::Mask;
     effects[COR0] = Effect::Options;
     effects[MFWR] = Effect::FrameData;
     effects[IDCODE] = Effect::CheckIdcode;
+    effects[WBSTAR] = Effect::WarmBoot;
     effects[TIMER] = Effect::Watchdog;
     effects[BSPI] = Effect::SpiMode;
     return effects;
 }();
 
-// The commands the outcome depends on; the rest (WCFG, NULL, SWITCH, the
-// SPI read commands, ...) change nothing here.
-enum class Action : std::uint8_t { None, Start, ResetCrc, Desync, Iprog, Shutdown, SpiRead };
+// The commands the outcome depends on; the rest (WCFG, NULL, the SPI edge,
+// ...) change nothing here.
+enum class Action : std::uint8_t { None, Start, ResetCrc, Desync, Iprog, Shutdown, SpiRead, SwitchClock };
 
 constexpr std::array<Action, 32> kCommandActions = [] {
     std::array<Action, 32> actions{};
     actions[START] = Action::Start;
     actions[RCRC] = Action::ResetCrc;
+    actions[SWITCH] = Action::SwitchClock;
     actions[SHUTDOWN] = Action::Shutdown;
     actions[DESYNC] = Action::Desync;
     actions[IPROG] = Action::Iprog;
@@ -48,8 +67,55 @@ constexpr std::array<Action, 32> kCommandActions = [] {
     return actions;
 }();
 
-// The watchdog's time-out: TIMER bits 29-0, in configuration clock cycles.
-constexpr std::uint32_t kWatchdogValueMask = 0x3FFFFFFF;
+// TIMER: bit 30 runs the watchdog during configuration, bit 31 only in user
+// mode, bits 29-0 its count. It counts the configuration oscillator's 65 MHz
+// divided by 256.
+constexpr std::uint32_t kTimerConfigMonitor = 1u << 30;
+constexpr std::uint32_t kTimerValueMask = 0x3FFFFFFF;
+constexpr std::uint64_t kWatchdogClockDivisor = 256;
+constexpr std::uint64_t kOscillatorHz = 65000000;
+
+Nanos watchdogNanos(std::uint32_t timer)
+{
+    return std::uint64_t{timer & kTimerValueMask} * kWatchdogClockDivisor * kSecond / kOscillatorHz;
+}
+
+// CTL0 (written through MASK): bit 10 set turns the fallback off, bit 6
+// turns the AES decryptor on for the rest of the stream.
+constexpr std::uint32_t kFallbackOff = 1u << 10;
+constexpr std::uint32_t kDecrypt = 1u << 6;
+
+// COR0 bits 16-15: the clock of the startup sequence (0 CCLK, 1 the
+// STARTUPE2 block's user clock, 2 and 3 JTAG's TCK); bits 22-17 (OSCFSEL)
+// the configuration clock that the SWITCH command sets.
+enum class StartupClock { Cclk, User, Jtag };
+
+StartupClock startupClock(std::uint32_t cor0)
+{
+    switch ((cor0 >> 15) & 3) {
+    case 0:
+        return StartupClock::Cclk;
+    case 1:
+        return StartupClock::User;
+    default:
+        return StartupClock::Jtag;
+    }
+}
+
+// The nominal configuration clock of an OSCFSEL code. The power-up default,
+// 0, is 3 MHz; 21 is the code the vendor's tools write for a ConfigRate of
+// 50 MHz (the Kintex-7 MultiBoot pair). The tools' other codes are not
+// published; those stay at the default rate, the slow side.
+constexpr std::uint64_t kDefaultClockHz = 3000000;
+
+std::uint64_t configurationClockHz(std::uint32_t cor0)
+{
+    return ((cor0 >> 17) & 0x3F) == 21 ? 50000000 : kDefaultClockHz;
+}
+
+// WBSTAR bits 28-0: the byte address of the next configuration in SPI
+// mode. A flash read with 3-byte addresses takes its low 24 bits.
+constexpr std::uint32_t kReadAddressMask = 0x00FFFFFF;
 
 // BSPI bits 9-8: the data lines of the reads that follow the BSPI_READ
 // command (0: one, 1: two, 2: four).
@@ -65,51 +131,74 @@ constexpr unsigned spiLines(std::uint32_t bspi)
     }
 }
 
-std::uint64_t cyclesToNanos(std::uint64_t cycles)
-{
-    return cycles * kSecond / Series7Configuration::kConfigClockHz;
-}
-
-// The time a pass spends reading: bits at the configuration clock, over one
-// data line until the stream switches to more.
+// The time a pass spends reading: bits at the configuration clock over the
+// data lines, both of which the stream may change on the way.
 class ReadTime {
 public:
     explicit ReadTime(std::uint32_t from) : from_(from) {}
-    // The bytes up to `at` are read over `lines` from here on.
+    // From `at` on, the bytes are read over `lines`.
     void switchLines(std::uint32_t at, unsigned lines)
     {
-        cycles_ = cyclesUpTo(at);
-        from_ = at;
+        close(at);
         lines_ = lines;
     }
-    std::uint64_t nanosUpTo(std::uint32_t at) const { return cyclesToNanos(cyclesUpTo(at)); }
+    // From `at` on, at `hz`.
+    void switchClock(std::uint32_t at, std::uint64_t hz)
+    {
+        close(at);
+        hz_ = hz;
+    }
+    Nanos nanosUpTo(std::uint32_t at) const { return nanos_ + segment(at); }
 
 private:
-    std::uint64_t cyclesUpTo(std::uint32_t at) const
+    Nanos segment(std::uint32_t at) const
     {
-        return cycles_ + (std::uint64_t{at > from_ ? at - from_ : 0} * 8 + lines_ - 1) / lines_;
+        const std::uint64_t bits = std::uint64_t{at > from_ ? at - from_ : 0} * 8;
+        return (bits + lines_ - 1) / lines_ * kSecond / hz_;
+    }
+    void close(std::uint32_t at)
+    {
+        nanos_ += segment(at);
+        from_ = std::max(from_, at);
     }
 
     std::uint32_t from_;
     unsigned lines_ = 1;
-    std::uint64_t cycles_ = 0;
+    std::uint64_t hz_ = kDefaultClockHz;
+    Nanos nanos_ = 0;
 };
 
-// How one pass over the flash, from a start address, ended.
-enum class End { Configured, Iprog, Error, RunsOut };
+// How one pass over the flash ended.
+enum class End {
+    Configured,  // DESYNC after START, and the startup sequence ran
+    Iprog,       // an IPROG: the next pass starts at WBSTAR's address
+    Error,       // an error the FPGA flags, the watchdog's expiry included
+    RunsOut,     // the stream ran out before DESYNC
+    Stalled,     // DESYNC after START, but the startup sequence never runs
+};
+
+// What the configuration logic keeps from one pass to the next: IPROG
+// resets everything but WBSTAR and TIMER; a fallback ignores IPROG and runs
+// without the watchdog.
+struct MultiBoot {
+    std::uint32_t warmBoot = 0;
+    std::uint32_t timer = 0;
+    bool fallback = false;
+};
 
 struct Pass {
     End end = End::RunsOut;
-    std::uint32_t at = 0;  // the DESYNC, the IPROG, the error, where the stream ran out
-    QString what;          // the error or how the stream ran out, with its address
+    std::uint32_t at = 0;  // the DESYNC, the IPROG, the word at fault, where the stream ran out
+    QString what;          // what ended it, with its address
     bool synchronised = false;
-    bool watchdog = false;
+    bool watchdog = false;         // a configuration watchdog ran to the pass's end
+    bool watchdogExpired = false;  // and ended it
+    bool fallbackOn = true;        // CTL0's fallback bit as the pass left it
+    MultiBoot next;                // WBSTAR and TIMER as the pass left them
     std::uint64_t frameWords = 0;
     bool options = false;   // COR0 written
     bool shutdown = false;  // the device was shut down for a partial reconfiguration
-    // The time the pass read the flash; for one that runs out with the
-    // watchdog on, until the watchdog expired.
-    std::uint64_t nanos = 0;
+    Nanos nanos = 0;
 };
 
 QString hex(std::uint32_t value, int digits)
@@ -122,6 +211,11 @@ QString address(std::uint32_t at)
     return hex(at, 6);
 }
 
+QString milliseconds(Nanos nanos)
+{
+    return QString::number(static_cast<double>(nanos) / kMillisecond, 'f', 1);
+}
+
 class Engine {
 public:
     Engine(const std::uint8_t* flash, std::uint32_t size, std::uint32_t part)
@@ -129,9 +223,7 @@ public:
     {
     }
 
-    // One pass from `at`. honourIprog: IPROG ends the pass; synchronised:
-    // the configuration that continues here had found its sync word.
-    Pass run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchronised) const;
+    Pass run(std::uint32_t at, const MultiBoot& state) const;
 
 private:
     std::uint32_t word(std::uint32_t at) const { return qFromBigEndian<quint32>(flash_ + at); }
@@ -188,22 +280,41 @@ std::uint32_t Engine::erasedFrom(std::uint32_t from) const
     return end;
 }
 
-Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchronised) const
+Pass Engine::run(std::uint32_t at, const MultiBoot& state) const
 {
     Pass pass;
-    pass.watchdog = watchdog;
-    pass.synchronised = synchronised;
+    pass.next = state;
     ReadTime time(at);
     unsigned lines = 1;
-    // When a watchdog that runs out expires; one carried over from the
-    // golden header's pass is counted from this pass's start.
-    std::uint64_t watchdogEnds = 0;
+    // When the configuration watchdog expires, counted from the pass's start
+    // when an earlier pass set it, else from its TIMER write. A fallback runs
+    // without it.
+    std::optional<Nanos> watchdogEnds;
+    if (!state.fallback && (state.timer & kTimerConfigMonitor))
+        watchdogEnds = watchdogNanos(state.timer);
     const auto stop = [&](End end, std::uint32_t where, const QString& what) {
         pass.end = end;
         pass.at = where;
         pass.what = what;
-        pass.nanos = end == End::RunsOut ? std::max(watchdogEnds, time.nanosUpTo(where))
-                                         : time.nanosUpTo(std::min(where + 4, size_));
+        pass.watchdog = watchdogEnds.has_value();
+        if (end == End::RunsOut) {
+            // The FPGA reads on until the watchdog ends it, if one runs.
+            pass.nanos = watchdogEnds ? *watchdogEnds : time.nanosUpTo(where);
+            pass.watchdogExpired = pass.watchdog;
+            return pass;
+        }
+        pass.nanos = time.nanosUpTo(std::min(where + 4, size_));
+        if (watchdogEnds && (end == End::Stalled || *watchdogEnds < pass.nanos)) {
+            // The watchdog runs until the end of the startup sequence.
+            pass.what = end == End::Stalled
+                            ? what + QStringLiteral(", and the configuration watchdog expired")
+                            : QStringLiteral("the configuration watchdog expired after %1 ms, before the stream "
+                                             "reached %2 (after %3 ms)")
+                                  .arg(milliseconds(*watchdogEnds), address(where), milliseconds(pass.nanos));
+            pass.end = End::Error;
+            pass.nanos = *watchdogEnds;
+            pass.watchdogExpired = true;
+        }
         return pass;
     };
     // Where the last packet's payload began: the stream has run into erased
@@ -222,14 +333,18 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
     bool started = false;
     bool afterWrite = false;  // a type 2 packet may follow
     std::uint32_t reg = 0;
+    // CTL0, MASK and COR0 start at their reset values in every pass.
+    std::uint32_t control = 0;
+    std::uint32_t mask = 0;
+    std::uint32_t options = 0;
     for (;;) {
         if (!inSync) {
             const std::uint32_t sync = findSync(at);
             if (sync == kNotFound) {
-                stop(End::RunsOut, at, QStringLiteral("no sync word from %1 on").arg(address(at)));
                 // It searched the whole window.
-                pass.nanos = std::max(watchdogEnds, time.nanosUpTo(size_));
-                return pass;
+                Pass out = stop(End::RunsOut, size_, QStringLiteral("no sync word from %1 on").arg(address(at)));
+                out.at = at;
+                return out;
             }
             at = sync + 4;
             lastPayload = at;
@@ -283,26 +398,53 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
         } else {
             for (std::uint32_t i = 0; inSync && i < words; ++i, at += 4) {
                 const std::uint32_t value = word(at);
-                if (effect == Effect::CheckCrc) {
+                switch (effect) {
+                case Effect::CheckCrc:
                     if (value != crc.value())
                         return stop(End::Error, at,
                                     QStringLiteral("configuration CRC mismatch at %1").arg(address(at)));
                     crc.reset();
                     continue;
+                case Effect::CheckIdcode:
+                    if (((value ^ part_) & 0x0FFFFFFF) != 0)
+                        return stop(End::Error, at,
+                                    QStringLiteral("IDCODE %1 is not the board's part %2 at %3")
+                                        .arg(hex(value, 8), hex(part_, 8), address(at)));
+                    break;
+                case Effect::Watchdog:
+                    pass.next.timer = value;
+                    watchdogEnds.reset();
+                    if (!state.fallback && (value & kTimerConfigMonitor))
+                        watchdogEnds = time.nanosUpTo(at + 4) + watchdogNanos(value);
+                    break;
+                case Effect::WarmBoot:
+                    pass.next.warmBoot = value;
+                    break;
+                case Effect::Mask:
+                    mask = value;
+                    break;
+                case Effect::Control:
+                    control = (control & ~mask) | (value & mask);
+                    pass.fallbackOn = (control & kFallbackOff) == 0;
+                    if (control & kDecrypt)
+                        return stop(End::Error, at,
+                                    QStringLiteral("the stream is encrypted from %1 on, and the virtual FPGA holds "
+                                                   "no AES key")
+                                        .arg(address(at + 4)));
+                    break;
+                case Effect::Options:
+                    options = value;
+                    pass.options = true;
+                    break;
+                case Effect::SpiMode:
+                    lines = spiLines(value);
+                    break;
+                case Effect::Command:
+                case Effect::FrameData:
+                case Effect::None:
+                    break;
                 }
                 crc.feed(target, value);
-                if (effect == Effect::CheckIdcode && ((value ^ part_) & 0x0FFFFFFF) != 0)
-                    return stop(End::Error, at,
-                                QStringLiteral("IDCODE %1 is not the board's part %2 at %3")
-                                    .arg(hex(value, 8), hex(part_, 8), address(at)));
-                if (effect == Effect::Watchdog) {
-                    pass.watchdog = value != 0;
-                    watchdogEnds = time.nanosUpTo(at + 4) + cyclesToNanos(value & kWatchdogValueMask);
-                }
-                if (effect == Effect::Options)
-                    pass.options = true;
-                if (effect == Effect::SpiMode)
-                    lines = spiLines(value);
                 if (effect != Effect::Command)
                     continue;
                 switch (value < kCommandActions.size() ? kCommandActions[value] : Action::None) {
@@ -313,13 +455,24 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
                     crc.reset();
                     break;
                 case Action::Desync:
-                    if (started)
+                    if (!started) {
+                        // Nothing started: the FPGA looks for the next sync word.
+                        inSync = false;
+                        break;
+                    }
+                    switch (startupClock(options)) {
+                    case StartupClock::Jtag:
+                        return stop(End::Stalled, at,
+                                    QStringLiteral("DESYNC at %1, but COR0 clocks the startup sequence from JTAG, "
+                                                   "so DONE never rises")
+                                        .arg(address(at)));
+                    case StartupClock::Cclk:
+                    case StartupClock::User:
                         return stop(End::Configured, at, QString());
-                    // Nothing started: the FPGA looks for the next sync word.
-                    inSync = false;
+                    }
                     break;
                 case Action::Iprog:
-                    if (honourIprog)
+                    if (!state.fallback)
                         return stop(End::Iprog, at, QString());
                     break;
                 case Action::Shutdown:
@@ -327,6 +480,9 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
                     break;
                 case Action::SpiRead:
                     time.switchLines(at + 4, lines);
+                    break;
+                case Action::SwitchClock:
+                    time.switchClock(at + 4, configurationClockHz(options));
                     break;
                 case Action::None:
                     break;
@@ -338,27 +494,36 @@ Pass Engine::run(std::uint32_t at, bool honourIprog, bool watchdog, bool synchro
     }
 }
 
+const char* imageAt(std::uint32_t at)
+{
+    return at < Series7Configuration::kUpdateImageAddress ? "golden image" : "update image";
+}
+
 QString reason(const Pass& pass)
 {
-    const char* image = pass.at < Series7Configuration::kUpdateImageAddress ? "golden image" : "update image";
-    QString text = QStringLiteral("%1: %2").arg(QLatin1String(image), pass.what);
+    QString text = QStringLiteral("%1: %2").arg(QLatin1String(imageAt(pass.at)), pass.what);
     if (pass.end == End::RunsOut)
         text += pass.watchdog ? QStringLiteral(", the configuration watchdog expired")
                               : QStringLiteral(", the watchdog is off");
     return text;
 }
 
-// The outcome of a configuration whose last pass this is.
-Series7Configuration::Outcome outcome(const Pass& pass)
+bool failed(const Pass& pass)
+{
+    return pass.end == End::Error || (pass.end == End::RunsOut && pass.watchdog);
+}
+
+// The outcome of a configuration whose last pass this is; firstPass: the
+// power-up's own pass from address 0.
+Series7Configuration::Outcome outcome(const Pass& pass, bool firstPass)
 {
     Series7Configuration::Outcome out;
     out.frameWords = pass.frameWords;
-    out.readNanos = pass.nanos;
     if (pass.end == End::Configured) {
         out.loaded = pass.at < Series7Configuration::kUpdateImageAddress ? Series7Configuration::Image::Golden
                                                                         : Series7Configuration::Image::Update;
         out.partial = !pass.options || pass.shutdown || pass.frameWords == 0;
-    } else if (!pass.synchronised) {
+    } else if (!pass.synchronised && firstPass) {
         out.error = QStringLiteral("no sync word in the flash");
     } else {
         out.hangs = pass.end == End::RunsOut && !pass.watchdog;
@@ -367,26 +532,70 @@ Series7Configuration::Outcome outcome(const Pass& pass)
     return out;
 }
 
+QString joined(const QString& earlier, const QString& last)
+{
+    if (earlier.isEmpty())
+        return last;
+    return last.isEmpty() ? earlier : earlier + QStringLiteral("; ") + last;
+}
+
 }  // namespace
 
 Series7Configuration::Outcome Series7Configuration::configure(const std::uint8_t* flash, std::uint32_t size,
                                                               std::uint32_t part)
 {
     const Engine engine(flash, size, part);
-    const Pass first = engine.run(0, true, false, false);
-    if (first.end != End::Iprog)
-        return outcome(first);
-    const Pass update = engine.run(std::min(kUpdateImageAddress, size), false, first.watchdog, true);
-    if (update.end == End::Configured || (update.end == End::RunsOut && !update.watchdog)) {
-        Outcome out = outcome(update);
-        out.readNanos += first.nanos;
+    MultiBoot state;
+    std::uint32_t start = 0;
+    std::vector<std::uint32_t> starts;
+    Nanos nanos = 0;
+    QString errors;
+    bool fellBack = false;
+    for (;;) {
+        const Pass pass = engine.run(start, state);
+        nanos += pass.nanos;
+        starts.push_back(start);
+        if (pass.end == End::Iprog) {
+            const std::uint32_t next = std::min(pass.next.warmBoot & kReadAddressMask, size);
+            if (std::find(starts.begin(), starts.end(), next) != starts.end()) {
+                Outcome out;
+                out.hangs = true;
+                out.readNanos = nanos;
+                out.error = joined(errors, QStringLiteral("%1: IPROG at %2 leads back to %3, where this boot has "
+                                                          "begun before: the FPGA reboots for ever")
+                                               .arg(QLatin1String(imageAt(pass.at)), address(pass.at),
+                                                    address(next)));
+                return out;
+            }
+            state.warmBoot = pass.next.warmBoot;
+            state.timer = pass.next.timer;
+            start = next;
+            continue;
+        }
+        // An image reached through IPROG that fails, or a watchdog that ends
+        // any pass, sends the FPGA back to address 0, unless the stream
+        // turned the fallback off. A power-up's own pass from address 0 is
+        // not retried for its errors: the fallback would read the same.
+        const bool reachedThroughIprog = starts.size() > 1;
+        if (!state.fallback && failed(pass) && (reachedThroughIprog || pass.watchdogExpired)) {
+            if (pass.fallbackOn) {
+                errors = joined(errors, reason(pass));
+                state = MultiBoot{pass.next.warmBoot, pass.next.timer, true};
+                start = 0;
+                fellBack = true;
+                continue;
+            }
+            Outcome out = outcome(pass, false);
+            out.readNanos = nanos;
+            out.error = joined(errors, out.error + QStringLiteral(", and the stream turned the fallback off (CTL0)"));
+            return out;
+        }
+        Outcome out = outcome(pass, !reachedThroughIprog && !fellBack);
+        out.readNanos = nanos;
+        out.fallback = fellBack;
+        out.error = joined(errors, out.error);
         return out;
     }
-    Outcome again = outcome(engine.run(0, false, false, false));
-    again.readNanos += first.nanos + update.nanos;
-    again.fallback = true;
-    again.error = again.error.isEmpty() ? reason(update) : reason(update) + QStringLiteral("; ") + again.error;
-    return again;
 }
 
 }  // namespace sim

@@ -8,14 +8,17 @@ namespace sim {
 
 // The configuration logic of a Xilinx 7-series FPGA in master SPI mode, as a
 // function of the flash it reads: which image a power-up or a released
-// PROGRAM_B loads from a MultiBoot flash, and why.
+// PROGRAM_B loads from a MultiBoot flash, and why. Every rule is UG470's;
+// sim/README.md lists them with their sections.
 //
-// One attempt reads from address 0: everything before the sync word is
-// skipped, then the packet stream is interpreted word by word, the CRC and
-// the IDCODE checked, until START and DESYNC end it. The golden header's
-// IPROG (behind the switch word) sends the FPGA to the update image; an
-// error there, or a watchdog that expires, sends it back to address 0 with
-// IPROG ignored, which loads the golden image.
+// A boot is a chain of passes. The first reads from address 0: everything
+// before the sync word is skipped, then the packet stream is interpreted word
+// by word, the CRC and the IDCODE checked, until START and DESYNC end it and
+// the startup sequence runs. An IPROG (the golden header's, behind the switch
+// word) starts a pass at the byte address that WBSTAR holds; an error there,
+// or a configuration watchdog that expires, sends the FPGA back to address 0
+// with WBSTAR and IPROG ignored and the watchdog off (the fallback), unless
+// the failing stream turned the fallback off in CTL0.
 class Series7Configuration {
 public:
     enum class Image { None, Golden, Update };
@@ -23,11 +26,11 @@ public:
     struct Outcome {
         // Named by where the configuring stream's DESYNC lies.
         Image loaded = Image::None;
-        // The image reached through IPROG failed and the FPGA configured
-        // again from address 0.
+        // An image failed and the FPGA configured again from address 0.
         bool fallback = false;
-        // The stream ran out before its end with the watchdog off: the FPGA
-        // goes on reading the flash for ever.
+        // The FPGA goes on reading the flash for ever: a stream that ran out
+        // before its end with the watchdog off, or IPROGs that lead round in
+        // a circle.
         bool hangs = false;
         // Why the fallback or nothing, e.g. "update image: configuration CRC
         // mismatch at 0x41F2A4"; empty when the FPGA configured at the
@@ -39,17 +42,14 @@ public:
         // shut the device down first or wrote no frame data. On a blank
         // device that leaves an almost empty design running.
         bool partial = false;
-        // How long the FPGA read the flash, every attempt included: the bits
-        // it read at its configuration clock over the data lines in use.
-        // Meaningless for a configuration that hangs.
+        // How long the FPGA read the flash, every pass included: the bits it
+        // read at its configuration clock over the data lines in use, and a
+        // watchdog's wait. Meaningless for a configuration that hangs.
         std::uint64_t readNanos = 0;
     };
 
-    // The configuration clock in master SPI mode: 3 MHz nominal, whatever
-    // COR0 asks for (see sim/README.md).
-    static constexpr std::uint64_t kConfigClockHz = 3000000;
-
-    // Where the golden header's IPROG leads (its WBSTAR value is not read).
+    // Where the update area begins: a stream whose DESYNC lies at or above
+    // it is the update image.
     static constexpr std::uint32_t kUpdateImageAddress = 0x400000;
 
     // flash: the bytes the FPGA reads, from address 0; part: the IDCODE of

@@ -7,6 +7,7 @@
 #include "PowerCutWatch.h"
 #include "EmulatedWorker.h"
 #include "bcm2835.h"
+#include "board_settings.h"
 #include "SimPinWorker.h"
 #include "lumo3update_main.h"
 #include "run_lock.h"
@@ -200,6 +201,10 @@ int run(const QStringList& args)
     // One board, one lock: runs on different boards never wait on each other.
     const QByteArray lockPath = QFile::encodeName(QDir(board->path()).filePath(QStringLiteral("lumo3update.lock")));
     lumo3update_lock_path = lockPath.constData();
+    // The board's settings, as the operator states them for this board.
+    const QByteArray settingsPath =
+        QFile::encodeName(QDir(board->path()).filePath(QStringLiteral("lumo3update.conf")));
+    lumo3update_config_path = settingsPath.constData();
     // The virtual Pi's kernel is not the host's: its files are looked for in
     // the board's directory, where none lie, so that a rehearsal on a Pi
     // whose own kernel holds SPI0 is not refused for it.

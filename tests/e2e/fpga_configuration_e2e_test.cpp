@@ -2,18 +2,20 @@
 // would refuse are put in place with raw -w writes: the reason shows in
 // `status`.
 
+#include "GoldenHeaders.h"
 #include "BoardTool.h"
 #include "SampleBitstream.h"
+#include "SharedBitstreams.h"
 
 #include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
 
 namespace {
 
 using sim::series7::kXc7a100t;
 using sim::series7::kXc7a35t;
-const QByteArray kGoldenHeader("\x20\x00\x00\x00\x30\x02\x00\x01\x00\x00\x10\x00\x30\x00\x80\x01"
-                               "\x00\x00\x00\x0F\x20\x00\x00\x00\x20\x00\x00\x00\x20\x00\x00\x00",
-                               32);
 
 enum class Update { Corrupt, Foreign, Truncated, TruncatedWatchdog, None };
 
@@ -129,6 +131,14 @@ QByteArray rawStreamWithAnEPair()
     }
 }
 
+// What a board holds before the row's run.
+enum class Before {
+    Golden,            // a golden image (35T) written with -wgold
+    LegacyGolden,      // the same, its header as an earlier version wrote it
+    Blank,             // nothing
+    GoldenOfAnotherPart,  // a 35T golden image on a 100T board
+};
+
 TEST(FpgaConfigurationE2E, TheUpdaterWritesOnlyWhatTheFpgaLoads)
 {
     sim::SampleBitstream base;
@@ -141,6 +151,15 @@ TEST(FpgaConfigurationE2E, TheUpdaterWritesOnlyWhatTheFpgaLoads)
     noCrc[1000] = static_cast<char>(noCrc[1000] ^ 0x01);
     QByteArray noStart = data;
     noStart.remove(noStart.indexOf(command(5)), 8);
+    sim::SampleBitstream jtag = base;
+    jtag.options |= 2u << 15;  // COR0's startup clock: JtagClk
+    // A watchdog of 256 counts, 1 ms, where the stream takes 21 ms.
+    sim::SampleBitstream watched = base;
+    watched.watchdog = true;
+    QByteArray shortWatchdog = watched.configurationData();
+    shortWatchdog.replace(shortWatchdog.indexOf(QByteArray::fromHex("30022001")) + 4, 4, QByteArray::fromHex("40000100"));
+    sim::SampleBitstream xc7a100t = base;
+    xc7a100t.idcode = kXc7a100t;
 
     struct Row {
         const char* name;
@@ -149,7 +168,11 @@ TEST(FpgaConfigurationE2E, TheUpdaterWritesOnlyWhatTheFpgaLoads)
         int exitCode;
         QByteArray says;  // a line of its output
         const char* loaded;
+        Before before = Before::Golden;
+        QByteArray settings = QByteArray();  // the board's lumo3update.conf
     };
+    const QByteArray other = "Bitstream is for FPGA 0x03631093, the board's golden image for 0x0362D093! If the board's "
+                             "FPGA is the 0x03631093, set fpga_idcode = 0x03631093 in ";
     const Row rows[] = {
         {"DESYNC without START as the update", "-wupdate", base.file(noStart), 1,
          "Bitstream never starts the FPGA: DESYNC without START at byte 7980 of the image!", "golden"},
@@ -159,14 +182,48 @@ TEST(FpgaConfigurationE2E, TheUpdaterWritesOnlyWhatTheFpgaLoads)
         {"a raw stream", "-wupdate", rawStreamWithAnEPair(), 0, "Booting FPGA: OK", "update"},
         {"no CRC word, a frame bit flipped", "-wupdate", base.file(noCrc), 0,
          "Warning: the bitstream has no CRC word, so damage to its frame data cannot be detected.", "update"},
+        {"an update on a board whose golden image an earlier version wrote", "-wupdate", base.file(), 1,
+         "The golden header at 0x001000 sends the FPGA back to the golden image (warm boot address 0x00001000, as "
+         "earlier versions wrote it): write the golden image again with -wgold before an update can boot!",
+         "golden", Before::LegacyGolden},
+        {"which -wgold mends", "-wgold", base.file(), 0, "Booting FPGA: OK", "golden", Before::LegacyGolden},
+        {"a golden image started by the JTAG clock, on a blank board", "-wgold", jtag.file(), 1,
+         "Bitstream starts up on the JTAG clock (COR0 at byte 68 of the image): it cannot start from the flash!",
+         "none", Before::Blank},
+        {"a configuration watchdog that expires before the read", "-wupdate", base.file(shortWatchdog), 1,
+         "Bitstream's configuration watchdog (TIMER at byte 60 of the image) expires after 1.0 ms, before the FPGA "
+         "has read the image (21.1 ms at its configuration clock): it would fall back at every boot!",
+         "golden"},
+        {"a 100T image on a blank 35T board that says so", "-wgold", xc7a100t.file(), 1,
+         "Bitstream is for FPGA 0x03631093, the board's FPGA is 0x0362D093 (fpga_idcode in ", "none", Before::Blank,
+         "fpga_idcode = 0x0362D093\n"},
+        {"a 100T image on a 100T board that took a 35T golden image", "-wgold", xc7a100t.file(), 1, other, "none",
+         Before::GoldenOfAnotherPart},
+        {"which its setting mends", "-wgold", xc7a100t.file(), 0, "Booting FPGA: OK", "golden",
+         Before::GoldenOfAnotherPart, "# the board's FPGA\nfpga_idcode = 0x03631093\n"},
+        {"a setting that names no part stops the write", "-wgold", base.file(), 1,
+         "fpga_idcode = 03631093 in ", "none", Before::Blank, "fpga_idcode = 03631093\n"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
-        BoardFixture board("lumo3");
-        sim::SampleBitstream golden;
-        golden.dataBytes = 8000;
-        board.writeFile("gold.bit", golden.file());
-        ASSERT_EQ(board.run({"-wgold", "gold.bit"}).exitCode, 0);
+        const bool xc7a100tBoard = r.before == Before::GoldenOfAnotherPart;
+        BoardFixture board("lumo3", xc7a100tBoard ? QStringList{"--idcode", "0x03631093"} : QStringList{});
+        if (r.before != Before::Blank) {
+            sim::SampleBitstream golden;
+            golden.dataBytes = 8000;
+            board.writeFile("gold.bit", golden.file());
+            ASSERT_EQ(board.run({"-wgold", "gold.bit"}).exitCode, 0);
+        }
+        if (r.before == Before::LegacyGolden) {
+            QByteArray flash = board.flash();
+            board.setFlash(flash.replace(0x1000, 32, kLegacyGoldenHeader));
+            board.run({"-boot"});
+        }
+        if (!r.settings.isEmpty()) {
+            QFile settings(QDir(board.board()).filePath("lumo3update.conf"));
+            ASSERT_TRUE(settings.open(QIODevice::WriteOnly));
+            settings.write(r.settings);
+        }
         const QByteArray before = board.flash();
         board.writeFile("fw.bit", r.file);
         const ToolResult result = board.run({r.key, "fw.bit"});
@@ -178,6 +235,38 @@ TEST(FpgaConfigurationE2E, TheUpdaterWritesOnlyWhatTheFpgaLoads)
         EXPECT_EQ(board.statusJson("fpga.loaded"), r.loaded);
         EXPECT_EQ(board.statusJson("fpga.fallback"), "false");
     }
+}
+
+// The vendor's own 35T file turns the FPGA's fallback off: written as the
+// update image, with a warning of what a damaged update image then costs,
+// which a raw write of a damaged one shows.
+TEST(FpgaConfigurationE2E, AnUpdateThatTurnsTheFallbackOffIsWrittenWithAWarning)
+{
+    QByteArray vendor;
+    if (!loadSharedBitstream("artix7-35t-vivado2025.bit", vendor))
+        GTEST_SKIP() << "no ../shared/bitstreams beside the checkout";
+    BoardFixture board("lumo3");
+    sim::SampleBitstream golden;
+    golden.dataBytes = 8000;
+    board.writeFile("gold.bit", golden.file());
+    ASSERT_EQ(board.run({"-wgold", "gold.bit"}).exitCode, 0);
+    board.writeFile("fw.bit", vendor);
+    const ToolResult result = board.run({"-wupdate", "fw.bit"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_TRUE(result.out.startsWith(
+        "Warning: the bitstream turns the FPGA's fallback off (CTL0 ConfigFallback): should the update image ever be "
+        "damaged in the flash, the FPGA loads nothing, not the golden image.\nErasing header area: OK\n"))
+        << result.out.toStdString();
+    EXPECT_EQ(board.statusJson("fpga.loaded"), "update");
+
+    QByteArray flash = board.flash();
+    flash[0x400000 + 4000] = static_cast<char>(flash[0x400000 + 4000] ^ 0x01);
+    board.setFlash(flash);
+    board.run({"-boot"});
+    EXPECT_EQ(board.statusJson("fpga.loaded"), "none");
+    EXPECT_EQ(board.statusJson("fpga.fallback"), "false");
+    EXPECT_TRUE(board.statusJson("fpga.error").endsWith("and the stream turned the fallback off (CTL0)"))
+        << board.statusJson("fpga.error").toStdString();
 }
 
 // A 100T reads its 3.8 MB image for about 10 s at the default clock: the

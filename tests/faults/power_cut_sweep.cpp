@@ -30,6 +30,7 @@
 //
 // Exit status 0, or 1 when a promise is broken (or a run misbehaves).
 
+#include "GoldenHeaders.h"
 #include "SampleBitstream.h"
 
 #include <QByteArray>
@@ -267,9 +268,7 @@ Scenario lumo3Scenario(const QString& root, bool update)
     s.kind = "lumo3";
     s.imageFile = "n25q256.img";
     s.files = {{"new.bit", nextFile}};
-    const QByteArray goldenHeader("\x20\x00\x00\x00\x30\x02\x00\x01\x00\x00\x10\x00\x30\x00\x80\x01"
-                                  "\x00\x00\x00\x0F\x20\x00\x00\x00\x20\x00\x00\x00\x20\x00\x00\x00",
-                                  32);
+    const QByteArray& goldenHeader = kGoldenHeader;
     const auto holds = [](const QString& image, qint64 at, const QByteArray& data) {
         return readRange(image, at, data.size()) == data;
     };

@@ -76,11 +76,13 @@ TEST(SampleBitstream, IsAWellFormedStreamInTheOrderOfRealFiles)
     EXPECT_EQ(sample.configurationData(), flipped);
 
     // The watchdog: a TIMER write behind the sync word's NOOP, before the
-    // CRC starts (as in real files), and the same frames in 8 more bytes.
+    // CRC starts (as in real files), and the same frames in 8 more bytes. It
+    // runs during configuration for twice the stream's read at 3 MHz (0.768
+    // ms for 144 bytes), in counts of 256 / 65 MHz: 196.
     sample.corrupt = false;
     sample.watchdog = true;
     sample.dataBytes = 144;
-    EXPECT_EQ(sample.configurationData(), expected.left(56) + words({0x30022001, 0x40010000}) + expected.mid(56));
+    EXPECT_EQ(sample.configurationData(), expected.left(56) + words({0x30022001, 0x400000C4}) + expected.mid(56));
 }
 
 TEST(SampleBitstream, HoldsExactlyDataBytes)

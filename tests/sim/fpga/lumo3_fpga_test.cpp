@@ -1,6 +1,7 @@
 // What the virtual Lumo3 FPGA boots, for its part, and how it holds the flash
 // while it configures.
 
+#include "GoldenHeaders.h"
 #include "Lumo3Fpga.h"
 #include "SampleBitstream.h"
 
@@ -16,8 +17,6 @@ namespace {
 using Image = sim::Lumo3Fpga::Image;
 
 const std::uint8_t kSync[4] = {0xAA, 0x99, 0x55, 0x66};
-const std::uint8_t kGoldenHeader[32] = {0x20, 0, 0, 0, 0x30, 0x02, 0, 0x01, 0, 0, 0x10, 0, 0x30, 0, 0x80, 0x01,
-                                        0, 0, 0, 0x0F, 0x20, 0, 0, 0, 0x20, 0, 0, 0, 0x20, 0, 0, 0};
 
 void put(std::vector<std::uint8_t>& flash, std::uint32_t at, const QByteArray& bytes)
 {
@@ -36,8 +35,7 @@ QByteArray image(quint32 idcode, int bytes = 2000)
 std::vector<std::uint8_t> multiBootFlash(const QByteArray& update = QByteArray())
 {
     std::vector<std::uint8_t> flash(sim::N25Q256::kSize, 0xFF);
-    std::memcpy(&flash[0x1000], kGoldenHeader, sizeof kGoldenHeader);
-    put(flash, 0x1020, image(sim::series7::kXc7a35t));
+    put(flash, 0x1000, kGoldenHeader + image(sim::series7::kXc7a35t));
     if (!update.isEmpty()) {
         std::memcpy(&flash[0xFFC], kSync, 4);
         put(flash, 0x400000, update);

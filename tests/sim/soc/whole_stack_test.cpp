@@ -12,7 +12,9 @@
 // counts once, and the frames that are left must be the same at both levels,
 // in the same order.
 
+#include "GoldenHeaders.h"
 #include "lumo3update_main.h"
+#include "board_settings.h"
 #include "run_lock.h"
 #include "EmulatedWorker.h"
 #include "FdCapture.h"
@@ -122,6 +124,8 @@ Outcome runOn(std::size_t flashSize, const QStringList& args, const std::functio
     QDir::setCurrent(work.path());
     const QByteArray lock = QFile::encodeName(work.filePath("lumo3update.lock"));
     lumo3update_lock_path = lock.constData();
+    const QByteArray settings = QFile::encodeName(work.filePath("lumo3update.conf"));
+    lumo3update_config_path = settings.constData();
 
     std::vector<QByteArray> storage{"lumo3update"};
     for (const QString& arg : args)
@@ -178,7 +182,7 @@ TEST(WholeStack, Lumo3UpdateReachesTheFlashAsOnTheWorkerLevel)
     auto prepare = [&sample](const QDir& dir) { writeFile(dir, "fw.bit", sample.file()); };
     // The update is written only behind a golden header.
     const Preset golden = {
-        {0x1000, QByteArray::fromHex("20000000300200010000100030008001""0000000F200000002000000020000000")}};
+        {0x1000, kGoldenHeader}};
     const QStringList args = {"-wupdate", "fw.bit"};
     const Outcome worker = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, workerLevel, golden);
     const Outcome registers = runOn<sim::Lumo3Board>(sim::N25Q256::kSize, args, prepare, registerLevel, golden);

@@ -4,6 +4,7 @@
 // cannot be written; and a run ended by a signal, which is saved as it
 // stands.
 
+#include "GoldenHeaders.h"
 #include "SampleBitstream.h"
 #include "BoardTool.h"
 
@@ -238,7 +239,7 @@ TEST(BoardToolSignals, ASignalDuringAFlashChangeEndsTheRunOnceTheImageIsWhole)
             sample.seed = 2;
             board.writeFile("new.bit", sample.file());
             const bool golden = r.args.first() == QLatin1String("-wgold");
-            expected = (golden ? QByteArray::fromHex("200000003002000100001000300080010000000F200000002000000020000000") : QByteArray()) +
+            expected = (golden ? kGoldenHeader : QByteArray()) +
                        sample.configurationData();
             at = golden ? 0x1000 : 0x400000;
         } else {
