@@ -5,7 +5,8 @@ over local connections, and checks the boards' flash and status and the
 report: a clean rollout in three waves, a re-run, a rehearsal (--check
 --diff) with the role vendored under another name, golden=false given as a
 string, a rollout stopped by a failing board, in whose wave boards with bad
-input fail too, and one stopped by the pre-flight check.
+input fail too, one stopped by the pre-flight check, and a board whose golden
+header an earlier version wrote, mended by writing its golden image.
 
 Usage: rollout_test.py LUMO3_BOARD
 """
@@ -29,6 +30,7 @@ MINILUMOS = ("b5", "bad-minilumo")  # b5 in the third wave
 RADIO = "b1"  # the Lumo3 board that gets radio firmware too
 LUMO3 = [h for h in HOSTS if h not in MINILUMOS]
 BAD_BOARDS = ["bad-lumo3", "bad-lumo3-hex", "busy-lumo3", "bad-minilumo"]
+LEGACY = "old-lumo3"  # its golden header as an earlier version wrote it
 FLASHER_BOARDS = (RADIO, "bad-lumo3-hex")  # the radio's flasher script lies in their firmware directory
 ROLE = os.path.join(HERE, "..", "..", "deploy", "ansible", "roles", "lumo3update")
 CALLBACKS = os.path.join(HERE, "..", "..", "deploy", "ansible", "callback_plugins")
@@ -64,17 +66,20 @@ class Fleet(unittest.TestCase):
                     "Maintainer: nobody <nobody@invalid>\nDescription: stand-in\n")
         subprocess.run(["dpkg-deb", "--build", package, cls.path("files/lumo3update_armhf.deb")],
                        check=True, capture_output=True)
-        for host in HOSTS + BAD_BOARDS:
+        for host in HOSTS + BAD_BOARDS + [LEGACY]:
             os.makedirs(cls.path("fw", host))
             if host in FLASHER_BOARDS:
                 open(cls.path("fw", host, "serial_flasher.py"), "w").close()
             cls.tool("create", cls.board(host), "--kind", "minilumo" if host in MINILUMOS else "lumo3")
-        for host in LUMO3 + ["bad-lumo3", "bad-lumo3-hex", "busy-lumo3"]:
+        for host in LUMO3 + ["bad-lumo3", "bad-lumo3-hex", "busy-lumo3", LEGACY]:
             cls.tool("install-radio-flasher", cls.board(host), cls.path("bin", host))
             work = tempfile.mkdtemp(dir=cls.root)
             shutil.copy(cls.path("files/gold.bit"), work)
             cls.tool("run", cls.board(host), "--", "-wgold", "gold.bit", cwd=work)
         cls.golden = {host: cls.golden_image(host) for host in LUMO3}
+        with open(os.path.join(cls.board(LEGACY), "n25q256.img"), "r+b") as f:
+            f.seek(0x1008)
+            f.write(bytes.fromhex("00001000"))  # WBSTAR: the header itself
 
     @classmethod
     def tearDownClass(cls):
@@ -141,6 +146,8 @@ class Fleet(unittest.TestCase):
         if host not in MINILUMOS:
             # The radio stand-in is found as "python" on the updater's PATH.
             variables["lumo3update_environment"] = {"PATH": "%s:%s" % (self.path("bin", host), os.environ["PATH"])}
+            variables["lumo3update_fpga_idcode"] = "0x0362D093"
+            variables["lumo3update_settings_file"] = os.path.join(self.board(host), "lumo3update.conf")
         if host == RADIO:
             variables["lumo3update_radio_firmware"] = self.path("files/radio.hex")
         return dict(variables, **overrides)
@@ -192,6 +199,7 @@ class Fleet(unittest.TestCase):
         self.golden_false()
         self.stopped_rollout()
         self.preflight()
+        self.mend_legacy()
 
     def clean_rollout(self):
         status, report = self.rollout("clean", self.fleet("a.bit"))
@@ -206,6 +214,8 @@ class Fleet(unittest.TestCase):
         for host in LUMO3:
             self.assertEqual(report[host]["image_sha256"], sha256(self.path("files/a.bit")))
             self.assert_runs_update(host, data)
+            with open(os.path.join(self.board(host), "lumo3update.conf")) as f:
+                self.assertEqual(f.read(), "fpga_idcode = 0x0362D093\n", host)
         with open(self.path("files/mini.bin"), "rb") as f:
             mini = f.read()
         self.assertEqual(self.flash("b5")[:len(mini)], mini)
@@ -344,6 +354,8 @@ class Fleet(unittest.TestCase):
             "no-flasher": self.host_vars("bad-lumo3", "", lumo3update_radio_firmware=self.path("files/radio.hex")),
             "no-python": self.host_vars("bad-lumo3-hex", "", lumo3update_radio_firmware=self.path("files/radio.hex"),
                                         lumo3update_environment={"PATH": "/nonexistent"}),
+            "legacy-golden": self.host_vars(LEGACY, lumo3),
+            "bad-idcode": self.host_vars("bad-lumo3", lumo3, lumo3update_fpga_idcode="03631093"),
         }
         before = self.chips(["b3"] + BAD_BOARDS)
         status, report = self.rollout("preflight", hosts)
@@ -355,9 +367,23 @@ class Fleet(unittest.TestCase):
                              ("no-package", "lumo3update is not installed"),
                              ("arm64", "no lumo3update package for the board's architecture arm64 among "),
                              ("no-flasher", "the radio firmware cannot be applied: no serial_flasher.py in "),
-                             ("no-python", "the radio firmware cannot be applied: no python on the updater's PATH")):
+                             ("no-python", "the radio firmware cannot be applied: no python on the updater's PATH"),
+                             ("legacy-golden", "the golden header at 0x001000 is an earlier version's, which boots "
+                              "the golden image, never an update: write the golden image first"),
+                             ("bad-idcode", "lumo3update_fpga_idcode 03631093 is no IDCODE")):
             self.assertEqual(report[host]["outcome"], "failed", host)
             self.assertIn(reason, report[host]["reason"], host)
+
+    def mend_legacy(self):
+        """The board whose golden header an earlier version wrote takes an
+        update once its golden image has been written again."""
+        gold = {LEGACY: self.host_vars(LEGACY, self.path("files/gold.bit"))}
+        status, report = self.rollout("mend-golden", gold, {"lumo3update_golden": True})
+        self.assertEqual((status, report[LEGACY]["outcome"]), (0, "written"))
+        status, report = self.rollout("mended", {LEGACY: self.host_vars(LEGACY, self.path("files/a.bit"))})
+        self.assertEqual((status, report[LEGACY]["outcome"]), (0, "written"))
+        self.assertEqual(self.status(LEGACY)["fpga"]["loaded"], "update")
+
 
 if __name__ == "__main__":
     BOARD_TOOL = os.path.abspath(sys.argv.pop(1))
