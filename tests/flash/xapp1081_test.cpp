@@ -18,7 +18,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <optional>
 #include <utility>
 #include <vector>
 
@@ -30,7 +29,6 @@ struct Xapp1081WriterTest : ::testing::Test {
     VirtualLumo3 board;
     nt25q256 flash{board.worker};
     QTemporaryDir dir;
-    BoardPartSetting boardPart;
 
     QString bitFile(const char* name, int dataBytes, quint32 seed, QByteArray* image = nullptr)
     {
@@ -60,7 +58,6 @@ struct Xapp1081WriterTest : ::testing::Test {
     QByteArray write(bool update, const QString& file, bool* result, int bootWaitMs = xapp1081::kDefaultBootWaitMs)
     {
         xapp1081 writer(&flash, bootWaitMs);
-        writer.setBoardPart(boardPart);
         board.events.clear();
         board.probe.frames.clear();
         test_support::FdCapture out(STDOUT_FILENO);
@@ -177,15 +174,6 @@ TEST_F(Xapp1081WriterTest, VerificationFailureLeavesNoSwitchWordAndNoReboot)
               0);
 }
 
-// A sample .bit file whose design field is `design`.
-QByteArray marked(const char* design)
-{
-    sim::SampleBitstream sample;
-    sample.dataBytes = 4096;
-    sample.design = QLatin1String(design);
-    return sample.file();
-}
-
 TEST_F(Xapp1081WriterTest, RefusedFilesLeaveTheFlashUntouched)
 {
     sim::SampleBitstream sample;
@@ -241,8 +229,6 @@ TEST_F(Xapp1081WriterTest, RefusedFilesLeaveTheFlashUntouched)
         {true, textFile("empty.bit", ""),
          "No FPGA configuration in the file: the sync word 0xAA995566 is not in its first 1 KiB!\n"},
         {false, bitFile("big.bit", 0x3FEFE4, 6), "Image too large: 4190180 bytes, the area holds 4190176!\n"},
-        {true, textFile("partial.bit", marked("top;PARTIAL=TRUE;UserID=0XFFFFFFFF")),
-         "Bitstream is a partial reconfiguration image (byte 0 of the image)!\n"},
     };
     bool ok = false;
     goldenHeaderInPlace();
@@ -257,46 +243,20 @@ TEST_F(Xapp1081WriterTest, RefusedFilesLeaveTheFlashUntouched)
     }
 }
 
-// Only a field of its own marks a partial image: a design may be named so.
-TEST_F(Xapp1081WriterTest, ADesignNameThatHoldsThePartialMarkIsNoPartialImage)
-{
-    bool ok = false;
-    const QByteArray out = write(false, textFile("top.bit", marked("top_PARTIAL=TRUE;UserID=0XFFFFFFFF")), &ok);
-    EXPECT_TRUE(ok) << out.toStdString();
-}
-
-// Without the golden header as this writer lays it, no switch word would
-// ever boot the update: a board written by an earlier version has one whose
-// IPROG leads back to the golden image.
 TEST_F(Xapp1081WriterTest, AnUpdateWithoutTheGoldenHeaderIsRefusedBeforeAnythingIsErased)
 {
-    struct Case {
-        const char* name;
-        QByteArray header;
-        QByteArray output;
-    };
-    const Case cases[] = {
-        {"no golden header", QByteArray(), "No golden header at 0x001000: write the golden image first!\n"},
-        {"an earlier version's header", kLegacyGoldenHeader,
-         "The golden header at 0x001000 sends the FPGA back to the golden image (warm boot address 0x00001000, as "
-         "earlier versions wrote it): write the golden image again with -wgold before an update can boot!\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        bool ok = false;
-        std::fill(board.memory.begin(), board.memory.end(), 0xFF);
-        board.store(0x1000, c.header);
-        board.store(0x400000, QByteArray(0x20000, '\x5A'));  // an old update image stays as it is
-        const std::vector<std::uint8_t> before = board.memory;
-        EXPECT_EQ(write(true, bitFile("new.bit", 5000, 3), &ok), c.output);
-        EXPECT_FALSE(ok);
-        EXPECT_TRUE(board.memory == before);
-        // Its only bus traffic: the read of the header's 32 bytes.
-        ASSERT_EQ(board.probe.frames.size(), 1u);
-        EXPECT_EQ(board.probe.frames[0].size(), 36u);
-        EXPECT_EQ(std::vector<std::uint8_t>(board.probe.frames[0].begin(), board.probe.frames[0].begin() + 4),
-                  (std::vector<std::uint8_t>{0x03, 0x00, 0x10, 0x00}));
-    }
+    bool ok = false;
+    board.store(0x400000, QByteArray(0x20000, '\x5A'));  // an old update image stays as it is
+    const std::vector<std::uint8_t> before = board.memory;
+    EXPECT_EQ(write(true, bitFile("new.bit", 5000, 3), &ok),
+              "No golden header at 0x001000: write the golden image first!\n");
+    EXPECT_FALSE(ok);
+    EXPECT_TRUE(board.memory == before);
+    // Its only bus traffic: the read of the header's 32 bytes.
+    ASSERT_EQ(board.probe.frames.size(), 1u);
+    EXPECT_EQ(board.probe.frames[0].size(), 36u);
+    EXPECT_EQ(std::vector<std::uint8_t>(board.probe.frames[0].begin(), board.probe.frames[0].begin() + 4),
+              (std::vector<std::uint8_t>{0x03, 0x00, 0x10, 0x00}));
 }
 
 // A chip that stays busy, or a switch word that does not read back: the step
@@ -405,8 +365,7 @@ TEST_F(Xapp1081WriterTest, TheVendorsFilesAreCheckedAndTheArtix7OneWritten)
 }
 
 // The golden image names the board's FPGA, unless it is damaged or absent.
-// The board's part is its settings', or else its golden image's.
-TEST_F(Xapp1081WriterTest, AnImageForAnotherPartThanTheBoardsIsRefused)
+TEST_F(Xapp1081WriterTest, AnImageForAnotherPartThanTheGoldenImageIsRefused)
 {
     auto stream = [](quint32 idcode, bool corrupt) {
         sim::SampleBitstream sample;
@@ -419,15 +378,12 @@ TEST_F(Xapp1081WriterTest, AnImageForAnotherPartThanTheBoardsIsRefused)
     const QByteArray refusal = "Bitstream is for FPGA 0x03631093, the board's golden image for 0x0362D093! If the "
                                "board's FPGA is the 0x03631093, set fpga_idcode = 0x03631093 in "
                                "/etc/lumo3update.conf.\n";
-    const QByteArray settingRefusal =
-        "Bitstream is for FPGA 0x03631093, the board's FPGA is 0x0362D093 (fpga_idcode in /etc/lumo3update.conf)!\n";
     struct Case {
         const char* name;
         bool update;
         quint32 idcode;
         QByteArray golden;  // behind the golden header; empty: a blank golden area
         QByteArray output;  // empty: written
-        std::optional<quint32> setting = std::nullopt;
     };
     const Case cases[] = {
         {"update for another part", true, 0x03631093, xc7a35t, refusal},
@@ -436,18 +392,12 @@ TEST_F(Xapp1081WriterTest, AnImageForAnotherPartThanTheBoardsIsRefused)
         {"golden image corrupt", true, 0x03631093, stream(0x0362D093, true).configurationData(), ""},
         {"golden image cut", false, 0x03631093, xc7a35t.left(100000), ""},
         {"golden area blank", false, 0x03631093, QByteArray(), ""},
-        {"the setting names another part, the golden area blank", false, 0x03631093, QByteArray(), settingRefusal,
-         0x0362D093},
-        {"the setting names another part than an update's", true, 0x03631093, xc7a35t, settingRefusal, 0x0362D093},
-        {"the setting names the image's part: an old golden image of another part is no bar", false, 0x03631093,
-         xc7a35t, "", 0x03631093},
     };
     bool ok = false;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        boardPart.idcode = c.setting;
         std::fill(board.memory.begin(), board.memory.end(), 0xFF);
-        if (!c.golden.isEmpty() || c.update)
+        if (!c.golden.isEmpty())
             board.store(0x1000, xapp1081::goldenHeader() + c.golden);
         const std::vector<std::uint8_t> before = board.memory;
         sim::SampleBitstream sample = stream(c.idcode, false);
@@ -472,8 +422,6 @@ TEST_F(Xapp1081WriterTest, AnImageForAnotherPartThanTheBoardsIsRefused)
         std::vector<std::pair<unsigned, unsigned>> expected = {{0x1020, 4096},   {0x2020, 4096},  {0x3020, 8192},
                                                                {0x5020, 16384},  {0x9020, 32768}, {0x11020, 65536},
                                                                {0x21020, 131072}};
-        if (c.setting)
-            expected.clear();
         if (c.update)
             expected.insert(expected.begin(), {0x1000, 32});
         EXPECT_EQ(reads, expected);

@@ -5,8 +5,7 @@ over local connections, and checks the boards' flash and status and the
 report: a clean rollout in three waves, a re-run, a rehearsal (--check
 --diff) with the role vendored under another name, golden=false given as a
 string, a rollout stopped by a failing board, in whose wave boards with bad
-input fail too, one stopped by the pre-flight check, and a board whose golden
-header an earlier version wrote, mended by writing its golden image.
+input fail too, and one stopped by the pre-flight check.
 
 Usage: rollout_test.py LUMO3_BOARD
 """
@@ -199,7 +198,6 @@ class Fleet(unittest.TestCase):
         self.golden_false()
         self.stopped_rollout()
         self.preflight()
-        self.mend_legacy()
 
     def clean_rollout(self):
         status, report = self.rollout("clean", self.fleet("a.bit"))
@@ -373,16 +371,6 @@ class Fleet(unittest.TestCase):
                              ("bad-idcode", "lumo3update_fpga_idcode 03631093 is no IDCODE")):
             self.assertEqual(report[host]["outcome"], "failed", host)
             self.assertIn(reason, report[host]["reason"], host)
-
-    def mend_legacy(self):
-        """The board whose golden header an earlier version wrote takes an
-        update once its golden image has been written again."""
-        gold = {LEGACY: self.host_vars(LEGACY, self.path("files/gold.bit"))}
-        status, report = self.rollout("mend-golden", gold, {"lumo3update_golden": True})
-        self.assertEqual((status, report[LEGACY]["outcome"]), (0, "written"))
-        status, report = self.rollout("mended", {LEGACY: self.host_vars(LEGACY, self.path("files/a.bit"))})
-        self.assertEqual((status, report[LEGACY]["outcome"]), (0, "written"))
-        self.assertEqual(self.status(LEGACY)["fpga"]["loaded"], "update")
 
 
 if __name__ == "__main__":

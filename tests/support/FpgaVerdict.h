@@ -24,14 +24,8 @@ struct FpgaBoots {
 inline QString fpgaBootsName(const sim::Series7Configuration::Outcome& outcome)
 {
     const char* names[] = {"none", "golden", "update"};
-    QString name = QLatin1String(names[static_cast<int>(outcome.loaded)]);
-    if (outcome.partial)
-        name += QLatin1String(" (partial)");
-    if (outcome.fallback)
-        name += QLatin1String(" after a fallback");
-    if (outcome.hangs)
-        name += QLatin1String(" hangs");
-    return name;
+    return QLatin1String(names[static_cast<int>(outcome.loaded)]) + (outcome.partial ? " (partial)" : "") +
+           (outcome.fallback ? " after a fallback" : "") + (outcome.hangs ? " hangs" : "");
 }
 
 inline FpgaBoots fpgaBoots(const QByteArray& image, std::uint32_t part)
