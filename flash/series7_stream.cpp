@@ -44,8 +44,8 @@ constexpr int kStartupClockShift = 15;
 // mode only) does nothing to the configuration.
 constexpr quint32 kTimerDuringConfiguration = 1u << 30;
 constexpr quint32 kTimerCount = 0x3FFFFFFF;
-// What a watchdog that ends on the very word that ends the read leaves of
-// the startup sequence: nothing. Demanded on top of the read.
+// A watchdog that expires as the last word arrives leaves the startup
+// sequence no time: the read must end at least this long before it.
 constexpr quint64 kWatchdogHeadroomNanos = 1000;
 
 quint64 watchdogNanos(quint32 timer)
@@ -54,21 +54,23 @@ quint64 watchdogNanos(quint32 timer)
     return quint64{timer & kTimerCount} * 256000 / 65;
 }
 
-// The time the FPGA takes to read the stream up to a byte: at its
-// configuration clock (3 MHz from power-up; the SWITCH command sets the
-// rate of COR0's OSCFSEL, of which only the vendor's code for 50 MHz, 21,
-// is published) over the data lines that BSPI sets for the reads after
-// BSPI_READ. Rounded up.
+// The time the FPGA takes to read the stream up to a byte, rounded up: at
+// its configuration clock, 3 MHz from power-up, which the SWITCH command sets
+// to the rate of COR0's OSCFSEL (the vendor's files show 21 for 50 MHz; the
+// other codes are taken at 3 MHz, the slow side), over the data lines that
+// BSPI sets for the reads after BSPI_READ.
 class ReadClock {
 public:
-    void change(int at, quint32 cor0, quint32 bspi, bool rate)
+    void switchRate(int at, quint32 cor0)
     {
-        nanos_ = nanosTo(at);
-        from_ = at;
-        if (rate)
-            hz_ = ((cor0 >> 17) & 0x3F) == 21 ? 50000000 : 3000000;
-        else
-            lines_ = ((bspi >> 8) & 3) == 1 ? 2 : ((bspi >> 8) & 3) == 2 ? 4 : 1;
+        startAt(at);
+        hz_ = ((cor0 >> 17) & 0x3F) == 21 ? 50000000 : 3000000;
+    }
+    void switchLines(int at, quint32 bspi)
+    {
+        startAt(at);
+        const quint32 code = (bspi >> 8) & 3;
+        lines_ = code == 1 ? 2 : code == 2 ? 4 : 1;
     }
     quint64 nanosTo(int at) const
     {
@@ -77,6 +79,12 @@ public:
     }
 
 private:
+    void startAt(int at)
+    {
+        nanos_ = nanosTo(at);
+        from_ = at;
+    }
+
     int from_ = 0;
     quint64 nanos_ = 0;
     quint64 hz_ = 3000000;
@@ -95,7 +103,6 @@ constexpr quint32 kSync = 0xAA995566;
 // Zynq-7000 part has 0x1B there; Virtex-5 and UltraScale parts, which share
 // the packet format and the CRC, have others.
 constexpr quint32 kSeries7Family = 0x1B;
-
 
 // The configuration CRC is CRC-32C, reflected, fed 37 bits per register
 // write (address << 32 | word) from the least significant bit. A bit at a
@@ -338,8 +345,10 @@ Series7StreamCheck checkSeries7Stream(const QByteArray& image, bool markedPartia
                 case kIprog:
                     return withVerdict(check, Verdict::Reboots, at);
                 case kSwitch:
+                    clock.switchRate(at + 4, cor0);
+                    break;
                 case kBspiRead:
-                    clock.change(at + 4, cor0, bspi, word == kSwitch);
+                    clock.switchLines(at + 4, bspi);
                     break;
                 case kDesync:
                     if (!started) {

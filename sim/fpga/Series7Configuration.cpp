@@ -104,8 +104,9 @@ StartupClock startupClock(std::uint32_t cor0)
 
 // The nominal configuration clock of an OSCFSEL code. The power-up default,
 // 0, is 3 MHz; 21 is the code the vendor's tools write for a ConfigRate of
-// 50 MHz (the Kintex-7 MultiBoot pair). The tools' other codes are not
-// published; those stay at the default rate, the slow side.
+// 50 MHz (the Kintex-7 MultiBoot pair, whose constraints ask for 50). UG470
+// gives the rates but not their codes: the others stay at the default rate,
+// the slow side.
 constexpr std::uint64_t kDefaultClockHz = 3000000;
 
 std::uint64_t configurationClockHz(std::uint32_t cor0)
