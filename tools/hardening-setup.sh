@@ -5,6 +5,7 @@
 # (multiarch), qemu-user, and the tools that build, check and try the Debian
 # packages. Safe to run again: it installs only what is missing.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/apt-lists.sh"
 
 export DEBIAN_FRONTEND=noninteractive
 for arch in armhf arm64; do
@@ -21,6 +22,6 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== Installing: ${missing[*]}"
-    apt-get update -qq
+    update_package_lists "${missing[@]}"
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi

@@ -4,6 +4,7 @@
 # is missing. Arguments go to cmake's configure step (tools/test.sh passes
 # CI's options).
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/apt-lists.sh"
 cd "$(dirname "$0")/.."
 
 # openssh-client and ansible-core: the fleet test runs the Ansible role in
@@ -21,7 +22,7 @@ dpkg -s ansible-core >/dev/null 2>&1 || missing+=(ansible-core)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    update_package_lists "${missing[@]}"
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 

@@ -20,6 +20,7 @@
 # QEMU's system emulator and the device-tree tools, and downloads the kernel
 # and busybox packages without installing them. Works in build-target/.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/apt-lists.sh"
 cd "$(dirname "$0")/.."
 work=build-target
 build=build-arm
@@ -31,7 +32,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    update_package_lists "${missing[@]}"
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
