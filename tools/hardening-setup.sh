@@ -22,6 +22,5 @@ for p in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== Installing: ${missing[*]}"
-    update_package_lists "${missing[@]}"
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    install_packages "${missing[@]}"
 fi

@@ -22,8 +22,7 @@ dpkg -s ansible-core >/dev/null 2>&1 || missing+=(ansible-core)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    update_package_lists "${missing[@]}"
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    install_packages "${missing[@]}"
 fi
 
 echo "== Building"

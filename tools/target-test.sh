@@ -32,8 +32,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "== Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    update_package_lists "${missing[@]}"
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    install_packages "${missing[@]}"
 fi
 
 # The armhf updater and the checks, from the armhf build tools/arm-test.sh
