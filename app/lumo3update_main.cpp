@@ -1,6 +1,7 @@
 #include "lumo3update_main.h"
 
 #include "board_kind.h"
+#include "held_end_signals.h"
 #include "lumo3_keys.h"
 #include "minilumo_front.h"
 #include "run_lock.h"
@@ -9,6 +10,7 @@
 #include <QDebug>
 
 #include <csignal>
+#include <optional>
 
 namespace {
 const char kName[] = "lumo3update";
@@ -60,13 +62,22 @@ int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
         return -1;
     }
 
+    // The kind comes from the file names alone. A Mini Lumo update holds
+    // GPIO 25 high while it works, and nothing but the worker gives the SPI
+    // pins back: from before the worker takes them until it has released
+    // them (it is declared after the hold, so goes first), a signal waits.
+    // The update itself stops early where it finds one waiting.
+    const qint16 kind = recognizeBoardKind();
+    std::optional<HeldEndSignals> miniLumoHold;
+    if (kind == BOARD_MINI_LUMO)
+        miniLumoHold.emplace();
+
     // Declared after the application object, so released before it.
     std::shared_ptr<BasePinWorker> worker = makeWorker();
     worker->init();
     if (!worker->initialized)
         return -1;
 
-    const qint16 kind = recognizeBoardKind();
     qDebug() << "Recognized lumo type: " << kind;
 
     const int code = dispatch(app, kind, worker);

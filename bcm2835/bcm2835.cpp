@@ -913,8 +913,16 @@ pthread_t* gpioStartThread(void* (*function)(void*), void* argument)
         delete handle;
         return nullptr;
     }
+    // The thread starts with every signal blocked, so that each one the
+    // process gets goes to the thread that ran it, and a signal held there
+    // while a flash change is under way cannot end the process through here.
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
     const bool started = pthread_attr_setstacksize(&attr, kIsrStackSize) == 0 &&
                          pthread_create(handle, &attr, function, argument) == 0;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     pthread_attr_destroy(&attr);
     if (!started) {
         delete handle;

@@ -290,7 +290,7 @@ int Flasher_MX25L3206E::try_flash()
         pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_HIGH);
         updateActive = true;
         const int result = update_from(name);
-        pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
+        pin_worker->release_output(PIN_UPDATE_ACTIVE);
         return result;
     } catch (...) {
         report_stopped();
@@ -298,7 +298,7 @@ int Flasher_MX25L3206E::try_flash()
     if (updateActive) {
         // The worker may be what failed; the line is tried all the same.
         try {
-            pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_LOW);
+            pin_worker->release_output(PIN_UPDATE_ACTIVE);
         } catch (...) {
             report_stopped();
         }
@@ -333,6 +333,13 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
         return -1;
 
     const bool same = compare_firmwares(firmware_before, firmware_file);
+
+    // The run holds its end signals (see lumo3updateMain); one asked for by
+    // now ends the run here, before anything of the chip is changed.
+    if (HeldEndSignals::endAsked()) {
+        qDebug() << "Firmware not flashed. " << "Asked to end before the erase: flash unchanged.";
+        return -1;
+    }
 
     // From the erase to the read-back the chip holds no firmware that works.
     std::optional<HeldEndSignals> held(std::in_place);
@@ -377,6 +384,12 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
         return -1;
     }
     qDebug() << "Firmware flashed! is_PIN_FPGA_DONE=" << done;
+    // Asked to end meanwhile: the run ends as the signal asks, with the
+    // file kept, as when it comes just before the deletion.
+    if (HeldEndSignals::endAsked()) {
+        qDebug() << "Flasher:" << QString::fromStdString(name) << "kept: asked to end";
+        return -1;
+    }
     // A file moved in over the name meanwhile was never applied.
     if (!read || !read->sameAs(FileIdentity::of(QString::fromStdString(name)))) {
         qDebug() << "Flasher:" << QString::fromStdString(name) << "changed during the update, kept for the next run";

@@ -148,6 +148,16 @@ void BCM2835_Pin_Worker::set_pin_state(unsigned char pin, PIN_State state)
     bcm2835_gpio_write(pin, state == PIN_HIGH ? 1 : 0);
 }
 
+void BCM2835_Pin_Worker::release_output(unsigned char pin)
+{
+    // GPIO is apart from SPI0: a stopped controller leaves the pins as
+    // they were, and mapped.
+    if (!claimedSpi)
+        return;
+    bcm2835_gpio_fsel(pin, BCM2835_GPIO_FSEL_OUTP);
+    bcm2835_gpio_write(pin, 0);
+}
+
 PIN_State BCM2835_Pin_Worker::get_pin_state(unsigned char pin)
 {
     if (!initialized)

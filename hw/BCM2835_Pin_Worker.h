@@ -27,6 +27,7 @@ public:
     void read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, unsigned int len) override;
     void write_spi(char* tx, SPI_ChipSelect cs, unsigned int len) override;
     void set_pin_state(unsigned char pin, PIN_State state) override;
+    void release_output(unsigned char pin) override;
     PIN_State get_pin_state(unsigned char pin) override;
     void set_pin_isr(unsigned char pin, PIN_Edge edge, PinEdgeCallback callback) override;
     void delay_ms(unsigned long long ms) override;

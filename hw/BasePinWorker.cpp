@@ -8,6 +8,11 @@ void BasePinWorker::write_spi(char*, SPI_ChipSelect, unsigned int) {}
 
 void BasePinWorker::set_pin_state(unsigned char, PIN_State) {}
 
+void BasePinWorker::release_output(unsigned char pin)
+{
+    set_pin_state(pin, PIN_LOW);
+}
+
 PIN_State BasePinWorker::get_pin_state(unsigned char)
 {
     return PIN_UNDEFINED;

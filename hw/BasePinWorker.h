@@ -26,6 +26,9 @@ public:
     virtual void read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, unsigned int len) = 0;
     virtual void write_spi(char* tx, SPI_ChipSelect cs, unsigned int len);
     virtual void set_pin_state(unsigned char pin, PIN_State state);
+    // Drives pin low however the run went, SPI0 stopped included: a line
+    // that tells the board an update is under way must fall at every end.
+    virtual void release_output(unsigned char pin);
     virtual PIN_State get_pin_state(unsigned char pin);
     virtual void set_pin_isr(unsigned char pin, PIN_Edge edge, PinEdgeCallback callback);
     virtual void delay_ms(unsigned long long ms);

@@ -40,8 +40,8 @@ struct RunningBoard {
 };
 RunningBoard g_running;
 
-// The number of the signal (SIGTERM, SIGINT or SIGHUP) that asked the tool to
-// end, 0 while none has. The handler only notes it: saving the board takes
+// The number of the signal (SIGTERM, SIGQUIT...) that asked the tool to end,
+// 0 while none has. The handler only notes it: saving the board takes
 // Qt and the heap, which a signal handler must not touch, and the board's
 // state is whole only between two frames on the bus. The run acts on it when
 // the next frame ends (see SignalWatch) or when the updater returns, which
@@ -69,7 +69,12 @@ void catchEndSignals()
     action.sa_handler = noteEndSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+    // Every signal the kernel ends a process for by default, but those no
+    // process can catch and the faults a thread raises on itself.
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
+                       SIGVTALRM, SIGPROF, SIGIO, SIGPWR})
+        sigaction(signal, &action, nullptr);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
         sigaction(signal, &action, nullptr);
 }
 
