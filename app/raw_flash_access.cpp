@@ -8,6 +8,8 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace {
 // 3-byte addresses reach the lowest 16 MiB of the flash.
@@ -116,9 +118,10 @@ int readFlashToFile(nt25q256& flash, bool flashPresent, const QString& fileName,
     }
     // Written beside the target and renamed over it once every byte is on
     // the disk: a full disk or a crash leaves the earlier file as it was, and
-    // no partial one.
+    // no partial one. Unbuffered, so that each write's failure is seen: a
+    // failed flush of a buffered one does not stop the commit.
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         plain(QStringLiteral("Can't create file %1!").arg(fileName));
         return -1;
     }
@@ -128,8 +131,14 @@ int readFlashToFile(nt25q256& flash, bool flashPresent, const QString& fileName,
     // that lies, as above.
     if (flash.hardwareLost())
         return -1;
-    if (file.write(data) != data.size() || !file.commit()) {
-        plain(QStringLiteral("Can't write file %1!").arg(fileName));
+    errno = 0;
+    if (file.write(data) != data.size() || file.error() != QFileDevice::NoError || !file.commit()) {
+        // The system's reason, such as "No space left on device", which Qt
+        // does not always keep; what was written so far goes with the
+        // temporary file.
+        const QString why = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString();
+        plain(QStringLiteral("Can't write file %1: %2!").arg(fileName, why));
+        file.cancelWriting();
         return -1;
     }
     return 0;

@@ -1,12 +1,13 @@
 #include "BoardDirectory.h"
 
+#include "WholeFile.h"
+
 #include "AX8052.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 namespace sim {
 
@@ -162,12 +163,11 @@ bool BoardDirectory::save(QString& error)
                             {"last_run", lastRun_},
                             {"violations", violations_.toJson()}};
     // Written whole or not at all, so a failing save cannot damage the board.
-    QSaveFile file(QDir(dir_).filePath(kStateFile));
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(state).toJson()) < 0 || !file.commit()) {
-        error = QStringLiteral("cannot save the board at %1: %2").arg(dir_, file.errorString());
-        return false;
-    }
-    return true;
+    QString why;
+    if (writeWholeFile(QDir(dir_).filePath(kStateFile), QJsonDocument(state).toJson(), why))
+        return true;
+    error = QStringLiteral("cannot save the board at %1: %2").arg(dir_, why);
+    return false;
 }
 
 void BoardDirectory::clearFaults()

@@ -4,6 +4,7 @@
 #include "AX8052.h"
 #include "IntelHex.h"
 #include "ToolCommands.h"
+#include "WholeFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -81,16 +82,16 @@ int installRadioFlasher(const QStringList& args)
         return fail(QStringLiteral("no board at %1").arg(board));
     if (!QDir().mkpath(args.at(1)))
         return fail(QStringLiteral("cannot create %1").arg(args.at(1)));
-    QFile wrapper(QDir(args.at(1)).filePath("python"));
+    const QString wrapper = QDir(args.at(1)).filePath("python");
     const QByteArray script = "#!/bin/sh\n"
                               "# Stand-in for the AXSEM flasher: python serial_flasher.py DEVICE FILE\n"
                               "exec " + shellQuoted(self).toUtf8() + " radio-flash " +
                               shellQuoted(board).toUtf8() + " \"$@\"\n";
-    if (!wrapper.open(QIODevice::WriteOnly | QIODevice::Truncate) || wrapper.write(script) != script.size())
-        return fail(QStringLiteral("cannot write %1").arg(wrapper.fileName()));
-    wrapper.close();
-    wrapper.setPermissions(wrapper.permissions() | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
-                           QFileDevice::ExeOther);
+    QString error;
+    if (!sim::writeWholeFile(wrapper, script, error))
+        return fail(error);
+    QFile::setPermissions(wrapper, QFile::permissions(wrapper) | QFileDevice::ExeOwner | QFileDevice::ExeGroup |
+                                       QFileDevice::ExeOther);
     return 0;
 }
 

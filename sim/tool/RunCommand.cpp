@@ -60,22 +60,32 @@ void noteEndSignal(int signal)
     }
 }
 
-// The updater runs in this process, and restarting what a signal interrupts
-// keeps its reads, writes and waits as they would be without the signal.
-// The updater may then set SIGHUP aside itself, as it does on the board.
-void catchEndSignals()
+// Caught unless the tool was started with it ignored (nohup, a shell's
+// trap ""), which the updater on the board would inherit just the same.
+void catchEndSignal(int signal)
 {
+    struct sigaction current {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN)
+        return;
     struct sigaction action {};
     action.sa_handler = noteEndSignal;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    // Every signal the kernel ends a process for by default, but those no
-    // process can catch and the faults a thread raises on itself.
+    sigaction(signal, &action, nullptr);
+}
+
+// The updater runs in this process, and restarting what a signal interrupts
+// keeps its reads, writes and waits as they would be without the signal.
+// The updater may then set SIGHUP aside itself, as it does on the board.
+// Every signal the kernel ends a process for by default is caught, but those
+// no process can catch and the faults a thread raises on itself.
+void catchEndSignals()
+{
     for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
                        SIGVTALRM, SIGPROF, SIGIO, SIGPWR})
-        sigaction(signal, &action, nullptr);
+        catchEndSignal(signal);
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
-        sigaction(signal, &action, nullptr);
+        catchEndSignal(signal);
 }
 
 // Ends the process the way the signal would have.

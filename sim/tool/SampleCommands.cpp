@@ -5,6 +5,7 @@
 #include "IntelHex.h"
 #include "SampleBitstream.h"
 #include "ToolCommands.h"
+#include "WholeFile.h"
 #include "Number.h"
 #include "PartNumber.h"
 
@@ -56,10 +57,8 @@ int writeFile(const QString& path, const QByteArray& contents)
     if (!own.isEmpty())
         return fail(QStringLiteral("%1 is a board's own %2, which only the board may write")
                         .arg(path, QFileInfo(own).fileName()));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size())
-        return fail(QStringLiteral("cannot write %1: %2").arg(path, file.errorString()));
-    return 0;
+    QString error;
+    return sim::writeWholeFile(path, contents, error) ? 0 : fail(error);
 }
 }  // namespace
 

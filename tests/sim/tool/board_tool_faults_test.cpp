@@ -215,4 +215,49 @@ TEST(BoardToolFaults, TheRadioFlasherStandInChecksAndLoadsTheHexFile)
     EXPECT_EQ(radio.value("sha256").toString().size(), 64);
 }
 
+// A write that fails is a failure, and the earlier file stays: the limit on
+// file sizes (with its signal ignored, as a shell's trap "" leaves it) fails
+// writes the way a full disk does, with a reason of its own.
+TEST(BoardToolFaults, AWriteThatFailsIsAFailureAndTheEarlierFileStays)
+{
+    struct Case {
+        const char* name;
+        int blocks;  // the limit, in 512-byte blocks
+        QStringList args;
+        int exitCode;
+        QString message;
+    };
+    const Case cases[] = {
+        {"backup past the limit", 256, {"-r", "o.dat", "-add", "0", "-len", "0x100000"}, 255,
+         "Can't write file o.dat: File too large!"},
+        {"board state not saved", 0, {"-wgold", "fw.bit"}, 2, "lumo3-board: cannot save the board at "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        BoardFixture board("lumo3");
+        board.writeFile("fw.bit", bitFile(40000, 3));
+        board.writeFile("o.dat", "the earlier backup");
+        QFile stateFile(QDir(board.board()).filePath("state.json"));
+        ASSERT_TRUE(stateFile.open(QIODevice::ReadOnly));
+        const QByteArray state = stateFile.readAll();
+        stateFile.close();
+        QProcess process;
+        process.setWorkingDirectory(board.work());
+        process.start("sh", QStringList{"-c", QStringLiteral("ulimit -f %1; trap '' XFSZ; exec \"$0\" \"$@\"")
+                                                  .arg(c.blocks),
+                                        boardToolPath(), "run", board.board(), "--"} +
+                                c.args);
+        ASSERT_TRUE(process.waitForFinished(120000));
+        const QString all = QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
+        EXPECT_EQ(process.exitCode(), c.exitCode) << all.toStdString();
+        EXPECT_TRUE(all.contains(c.message)) << all.toStdString();
+        EXPECT_EQ(board.readFile("o.dat"), "the earlier backup");
+        // An unsaved run leaves the board as the run before it saved it.
+        ASSERT_TRUE(stateFile.open(QIODevice::ReadOnly));
+        EXPECT_TRUE(c.exitCode != 2 || stateFile.readAll() == state);
+        EXPECT_EQ(QDir(board.work()).entryList(QDir::Files).size(), 2);
+        EXPECT_EQ(tool(board, {"status", board.board()}).exitCode, 0);
+    }
+}
+
 }  // namespace
