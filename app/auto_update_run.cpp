@@ -1,5 +1,7 @@
 #include "auto_update_run.h"
 
+#include "removable_file.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -14,6 +16,19 @@ QString startFailure(const QString& errorString)
 {
     const int colon = errorString.lastIndexOf(": ");
     return colon < 0 ? errorString : errorString.mid(colon + 2);
+}
+
+// Every file of a step is deleted once the step has applied one, so each must
+// be deletable before the step changes anything.
+bool allRemovable(const QStringList& names, const char* skipped)
+{
+    for (const QString& name : names) {
+        if (const std::optional<QString> why = whyNotRemovable(name)) {
+            qDebug().noquote() << "lumo3update:" << name << "can't be removed (" + *why + "):" << skipped;
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -82,6 +97,8 @@ void AutoUpdateRun::bitstreamStep()
         qDebug() << "No bit-files to update";
         return;
     }
+    if (!allRemovable(names, "artix update skipped!"))
+        return;
     if (!flashPresent && !waitForFlash()) {
         qDebug() << "lumo3update: flash not answering, artix update skipped!";
         return;
@@ -106,6 +123,8 @@ void AutoUpdateRun::radioStep()
         qDebug() << "No hex-files to update";
         return;
     }
+    if (!allRemovable(names, "axsem update skipped!"))
+        return;
     const QString chosen = names.last();
     qDebug() << "Ready to update axsem firmware(" << chosen << "):";
 

@@ -2,6 +2,7 @@
 
 #include "file_identity.h"
 #include "held_end_signals.h"
+#include "removable_file.h"
 
 #include <QDebug>
 #include <QDir>
@@ -285,6 +286,10 @@ int Flasher_MX25L3206E::try_flash()
             return -1;
         }
         const std::string name = entries.first().toUtf8().toStdString();
+        if (const std::optional<QString> why = whyNotRemovable(entries.first())) {
+            qDebug().noquote() << "Flasher:" << entries.first() << "can't be removed (" + *why + "), flash not erased";
+            return -1;
+        }
 
         check_PIN_FPGA_DONE();
         pin_worker->set_pin_state(PIN_UPDATE_ACTIVE, PIN_HIGH);

@@ -11,6 +11,12 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 QStringList lines(const QByteArray& text)
@@ -126,6 +132,84 @@ TEST_F(AutoRunE2E, EntriesThatAreNoRegularFilesArePassedOver)
     EXPECT_FALSE(exists("a.bit"));
     EXPECT_FALSE(exists("a.hex"));
     EXPECT_TRUE(exists("b.bit") && exists("c.hex"));
+}
+
+// A directory whose files cannot be deleted: immutable for root (who may
+// write any mode), read-only for anyone else. Undone when it goes.
+class UndeletableDirectory {
+public:
+    explicit UndeletableDirectory(const QString& path) : path_(QFile::encodeName(path))
+    {
+        if (::geteuid() != 0) {
+            made_ = ::chmod(path_.constData(), 0555) == 0;
+            return;
+        }
+        const int fd = ::open(path_.constData(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        made_ = fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                (flags |= FS_IMMUTABLE_FL, ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ~UndeletableDirectory()
+    {
+        if (::geteuid() != 0) {
+            ::chmod(path_.constData(), 0755);
+            return;
+        }
+        const int fd = ::open(path_.constData(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool made() const { return made_; }
+
+private:
+    QByteArray path_;
+    bool made_ = false;
+};
+
+// A firmware file that would stay after it is applied is not applied: the
+// boot unit would apply it again at every boot.
+TEST(AutoRunUndeletable, AFileThatCannotBeDeletedLeavesTheFlashAlone)
+{
+    struct Row {
+        const char* kind;
+        const char* name;
+        QByteArray contents;
+        int exitCode;
+        QString refusal;
+    };
+    const Row rows[] = {
+        {"lumo3", "fw.bit", bitFile(3000, 2), 0, "artix update skipped!"},
+        {"lumo3", "radio.hex", ":00000001FF\n", 0, "axsem update skipped!"},
+        {"minilumo", "fw.bin", QByteArray(300, '\x5A'), 255, "flash not erased"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        BoardFixture board(r.kind);
+        PythonStandIn python("true");
+        board.writeFile(r.name, r.contents);
+        const QByteArray before = board.flash();
+        ToolResult result;
+        {
+            const UndeletableDirectory locked(board.work());
+            if (!locked.made())
+                GTEST_SKIP() << "this file system takes no immutable flag";
+            result = board.run({"-wifany"}, python.environment());
+        }
+        const QString all = QString::fromUtf8(result.out + result.err);
+        EXPECT_EQ(result.exitCode, r.exitCode);
+        EXPECT_TRUE(all.contains(QStringLiteral("%1 can't be removed (").arg(r.name)) && all.contains(r.refusal))
+            << all.toStdString();
+        EXPECT_TRUE(board.flash() == before);
+        EXPECT_TRUE(QFile::exists(board.file(r.name)));
+        EXPECT_FALSE(all.contains("Ready to update")) << all.toStdString();
+    }
 }
 
 }  // namespace
