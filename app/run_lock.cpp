@@ -1,6 +1,5 @@
 #include "run_lock.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -8,46 +7,93 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
-const char* lumo3update_lock_path = "/run/lock/lumo3update.lock";
+// Not /run/lock, which every user may write: there anyone could hold,
+// plant, remove or replace the lock and keep root's runs out or let two in.
+const char* lumo3update_lock_path = "/run/lumo3update/lumo3update.lock";
+
+namespace {
+QString reason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// A directory only its owner (root, or the user who runs) may change.
+bool safeDirectory(const QByteArray& dir)
+{
+    struct stat info {};
+    return ::lstat(dir.constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           (info.st_uid == 0 || info.st_uid == ::geteuid()) && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// A run that loses a race with a removal or a replacement of the file tries
+// again; this many losses in a row is an attack, not a race.
+constexpr int kTries = 8;
+}  // namespace
 
 RunLock::RunLock()
 {
     const QString path = QString::fromLocal8Bit(lumo3update_lock_path);
-    // /run/lock is made at boot; a root without it (a chroot) gets one.
-    QDir().mkpath(QFileInfo(path).path());
     const QByteArray name = QFile::encodeName(path);
-    int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    // A run as another user than the one who made the file (root, at boot)
-    // locks it all the same, through a descriptor it may only read: its own
-    // refusal (no /dev/mem) is the one to tell, not the lock's.
-    if (fd < 0 && errno == EACCES)
-        fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) {
-        const QString why = QString::fromLocal8Bit(std::strerror(errno));
-        refusal_ = QStringLiteral("lumo3update: can't open the lock %1: %2").arg(path, why);
+    const QByteArray dir = QFile::encodeName(QFileInfo(path).path());
+    // Made by the first run after a boot (/run is emptied at every boot).
+    if (::mkdir(dir.constData(), 0755) != 0 && errno != EEXIST) {
+        refusal_ = QStringLiteral("lumo3update: can't make the lock's directory %1: %2")
+                       .arg(QString::fromLocal8Bit(dir), reason(errno));
         return;
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        char pid[32] = {};
-        const ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
-        ::close(fd);
-        refusal_ = error == EWOULDBLOCK
-                       ? QStringLiteral("lumo3update is already running (pid %1)")
-                             .arg(n > 0 ? QString::fromLatin1(pid).trimmed() : QStringLiteral("unknown"))
-                       : QStringLiteral("lumo3update: can't lock %1: %2")
-                             .arg(path, QString::fromLocal8Bit(std::strerror(error)));
+    if (!safeDirectory(dir)) {
+        refusal_ = QStringLiteral("lumo3update: can't lock safely: %1 is not a directory that only root or this user "
+                                  "can change")
+                       .arg(QString::fromLocal8Bit(dir));
         return;
     }
-    const QByteArray text = QByteArray::number(static_cast<qint64>(::getpid())) + '\n';
-    // The lock holds whether or not the number is recorded: only a second
-    // run's message needs it.
-    const bool recorded =
-        ::ftruncate(fd, 0) == 0 && ::pwrite(fd, text.constData(), static_cast<size_t>(text.size()), 0) == text.size();
-    Q_UNUSED(recorded)
-    fd_ = fd;
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        // Readable by its owner only: a descriptor is all flock() needs.
+        const int fd = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            refusal_ = QStringLiteral("lumo3update: can't open the lock %1: %2").arg(path, reason(errno));
+            return;
+        }
+        struct stat opened {};
+        if (::fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode) || opened.st_uid != ::geteuid()) {
+            ::close(fd);
+            refusal_ = QStringLiteral("lumo3update: can't lock safely: %1 is not a regular file of this user's")
+                           .arg(path);
+            return;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            char pid[32] = {};
+            const ssize_t n = ::pread(fd, pid, sizeof pid - 1, 0);
+            ::close(fd);
+            refusal_ = error == EWOULDBLOCK
+                           ? QStringLiteral("lumo3update is already running (pid %1)")
+                                 .arg(n > 0 ? QString::fromLatin1(pid).trimmed() : QStringLiteral("unknown"))
+                           : QStringLiteral("lumo3update: can't lock %1: %2").arg(path, reason(error));
+            return;
+        }
+        // The file may have been removed or replaced between the open and
+        // the lock: a lock on a file the name no longer gives keeps no one
+        // out.
+        struct stat named {};
+        if (::lstat(name.constData(), &named) != 0 || named.st_dev != opened.st_dev ||
+            named.st_ino != opened.st_ino) {
+            ::close(fd);
+            continue;
+        }
+        const QByteArray text = QByteArray::number(static_cast<qint64>(::getpid())) + '\n';
+        // The lock holds whether or not the number is recorded: only a second
+        // run's message needs it.
+        const bool recorded = ::ftruncate(fd, 0) == 0 &&
+                              ::pwrite(fd, text.constData(), static_cast<size_t>(text.size()), 0) == text.size();
+        Q_UNUSED(recorded)
+        fd_ = fd;
+        return;
+    }
+    refusal_ = QStringLiteral("lumo3update: can't lock %1: it was removed or replaced at every try").arg(path);
 }
 
 RunLock::~RunLock()
