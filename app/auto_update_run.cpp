@@ -1,12 +1,17 @@
 #include "auto_update_run.h"
 
+#include "held_end_signals.h"
+#include "radio_flasher_process.h"
 #include "removable_file.h"
+#include "run_lock.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QProcess>
+#include <QElapsedTimer>
+
+#include <algorithm>
 
 namespace {
 
@@ -30,6 +35,29 @@ bool allRemovable(const QStringList& names, const char* skipped)
     }
     return true;
 }
+
+// The first kKeptOutputBytes of what the flasher prints go to the log; the
+// rest is counted only.
+struct KeptOutput {
+    QByteArray kept;
+    qint64 dropped = 0;
+
+    void take(const QByteArray& more)
+    {
+        const qint64 room = std::max<qint64>(0, AutoUpdateRun::kKeptOutputBytes - kept.size());
+        kept += more.left(static_cast<int>(std::min<qint64>(room, more.size())));
+        dropped += more.size() - std::min<qint64>(room, more.size());
+    }
+
+    void reportCut(const char* what) const
+    {
+        if (dropped > 0)
+            qDebug().noquote() << QStringLiteral("lumo3update: axsem flasher %1 cut at %2 bytes, %3 bytes more not kept")
+                                      .arg(QLatin1String(what))
+                                      .arg(AutoUpdateRun::kKeptOutputBytes)
+                                      .arg(dropped);
+    }
+};
 
 }  // namespace
 
@@ -129,10 +157,26 @@ void AutoUpdateRun::radioStep()
     qDebug() << "Ready to update axsem firmware(" << chosen << "):";
 
     const QList<std::optional<FileIdentity>> read = identities(names);
-    QProcess flasher;
+    // Until the step has ended, a signal waits: the flasher is writing the
+    // radio's flash, and is waited for within its bound; then the run ends
+    // as the signal asks.
+    const HeldEndSignals held;
+    RadioFlasherProcess flasher(RunLock::heldDescriptor());
     flasher.start("python", {"serial_flasher.py", "/dev/ttyS0", chosen});
-    const bool finished = flasher.waitForFinished(scriptTimeoutMs);
-    if (!finished && flasher.error() == QProcess::FailedToStart) {
+    KeptOutput output;
+    KeptOutput errors;
+    QElapsedTimer clock;
+    clock.start();
+    bool finished = flasher.state() == QProcess::NotRunning;
+    // Read in short slices: what the flasher prints between two reads is
+    // all that is ever held beyond what is kept.
+    for (qint64 left = scriptTimeoutMs; !finished && left > 0; left = scriptTimeoutMs - clock.elapsed()) {
+        flasher.waitForFinished(static_cast<int>(std::min<qint64>(left, kOutputSliceMs)));
+        output.take(flasher.readAllStandardOutput());
+        errors.take(flasher.readAllStandardError());
+        finished = flasher.state() == QProcess::NotRunning;
+    }
+    if (flasher.error() == QProcess::FailedToStart) {
         // No interpreter named python (Debian 12 has none without
         // python-is-python3) is no slow radio: say so, with the system's reason.
         qDebug().noquote() << "lumo3update: can't start python:" << startFailure(flasher.errorString())
@@ -140,11 +184,12 @@ void AutoUpdateRun::radioStep()
     } else if (!finished) {
         qDebug() << "lumo3update: axsem update timeout!";
     } else {
-        QByteArray output = flasher.readAllStandardOutput();
-        const int nul = output.indexOf('\0');
+        QByteArray text = output.kept;
+        const int nul = text.indexOf('\0');
         if (nul >= 0)
-            output.truncate(nul);
-        qDebug() << "Axsem update result: \n" << QString::fromUtf8(output);
+            text.truncate(nul);
+        qDebug() << "Axsem update result: \n" << QString::fromUtf8(text);
+        output.reportCut("output");
         // Only a flasher that ran to a clean end has loaded the firmware;
         // deleting the files after a failure would lose the radio update.
         if (flasher.exitStatus() == QProcess::NormalExit && flasher.exitCode() == 0) {
@@ -157,13 +202,16 @@ void AutoUpdateRun::radioStep()
             else
                 qDebug() << "lumo3update: axsem flasher crashed - hex-files kept!";
             // The flasher's own account of the failure is all a user has.
-            const QByteArray errors = flasher.readAllStandardError();
-            if (!errors.isEmpty())
-                qDebug().noquote() << "lumo3update: axsem flasher error output:\n" + QString::fromUtf8(errors).trimmed();
+            if (!errors.kept.isEmpty())
+                qDebug().noquote() << "lumo3update: axsem flasher error output:\n" +
+                                          QString::fromUtf8(errors.kept).trimmed();
+            errors.reportCut("error output");
         }
     }
     if (flasher.state() != QProcess::NotRunning) {
-        flasher.kill();
+        // The whole group: a script that started a programmer of its own
+        // must not leave it writing on the serial line.
+        flasher.killGroup();
         // A killed process ends at once unless the kernel holds it (a serial
         // driver that hangs); the run must not hang with it.
         if (!flasher.waitForFinished(kKilledScriptWaitMs))

@@ -17,6 +17,9 @@ class AutoUpdateRun {
 public:
     static constexpr int kScriptTimeoutMs = 20000;
     static constexpr int kKilledScriptWaitMs = 5000;
+    // Of each of the flasher's standard output and error, what the log keeps.
+    static constexpr int kKeptOutputBytes = 64 * 1024;
+    static constexpr int kOutputSliceMs = 5;
     // After power-up the FPGA holds the flash while it configures, as long
     // as after the writer's reboot; a flash that has not answered within
     // the writer's bound will not answer at all.

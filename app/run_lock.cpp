@@ -91,13 +91,18 @@ RunLock::RunLock()
                               ::pwrite(fd, text.constData(), static_cast<size_t>(text.size()), 0) == text.size();
         Q_UNUSED(recorded)
         fd_ = fd;
+        current_ = fd;
         return;
     }
     refusal_ = QStringLiteral("lumo3update: can't lock %1: it was removed or replaced at every try").arg(path);
 }
 
+int RunLock::current_ = -1;
+
 RunLock::~RunLock()
 {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ < 0)
+        return;
+    ::close(fd_);
+    current_ = -1;
 }

@@ -19,10 +19,14 @@ public:
     RunLock& operator=(const RunLock&) = delete;
 
     bool held() const { return fd_ >= 0; }
+    // The descriptor of the lock this process holds, -1 for none: a child
+    // that inherits it keeps the lock held while it lives.
+    static int heldDescriptor() { return current_; }
     // Why the lock was not taken, a line.
     const QString& refusal() const { return refusal_; }
 
 private:
     int fd_ = -1;
+    static int current_;
     QString refusal_;
 };

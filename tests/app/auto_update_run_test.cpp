@@ -9,12 +9,14 @@
 #include "VirtualLumo3.h"
 #include "auto_update_run.h"
 #include "lumo3_keys.h"
+#include "run_lock.h"
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <algorithm>
 
@@ -57,6 +59,60 @@ TEST_F(AutoRunInProcess, AFlasherRunningPastTheLimitIsKilledAndTheFilesStay)
     EXPECT_EQ(log.lines.mid(1), (QStringList{"No bit-files to update", "Ready to update axsem firmware( \"r.hex\" ):",
                                              "lumo3update: axsem update timeout!"}));
     EXPECT_TRUE(QFile::exists(work.filePath("r.hex")));
+}
+
+// The flasher within bounds: killed at its limit with whatever it started,
+// its output kept to a bounded size with the rest counted, and the run lock
+// held on its behalf for as long as it lives.
+TEST_F(AutoRunInProcess, TheFlasherStaysWithinItsBoundsAndHoldsTheRunLock)
+{
+    struct Row {
+        const char* name;
+        QByteArray body;
+        QString logged;  // in the log
+        bool kept;       // the hex file stays
+    };
+    const Row rows[] = {
+        {"a programmer it started", "sleep 30 & echo $! >programmer.pid; wait", "lumo3update: axsem update timeout!",
+         true},
+        {"a megabyte of output", "head -c 1048576 /dev/zero | tr '\\0' a",
+         "lumo3update: axsem flasher output cut at 65536 bytes, 983040 bytes more not kept", false},
+        {"the lock", "ls -l /proc/$$/fd | grep -q lumo3update.lock && echo inherited", " \"inherited\\n\"", false},
+    };
+    const QByteArray lockPath = QFile::encodeName(work.filePath("lumo3update.lock"));
+    lumo3update_lock_path = lockPath.constData();
+    const RunLock lock;
+    ASSERT_TRUE(lock.held());
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        log.lines.clear();
+        PythonStandIn python(r.body);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", python.dir.path().toUtf8() + ":" + path);
+        writeFile("r.hex", ":00000001FF\n");
+        nt25q256 flash(board.worker);
+        xapp1081 writer(&flash);
+        EXPECT_EQ(AutoUpdateRun(flash, writer, true, 1000).run(), 0);
+        qputenv("PATH", path);
+        const QString all = log.lines.join('\n');
+        EXPECT_TRUE(all.contains(r.logged)) << all.toStdString();
+        EXPECT_LT(all.size(), 2 * AutoUpdateRun::kKeptOutputBytes);
+        EXPECT_EQ(QFile::exists(work.filePath("r.hex")), r.kept);
+        QFile programmer(work.filePath("programmer.pid"));
+        if (programmer.open(QIODevice::ReadOnly)) {
+            // Gone, or a zombie that no one has reaped yet, once the kill
+            // has been delivered.
+            const QString stat = "/proc/" + programmer.readAll().trimmed() + "/stat";
+            auto dead = [&stat] {
+                QFile f(stat);
+                return !f.open(QIODevice::ReadOnly) || f.readAll().contains(") Z ");
+            };
+            for (int i = 0; i < 100 && !dead(); ++i)
+                QThread::msleep(10);
+            EXPECT_TRUE(dead());
+            programmer.remove();
+        }
+    }
 }
 
 TEST_F(AutoRunInProcess, TheRunWaitsForAFlashThatAnswersLate)
