@@ -916,9 +916,12 @@ pthread_t* gpioStartThread(void* (*function)(void*), void* argument)
     // The thread starts with every signal blocked, so that each one the
     // process gets goes to the thread that ran it, and a signal held there
     // while a flash change is under way cannot end the process through here.
+    // All but SIGCHLD, with which a new time-out interrupts the thread's
+    // wait, and whose default action is to be discarded.
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
+    sigdelset(&all, SIGCHLD);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     const bool started = pthread_attr_setstacksize(&attr, kIsrStackSize) == 0 &&
                          pthread_create(handle, &attr, function, argument) == 0;
