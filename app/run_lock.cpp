@@ -15,9 +15,13 @@
 const char* lumo3update_lock_path = "/run/lumo3update/lumo3update.lock";
 
 namespace {
+// The system's reason; for a user who may not, also what to do.
 QString reason(int error)
 {
-    return QString::fromLocal8Bit(std::strerror(error));
+    const QString text = QString::fromLocal8Bit(std::strerror(error));
+    if ((error == EACCES || error == EPERM) && ::geteuid() != 0)
+        return text + QStringLiteral(": run lumo3update as root");
+    return text;
 }
 
 // A directory only its owner (root, or the user who runs) may change.

@@ -94,7 +94,7 @@ TEST(RunLockUsers, AnotherUserCanNeitherBlockNorSlipPastTheLock)
     EXPECT_EQ(asAnotherUser([] {
                   const RunLock run;
                   return run.refusal().startsWith("lumo3update: can't open the lock ") &&
-                          run.refusal().endsWith(": Permission denied")
+                          run.refusal().endsWith(": Permission denied: run lumo3update as root")
                       ? 0
                       : 1;
               }),
