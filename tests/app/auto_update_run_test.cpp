@@ -35,6 +35,21 @@ struct AutoRunInProcess : ::testing::Test {
         f.write(contents);
     }
 
+    // The run with one radio file and a stand-in flasher of that body first
+    // on PATH, given timeoutMs.
+    int runRadio(const QByteArray& body, int timeoutMs)
+    {
+        PythonStandIn python(body);
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", python.dir.path().toUtf8() + ":" + path);
+        writeFile("r.hex", ":00000001FF\n");
+        nt25q256 flash(board.worker);
+        xapp1081 writer(&flash);
+        const int code = AutoUpdateRun(flash, writer, true, timeoutMs).run();
+        qputenv("PATH", path);
+        return code;
+    }
+
     int pulses() const
     {
         return static_cast<int>(std::count(board.events.begin(), board.events.end(), "pin26 low"));
@@ -48,14 +63,7 @@ struct AutoRunInProcess : ::testing::Test {
 
 TEST_F(AutoRunInProcess, AFlasherRunningPastTheLimitIsKilledAndTheFilesStay)
 {
-    PythonStandIn python("sleep 30");
-    const QByteArray path = qgetenv("PATH");
-    qputenv("PATH", python.dir.path().toUtf8() + ":" + path);
-    writeFile("r.hex", ":00000001FF\n");
-    nt25q256 flash(board.worker);
-    xapp1081 writer(&flash);
-    EXPECT_EQ(AutoUpdateRun(flash, writer, true, 300).run(), 0);
-    qputenv("PATH", path);
+    EXPECT_EQ(runRadio("sleep 30", 300), 0);
     EXPECT_EQ(log.lines.mid(1), (QStringList{"No bit-files to update", "Ready to update axsem firmware( \"r.hex\" ):",
                                              "lumo3update: axsem update timeout!"}));
     EXPECT_TRUE(QFile::exists(work.filePath("r.hex")));
@@ -86,14 +94,7 @@ TEST_F(AutoRunInProcess, TheFlasherStaysWithinItsBoundsAndHoldsTheRunLock)
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
         log.lines.clear();
-        PythonStandIn python(r.body);
-        const QByteArray path = qgetenv("PATH");
-        qputenv("PATH", python.dir.path().toUtf8() + ":" + path);
-        writeFile("r.hex", ":00000001FF\n");
-        nt25q256 flash(board.worker);
-        xapp1081 writer(&flash);
-        EXPECT_EQ(AutoUpdateRun(flash, writer, true, 1000).run(), 0);
-        qputenv("PATH", path);
+        EXPECT_EQ(runRadio(r.body, 1000), 0);
         const QString all = log.lines.join('\n');
         EXPECT_TRUE(all.contains(r.logged)) << all.toStdString();
         EXPECT_LT(all.size(), 2 * AutoUpdateRun::kKeptOutputBytes);
