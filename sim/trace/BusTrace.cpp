@@ -68,6 +68,16 @@ void BusTrace::flush()
     repeat_ = Repeat{};
 }
 
+void BusTrace::finish()
+{
+    flush();
+    for (const auto& [device, frame] : open_)
+        if (frame.sample.length > 0)
+            write(frame.start, frame.firstByte, QString::fromLatin1(device->name()),
+                  describe(device->decode(frame.sample), false) + QStringLiteral("  (still selected at the end)"));
+    open_.clear();
+}
+
 void BusTrace::selected(SpiDevice& device)
 {
     open_[&device] = Open{wiring_.clock().now(), wiring_.bytesOnBus() + 1, {}};

@@ -33,6 +33,9 @@ public:
     void violated(const Violation& violation) override;
     // Writes out a folded run of polls that may still be open.
     void flush();
+    // The run is over: what flush() writes, then each frame that a run
+    // ended in the middle of, its chip still selected.
+    void finish();
 
 private:
     struct Open {
