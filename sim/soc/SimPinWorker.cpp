@@ -1,5 +1,7 @@
 #include "SimPinWorker.h"
 
+#include "BoardEntry.h"
+
 namespace sim {
 
 namespace {
@@ -26,6 +28,7 @@ SimPinWorker::~SimPinWorker()
 
 void SimPinWorker::init()
 {
+    const BoardEntry entry;
     wiring_.setClockDivider(kClockDivider);
     activeHigh_ = {false, false};
     for (unsigned i = 0; i < 2; ++i)
@@ -35,6 +38,7 @@ void SimPinWorker::init()
 
 void SimPinWorker::close()
 {
+    const BoardEntry entry;
     if (!initialized)
         return;
     initialized = false;
@@ -44,6 +48,7 @@ void SimPinWorker::close()
 
 void SimPinWorker::setChipSelectPolarity(SPI_ChipSelect cs, bool active_high)
 {
+    const BoardEntry entry;
     if (!initialized)
         return;
     const unsigned i = csIndex(cs);
@@ -60,24 +65,28 @@ void SimPinWorker::transfer(const char* tx, char* rx, SPI_ChipSelect cs, unsigne
 
 void SimPinWorker::read_write_spi(char* tx, char* rx, SPI_ChipSelect cs, unsigned int len)
 {
+    const BoardEntry entry;
     if (initialized)
         transfer(tx, rx, cs, len);
 }
 
 void SimPinWorker::write_spi(char* tx, SPI_ChipSelect cs, unsigned int len)
 {
+    const BoardEntry entry;
     if (initialized)
         transfer(tx, nullptr, cs, len);
 }
 
 void SimPinWorker::set_pin_state(unsigned char pin, PIN_State state)
 {
+    const BoardEntry entry;
     if (initialized && pin < kGpioCount)
         wiring_.piDrive(pin, state == PIN_HIGH);
 }
 
 PIN_State SimPinWorker::get_pin_state(unsigned char pin)
 {
+    const BoardEntry entry;
     if (!initialized || pin >= kGpioCount)
         return PIN_UNDEFINED;
     return wiring_.level(pin) ? PIN_HIGH : PIN_LOW;
@@ -85,6 +94,7 @@ PIN_State SimPinWorker::get_pin_state(unsigned char pin)
 
 void SimPinWorker::delay_ms(unsigned long long ms)
 {
+    const BoardEntry entry;
     if (initialized)
         wiring_.clock().advance(static_cast<Nanos>(ms) * kMillisecond, TimeKind::Wait);
 }

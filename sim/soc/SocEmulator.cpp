@@ -1,5 +1,6 @@
 #include "SocEmulator.h"
 
+#include "BoardEntry.h"
 #include "bcm2835.h"
 
 #include <QStringList>
@@ -615,13 +616,16 @@ sim::SocEmulator& soc()
 }
 }  // namespace
 
+// Each call that reaches the board is an entry of the program into it.
 std::uint32_t bcm2835_emu_read(volatile std::uint32_t* paddr)
 {
+    const sim::BoardEntry entry;
     return soc().read(paddr);
 }
 
 void bcm2835_emu_write(volatile std::uint32_t* paddr, std::uint32_t value)
 {
+    const sim::BoardEntry entry;
     soc().write(paddr, value);
 }
 
@@ -637,11 +641,13 @@ int bcm2835_emu_open(const char* device)
 
 volatile std::uint32_t* bcm2835_emu_map(const char* device, std::uint32_t offset, std::uint32_t size)
 {
+    const sim::BoardEntry entry;
     return soc().map(device, offset, size);
 }
 
 void bcm2835_emu_unmap(volatile std::uint32_t* window, std::uint32_t size)
 {
+    const sim::BoardEntry entry;
     soc().unmap(window, size);
 }
 
@@ -653,5 +659,6 @@ unsigned bcm2835_emu_geteuid()
 
 int bcm2835_emu_nanosleep(const struct timespec* request)
 {
+    const sim::BoardEntry entry;
     return soc().nanosleep(*request);
 }
