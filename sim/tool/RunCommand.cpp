@@ -1,6 +1,7 @@
 // lumo3-board run DIR [--trace FILE] [--worker-level] -- ARGS...
 
 #include "BoardDirectory.h"
+#include "BoardEntry.h"
 #include "BoardFiles.h"
 #include "BoardLock.h"
 #include "BusTrace.h"
@@ -24,7 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <optional>
+#include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
@@ -40,28 +44,124 @@ struct RunningBoard {
 };
 RunningBoard g_running;
 
-// The number of the signal (SIGTERM, SIGQUIT...) that asked the tool to end,
-// 0 while none has. The handler only notes it: saving the board takes
-// Qt and the heap, which a signal handler must not touch, and the board's
-// state is whole only between two frames on the bus. The run acts on it when
-// the next frame ends (see SignalWatch) or when the updater returns, which
-// it does on its own when nothing goes on the bus any more.
+// How a signal ends a run. The updater runs in this process, and the tool
+// catches every signal whose default action would end it, so that it can
+// save the board on the way; the updater holds those signals during its
+// flash changes as it does on the board. The handler therefore runs at the
+// moment the real process would end: at once, or where the updater's hold
+// ends. From then on the run does nothing more: no frame, no line change,
+// no file deleted, no line printed.
+//
+// Saving the board takes Qt and the heap, which the interrupted code may be
+// in the middle of. So the handler hands the saving to a thread of its own,
+// which blocks every signal, and waits for it, bounded, before the process
+// ends by the signal. Inside a call into the board, whose state is whole
+// only between calls, the run ends as that call returns, on the updater's
+// own thread (see sim::BoardEntry).
 std::atomic<int> g_endSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "a signal handler may only store a lock-free atomic");
+int g_saveAsked[2] = {-1, -1};
+int g_saved[2] = {-1, -1};
+// Far above what saving a board takes: a save stuck behind what the
+// interrupted code held must not keep the tool from ending.
+constexpr int kSaveBoundMs = 60000;
 
-// A second signal ends the tool at once, as the kernel would have: a run
-// that no frame and no return will ever end (a call that blocks for good)
-// must still give way.
+void writeError(const QByteArray& message)
+{
+    const QByteArray line = "lumo3-board: " + message + '\n';
+    for (qsizetype done = 0; done < line.size();) {
+        const ssize_t n = ::write(STDERR_FILENO, line.constData() + done, static_cast<size_t>(line.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        done += n;
+    }
+}
+
+sigset_t endSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
+                       SIGVTALRM, SIGPROF, SIGIO, SIGPWR})
+        sigaddset(&set, signal);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
+        sigaddset(&set, signal);
+    return set;
+}
+
+// The tool's own ending (a run that returned, the updater's exit) is not
+// interrupted: a signal that comes meanwhile ends the tool once it is done.
+void holdEndSignals()
+{
+    const sigset_t set = endSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// Ends the process the way the signal would have.
+[[noreturn]] void endBySignal(int signal)
+{
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+    ::raise(signal);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    ::_exit(128 + signal);
+}
+
+bool endRun();
+
+[[noreturn]] void endRunBySignal()
+{
+    holdEndSignals();
+    endRun();
+    endBySignal(g_endSignal.load());
+}
+
 void noteEndSignal(int signal)
 {
-    if (g_endSignal.exchange(signal) != 0) {
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
+    const int savedErrno = errno;
+    g_endSignal.store(signal);
+    if (sim::BoardEntry::inside()) {
+        sim::BoardEntry::endOnLeave(endRunBySignal);
+        errno = savedErrno;
+        return;
     }
+    const char ask = 1;
+    if (::write(g_saveAsked[1], &ask, 1) == 1) {
+        pollfd saved{g_saved[0], POLLIN, 0};
+        while (::poll(&saved, 1, kSaveBoundMs) < 0 && errno == EINTR) {
+        }
+        if (!(saved.revents & POLLIN)) {
+            static const char late[] = "lumo3-board: the board could not be saved in time; it stays as saved before\n";
+            [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, late, sizeof late - 1);
+        }
+    }
+    endBySignal(signal);
+}
+
+void* saveWhenAsked(void*)
+{
+    char ask = 0;
+    while (::read(g_saveAsked[0], &ask, 1) < 0 && errno == EINTR) {
+    }
+    endRun();
+    const char done = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_saved[1], &done, 1);
+    return nullptr;
 }
 
 // Caught unless the tool was started with it ignored (nohup, a shell's
 // trap ""), which the updater on the board would inherit just the same.
+// Restarting what a signal interrupts keeps the updater's reads, writes and
+// waits as they would be without the signal; the updater may then set
+// SIGHUP aside itself, as it does on the board. The handler runs with every
+// other end signal held, so one ending is under way at a time.
 void catchEndSignal(int signal)
 {
     struct sigaction current {};
@@ -70,37 +170,42 @@ void catchEndSignal(int signal)
     struct sigaction action {};
     action.sa_handler = noteEndSignal;
     action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
+    action.sa_mask = endSignals();
     sigaction(signal, &action, nullptr);
 }
 
-// The updater runs in this process, and restarting what a signal interrupts
-// keeps its reads, writes and waits as they would be without the signal.
-// The updater may then set SIGHUP aside itself, as it does on the board.
 // Every signal the kernel ends a process for by default is caught, but those
 // no process can catch and the faults a thread raises on itself.
-void catchEndSignals()
+bool catchEndSignals(QString& error)
 {
-    for (int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
-                       SIGVTALRM, SIGPROF, SIGIO, SIGPWR})
-        catchEndSignal(signal);
-    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal)
-        catchEndSignal(signal);
-}
-
-// Ends the process the way the signal would have.
-[[noreturn]] void endBySignal(int signal)
-{
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
-    ::_exit(128 + signal);
+    if (::pipe2(g_saveAsked, O_CLOEXEC) != 0 || ::pipe2(g_saved, O_CLOEXEC) != 0) {
+        error = QStringLiteral("run: cannot prepare for signals: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    pthread_t saver{};
+    const int started = pthread_create(&saver, nullptr, saveWhenAsked, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (started != 0) {
+        error = QStringLiteral("run: cannot prepare for signals: %1").arg(QString::fromLocal8Bit(std::strerror(started)));
+        return false;
+    }
+    pthread_detach(saver);
+    sigset_t ends = endSignals();
+    for (int signal = 1; signal < NSIG; ++signal)
+        if (sigismember(&ends, signal) == 1)
+            catchEndSignal(signal);
+    return true;
 }
 
 // False, with a message, when the trace could not be written whole.
 bool closeTrace()
 {
     if (g_running.trace)
-        g_running.trace->flush();
+        g_running.trace->finish();
     bool written = true;
     if (g_running.traceFile) {
         errno = 0;
@@ -111,8 +216,8 @@ bool closeTrace()
             error = error ? error : errno;
         }
         if (!written)
-            std::fprintf(stderr, "lumo3-board: the trace %s is incomplete: %s\n",
-                         qUtf8Printable(g_running.tracePath), error ? std::strerror(error) : "a write failed");
+            writeError("the trace " + g_running.tracePath.toUtf8() + " is incomplete: " +
+                       (error ? std::strerror(error) : "a write failed"));
     }
     g_running.trace = nullptr;
     g_running.traceFile = nullptr;
@@ -124,7 +229,7 @@ bool saveBoard(sim::BoardDirectory& board)
     QString error;
     if (board.save(error))
         return true;
-    std::fprintf(stderr, "lumo3-board: %s\n", qUtf8Printable(error));
+    writeError(error.toUtf8());
     return false;
 }
 
@@ -142,35 +247,12 @@ bool endRun()
 }
 
 // The updater may end the process itself (its command-line parser exits);
-// the board is saved on that path too, and a signal noted meanwhile has the
-// last word.
+// the board is saved on that path too.
 void endRunAtExit()
 {
+    holdEndSignals();
     endRun();
-    if (const int signal = g_endSignal.load())
-        endBySignal(signal);
 }
-
-// Ends the run at the end of the first frame after a signal, as the process
-// would stop on the board: the chips keep what they hold and, the power
-// staying on, finish an erase or program under way.
-class SignalWatch : public sim::WireObserver {
-public:
-    explicit SignalWatch(sim::BoardWiring& wiring) : wiring_(wiring) { wiring_.addObserver(*this); }
-    ~SignalWatch() override { wiring_.removeObserver(*this); }
-    bool watchesBytes() const override { return false; }
-
-    void deselected(sim::SpiDevice&) override
-    {
-        if (const int signal = g_endSignal.load()) {
-            endRun();
-            endBySignal(signal);
-        }
-    }
-
-private:
-    sim::BoardWiring& wiring_;
-};
 
 // Losing power stops the process on the spot: no destructor, no exit
 // handler, no output still buffered. The chips keep what they hold.
@@ -243,6 +325,8 @@ int run(const QStringList& args)
                             .arg(path, QFileInfo(own).fileName()));
     }
 
+    if (!catchEndSignals(error))
+        return fail(error);
     std::unique_ptr<sim::BusTrace> trace;
     if (tracePath) {
         g_running.tracePath = *tracePath;
@@ -265,8 +349,6 @@ int run(const QStringList& args)
     std::unique_ptr<sim::PowerCutWatch> powerCut;
     if (const auto after = virtualBoard.faults().powerCutAfterBytes)
         powerCut = std::make_unique<sim::PowerCutWatch>(virtualBoard.wiring(), *after, cutPower);
-    // After the trace, which so sees the frame that the signal ends the run at.
-    const SignalWatch signalWatch(virtualBoard.wiring());
 
     std::vector<QByteArray> storage{QByteArray("lumo3update")};
     for (const QString& arg : updaterArgs)
@@ -280,14 +362,16 @@ int run(const QStringList& args)
     board->beginRun();
     g_running.board = board.get();
     std::atexit(endRunAtExit);
-    catchEndSignals();
     const int code = lumo3updateMain(updaterArgc, updaterArgv.data(), [&virtualBoard, workerLevel, spiStall] {
         return workerLevel ? std::shared_ptr<BasePinWorker>(std::make_shared<sim::SimPinWorker>(virtualBoard.wiring()))
                            : sim::makeEmulatedWorker(virtualBoard.wiring(), spiStall);
     });
+    holdEndSignals();
     const bool written = endRun();
-    if (const int signal = g_endSignal.load())
-        endBySignal(signal);
+    // One that came meanwhile ends the tool now, as it would have ended
+    // the updater.
+    const sigset_t ends = endSignals();
+    pthread_sigmask(SIG_UNBLOCK, &ends, nullptr);
     return written ? code : kToolError;
 }
 

@@ -177,41 +177,51 @@ QByteArray pattern(int size, int seed)
     return out;
 }
 
-// Runs the updater with a trace, sends the signal a moment after standard
-// output shows `marker`, and returns the trace once the tool has ended. The
-// moment only makes it likely that an operation is under way; what the test
+struct Interrupted {
+    QProcess::ExitStatus status{};
+    int code = 0;
+    QByteArray output;  // standard output and error
+    QStringList trace;  // its lines
+};
+
+// Runs the updater with a trace, sends the signal a moment after its output
+// shows `marker`, and returns what the run left once the tool has ended. The
+// moment only makes it likely that an operation is under way; what a test
 // asserts holds wherever the signal lands.
-QString interrupted(const BoardFixture& board, const QStringList& args, const QByteArray& marker, int signal,
-                    QProcess::ExitStatus& status, int& code)
+Interrupted interrupted(const BoardFixture& board, const QStringList& args, const QByteArray& marker, int signal)
 {
+    Interrupted run;
     QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
     process.setWorkingDirectory(board.work());
     process.start(boardToolPath(), QStringList{"run", board.board(), "--trace", board.file("run.trace"), "--"} + args);
-    QByteArray out;
-    while (!out.contains(marker) && process.waitForReadyRead(120000))
-        out += process.readAllStandardOutput();
+    while (!run.output.contains(marker) && process.waitForReadyRead(120000))
+        run.output += process.readAllStandardOutput();
     // A process id of 0 would send the signal to the whole process group.
     const auto pid = static_cast<pid_t>(process.processId());
-    if (!out.contains(marker) || pid <= 0) {
-        ADD_FAILURE() << "the run ended before " << marker.toStdString() << ":\n" << out.toStdString();
+    if (!run.output.contains(marker) || pid <= 0) {
+        ADD_FAILURE() << "the run ended before " << marker.toStdString() << ":\n" << run.output.toStdString();
         process.waitForFinished(120000);
-        return QString();
+        return run;
     }
     QThread::msleep(100);
     ::kill(pid, signal);
     EXPECT_TRUE(process.waitForFinished(120000));
-    status = process.exitStatus();
-    code = process.exitCode();
-    // A signal ends the run between two frames: none is cut short.
+    run.output += process.readAllStandardOutput();
+    run.status = process.exitStatus();
+    run.code = process.exitCode();
+    // A process that ends breaks no rule of a chip, even in mid-frame.
     board.expectNoViolations();
-    return QString::fromUtf8(board.readFile("run.trace"));
+    run.trace = QString::fromUtf8(board.readFile("run.trace")).split('\n', Qt::SkipEmptyParts);
+    return run;
 }
 
-// A signal that arrives while the flash is changed takes effect when the
-// change is done: the image is whole, then the run ends as the signal asks.
-// Any signal whose default ends a process, SIGQUIT (Ctrl-\) too. A Mini
-// Lumo run asked to end before its erase leaves the chip as it was; either
-// way its file stays and its update-active line is low.
+// Each rehearses what the real process does with the signal. Held while the
+// flash is changed, it ends the run once the change is done and before
+// anything after it: the image is whole, the FPGA is not rebooted, a Mini
+// Lumo's file stays and its update-active line is low. Any signal whose
+// default ends a process, SIGQUIT (Ctrl-\) too. A Mini Lumo run asked to end
+// before its erase leaves the chip as it was.
 TEST(BoardToolSignals, ASignalDuringAFlashChangeEndsTheRunOnceTheImageIsWhole)
 {
     struct Row {
@@ -257,19 +267,37 @@ TEST(BoardToolSignals, ASignalDuringAFlashChangeEndsTheRunOnceTheImageIsWhole)
             board.writeFile("new.bin", expected);
         }
 
-        QProcess::ExitStatus status{};
-        int code = 0;
         const QByteArray old = board.flash();
-        interrupted(board, r.args, r.marker, r.signal, status, code);
-        EXPECT_EQ(status, QProcess::CrashExit);
-        EXPECT_EQ(code, r.signal);
+        const Interrupted run = interrupted(board, r.args, r.marker, r.signal);
+        EXPECT_EQ(run.status, QProcess::CrashExit);
+        EXPECT_EQ(run.code, r.signal);
         const QByteArray now = board.flash();
         EXPECT_TRUE(now.mid(static_cast<int>(at), expected.size()) == expected || (r.mayStayOld && now == old));
-        if (!lumo3) {
+        if (lumo3) {
+            EXPECT_FALSE(run.output.contains("Booting FPGA")) << run.output.toStdString();
+            EXPECT_TRUE(run.trace.filter("GPIO 26").isEmpty()) << run.trace.join('\n').toStdString();
+        } else {
             EXPECT_TRUE(QFile::exists(board.file("new.bin")));
             EXPECT_EQ(board.statusJson("update_active_at_end"), "false");
         }
     }
+}
+
+// Outside a flash change the real process ends at once, here in the middle
+// of reading the flash: the frame stays open and no file is written.
+TEST(BoardToolSignals, ASignalWhileReadingEndsTheRunAtOnce)
+{
+    BoardFixture board("lumo3");
+    // A firmware file beside it tells the board's kind.
+    board.writeFile("new.bit", sim::SampleBitstream().file());
+    const Interrupted run =
+        interrupted(board, {"-r", "back.dat", "-add", "0", "-len", "0x1000000"}, "Recognized lumo type", SIGTERM);
+    EXPECT_EQ(run.status, QProcess::CrashExit);
+    EXPECT_EQ(run.code, SIGTERM);
+    EXPECT_EQ(QDir(board.work()).entryList({"back.dat*"}), QStringList());
+    ASSERT_FALSE(run.trace.isEmpty());
+    EXPECT_TRUE(run.trace.last().contains("READ  0x000000") && run.trace.last().endsWith("(still selected at the end)"))
+        << run.trace.last().toStdString();
 }
 
 }  // namespace
