@@ -5,9 +5,11 @@
 #include "lumo3_keys.h"
 #include "minilumo_front.h"
 #include "run_lock.h"
+#include "undecodable_names.h"
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QTextCodec>
 
 #include <csignal>
 #include <optional>
@@ -68,6 +70,10 @@ int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
     // them (it is declared after the hold, so goes first), a signal waits.
     // The update itself stops early where it finds one waiting.
     const qint16 kind = recognizeBoardKind();
+    for (const QByteArray& name : undecodableNames({".bit", ".bin", ".hex"}))
+        qDebug().noquote() << QStringLiteral("lumo3update: %1 is not a valid name in the locale's encoding (%2), "
+                                             "passed over!")
+                                  .arg(shownName(name), QString::fromLatin1(QTextCodec::codecForLocale()->name()));
     std::optional<HeldEndSignals> miniLumoHold;
     if (kind == BOARD_MINI_LUMO)
         miniLumoHold.emplace();
