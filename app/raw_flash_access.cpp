@@ -81,7 +81,7 @@ std::optional<QByteArray> loadRawWrite(const QString& fileName, const FlashRange
         return std::nullopt;
     }
     if (!file.open(QIODevice::ReadOnly)) {
-        plain(QStringLiteral("Can't open file %1!").arg(fileName));
+        plain(QStringLiteral("Can't open file %1: %2!").arg(fileName, file.errorString()));
         return std::nullopt;
     }
     // An empty file is a failed download far more often than a wish to erase.

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <cstdio>
 #include <ctime>
 #include <exception>
@@ -428,7 +429,7 @@ bool Flasher_MX25L3206E::load_file(const std::string& name)
     }
     std::ifstream file(name, std::ios::binary);
     if (!file.is_open()) {
-        std::cout << "File " << name << " not opened" << std::endl;
+        std::cout << "File " << name << " not opened: " << std::strerror(errno) << std::endl;
         return false;
     }
     file.seekg(0, std::ios::end);

@@ -89,9 +89,12 @@ bool xapp1081::loadImage(QTextStream& out, const QString& fileName, int maxSize,
         out.flush();
         return false;
     }
+    // There, but not to be read (its mode, a security module): saying it is
+    // not found would send the operator looking for the wrong fault.
     QFile file(fileName);
     if (!file.open(QIODevice::ReadOnly)) {
-        print(out, "File not found!\n");
+        out << QStringLiteral("Can't read file %1: %2!\n").arg(fileName, file.errorString());
+        out.flush();
         return false;
     }
     const QByteArray contents = file.read(maxFileSize + 1);

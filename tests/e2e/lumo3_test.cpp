@@ -130,7 +130,7 @@ TEST_F(Lumo3E2E, KeyAndValueErrors)
         {{"-r", "out.dat", "-add", "0xFFFFFF", "-len", "2"}, "Range out of flash: 0x2 bytes from 0xffffff end past 0x1000000!"},
         {{"-r", "out.dat", "-add", "0", "-len", "0xFFFFFFFF"},
          "Range out of flash: 0xffffffff bytes from 0x0 end past 0x1000000!"},
-        {{"-w", "missing.bin", "-add", "0", "-len", "4"}, "Can't open file missing.bin!"},
+        {{"-w", "missing.bin", "-add", "0", "-len", "4"}, "Can't open file missing.bin: No such file or directory!"},
         {{"-r", "no/such/dir.bin", "-add", "0", "-len", "4"}, "Can't create file no/such/dir.bin!"},
     };
     const QByteArray before = board.flash();

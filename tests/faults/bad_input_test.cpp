@@ -11,7 +11,9 @@
 #include <QDir>
 #include <QFile>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 #include <ostream>
@@ -81,6 +83,32 @@ std::function<void(BoardFixture&)> sparse(const char* name, qint64 size)
     return [name, size](BoardFixture& b) {
         QFile f(b.file(name));
         ASSERT_TRUE(f.open(QIODevice::WriteOnly) && f.resize(size));
+    };
+}
+
+std::function<void(BoardFixture&)> unreadable(const char* name)
+{
+    return [name](BoardFixture& b) { ASSERT_TRUE(QFile::link("/proc/sys/vm/drop_caches", b.file(name))); };
+}
+
+// A name given as bytes, which Qt cannot write when they are not valid in
+// the locale's encoding.
+std::function<void(BoardFixture&)> rawName(const char* name, const QByteArray& data)
+{
+    return [name, data](BoardFixture& b) {
+        const QByteArray path = QFile::encodeName(b.work()) + '/' + name;
+        const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(::write(fd, data.constData(), static_cast<size_t>(data.size())), data.size());
+        ::close(fd);
+    };
+}
+
+// Still there, then gone: the fixture's clean-up, through Qt, cannot see it.
+std::function<void(const BoardFixture&, const QString&)> removeRawName(const char* name)
+{
+    return [name](const BoardFixture& b, const QString&) {
+        EXPECT_EQ(::unlink((QFile::encodeName(b.work()) + '/' + name).constData()), 0);
     };
 }
 
@@ -251,6 +279,17 @@ const Case kCases[] = {
      "pipe.bit is not a regular file!", kNothing},
     {"device as raw data", "lumo3", {}, lumo3Files, {"-w", "/dev/zero", "-add", "0x500000", "-len", "16"}, 255,
      "/dev/zero is not a regular file!", kNothing},
+    // There but not to be read, even by root: a write-only sysctl.
+    {"unreadable bitstream", "lumo3", {}, unreadable("fw.bit"), {"-wgold", "fw.bit"}, 1,
+     "Can't read file fw.bit: Permission denied!", kNothing},
+    {"unreadable raw data", "lumo3", {}, unreadable("fw.bit"), {"-w", "fw.bit", "-add", "0x500000", "-len", "16"},
+     255, "Can't open file fw.bit: Permission denied!", kNothing},
+    {"unreadable Mini Lumo firmware", "minilumo", {}, unreadable("fw.bin"), {"-wifany"}, 255,
+     "File fw.bin not opened: Permission denied", kNothing, leaves({"fw.bin"})},
+    // Qt's listing leaves such a name out: it is named, not silently lost.
+    {"firmware name not valid in the locale's encoding", "lumo3", {}, rawName("fw\xFF.bit", bitFile(40000, 5)),
+     {"-wifany"}, 0, "lumo3update: fw\\xFF.bit is not a valid name in the locale's encoding (UTF-8), passed over!",
+     kNothing, removeRawName("fw\xFF.bit")},
     {"bitstream file too large to load", "lumo3", {}, sparse("huge.bit", 0x410001), {"-wupdate", "huge.bit"}, 1,
      "File huge.bit is too large: 4259841 bytes, a bitstream for this area has at most 4259840!", kNothing},
     {"upper-case suffix only", "lumo3", {}, files({{"FW.BIT", bitFile(40000, 5)}}), {"-wupdate", "FW.BIT"}, 255,
@@ -302,7 +341,7 @@ const Case kCases[] = {
     {"missing -len", "lumo3", {}, lumo3Files, {"-w", "fw.bit", "-add", "4"}, 255, "Key -len not found ", kNothing},
     {"missing file name", "lumo3", {}, lumo3Files, {"-wgold"}, 255, "Incorrect value after -wgold!", kNothing},
     {"write from a missing file", "lumo3", {}, lumo3Files, {"-w", "gone.dat", "-add", "0", "-len", "4"}, 255,
-     "Can't open file gone.dat!", kNothing},
+     "Can't open file gone.dat: No such file or directory!", kNothing},
     {"read into a missing directory", "lumo3", {}, lumo3Files, {"-r", "no/dir/o.dat", "-add", "0", "-len", "4"}, 255,
      "Can't create file no/dir/o.dat!", kNothing},
     {"read into a device", "lumo3", {}, lumo3Files, {"-r", "/dev/full", "-add", "0", "-len", "4096"}, 255,

@@ -390,7 +390,7 @@ TEST_F(Mx25FlasherTest, AFileGoneWhenItIsOpenedStopsBeforeTheErase)
              chip.attach(*thief);
              worker = thief;
          },
-         "File fw.bin not opened"},
+         "File fw.bin not opened: No such file or directory"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
