@@ -310,6 +310,34 @@ TEST_F(Bcm2835Isr, AValueFileThatNeverSignalsGivesTimeOutCallbacksWithLevel2)
     }
 }
 
+// A signal that would end the process goes to the thread that holds it
+// during a flash change, never to an interrupt thread, which would take it
+// at once; SIGCHLD, with which a new time-out wakes the thread, is left open.
+namespace {
+std::atomic<bool> maskSeen{false};
+sigset_t callbackMask;
+
+void recordMask(int, int, std::uint32_t)
+{
+    if (!maskSeen.load()) {
+        pthread_sigmask(SIG_BLOCK, nullptr, &callbackMask);
+        maskSeen.store(true);
+    }
+}
+}  // namespace
+
+TEST_F(Bcm2835Isr, InterruptThreadsTakeNoSignalButSigchld)
+{
+    sysfs.addPin(17);
+    ASSERT_EQ(bcm2835_gpioSetISRFunc(17, 2, 5, recordMask), 0);
+    ASSERT_TRUE(eventually([] { return maskSeen.load(); }));
+    ASSERT_EQ(bcm2835_gpioSetISRFunc(17, 2, 5, nullptr), 0);
+    for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
+                       SIGIO, SIGPWR, SIGHUP, SIGRTMIN, SIGRTMAX})
+        EXPECT_EQ(sigismember(&callbackMask, signal), 1) << signal;
+    EXPECT_EQ(sigismember(&callbackMask, SIGCHLD), 0);
+}
+
 TEST_F(Bcm2835Isr, ExtendedCallbacksGetTheirUserData)
 {
     sysfs.addPin(5);
