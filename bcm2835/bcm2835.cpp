@@ -129,6 +129,11 @@ void sleep_for(const struct timespec& request)
     bcm2835_emu_nanosleep(&request);
 }
 
+std::uint64_t monotonic_us()
+{
+    return bcm2835_emu_monotonic_us();
+}
+
 #else
 
 void memory_barrier()
@@ -194,6 +199,13 @@ unsigned effective_uid()
 void sleep_for(const struct timespec& request)
 {
     nanosleep(&request, nullptr);
+}
+
+std::uint64_t monotonic_us()
+{
+    struct timespec now {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
 }
 
 #endif
@@ -486,7 +498,9 @@ std::uint8_t wire_order(std::uint8_t byte)
 // polls that found nothing, so a transfer that flows reads no clock at all;
 // and the wait gives up only when a poll after the bound found nothing
 // either, so a process that was paused past the bound does not give up on a
-// controller that went on meanwhile.
+// controller that went on meanwhile. The kernel's monotonic clock bounds the
+// wait as well: a system timer that does not move (a window that is not the
+// SoC's peripherals, a stuck SoC) must not make the wait endless.
 class SpiWait {
 public:
     explicit SpiWait(std::uint32_t len)
@@ -513,11 +527,13 @@ public:
             return false;
         idle_ = 0;
         const std::uint64_t now = bcm2835_st_read();
+        const std::uint64_t kernelNow = monotonic_us();
         if (!timed_) {
             since_ = now;
+            kernelSince_ = kernelNow;
             timed_ = true;
         }
-        expired_ = now - since_ > boundUs_;
+        expired_ = now - since_ > boundUs_ || kernelNow - kernelSince_ > boundUs_;
         return false;
     }
 
@@ -525,6 +541,7 @@ private:
     static constexpr unsigned kPollsPerClockRead = 64;
     std::uint64_t boundUs_;
     std::uint64_t since_ = 0;
+    std::uint64_t kernelSince_ = 0;
     unsigned idle_ = 0;
     bool timed_ = false;
     bool expired_ = false;

@@ -22,3 +22,7 @@ unsigned bcm2835_emu_geteuid();
 
 // Stands in for nanosleep(): the time passes on the board's virtual clock.
 int bcm2835_emu_nanosleep(const struct timespec* request);
+
+// Stands in for clock_gettime(CLOCK_MONOTONIC), in microseconds: the
+// kernel's clock, which on the board is the virtual clock.
+std::uint64_t bcm2835_emu_monotonic_us();

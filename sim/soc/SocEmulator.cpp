@@ -503,9 +503,15 @@ void SocEmulator::spiWrite(std::uintptr_t reg, std::uint32_t value)
 
 // --- System timer -------------------------------------------------------------------------
 
+void SocEmulator::stopTimer()
+{
+    timerStoppedAt_ = clock_.now() / kMicrosecond;
+    syncTimer();
+}
+
 std::uint32_t SocEmulator::timerRead(std::uintptr_t reg)
 {
-    const std::uint64_t micros = clock_.now() / kMicrosecond;
+    const std::uint64_t micros = timerStoppedAt_.value_or(clock_.now() / kMicrosecond);
     if (reg == BCM2835_ST_CLO)
         return static_cast<std::uint32_t>(micros);
     if (reg == BCM2835_ST_CHI)
@@ -519,7 +525,7 @@ LUMO_HOT void SocEmulator::syncTimer()
     const Nanos now = clock_.now();
     if (now < timerValidUntil_ || st_ == kAbsent)
         return;
-    const std::uint64_t micros = now / kMicrosecond;
+    const std::uint64_t micros = timerStoppedAt_.value_or(now / kMicrosecond);
     mirror(st_ + BCM2835_ST_CLO, static_cast<std::uint32_t>(micros));
     mirror(st_ + BCM2835_ST_CHI, static_cast<std::uint32_t>(micros >> 32));
     timerValidUntil_ = (micros + 1) * kMicrosecond;
@@ -661,4 +667,9 @@ int bcm2835_emu_nanosleep(const struct timespec* request)
 {
     const sim::BoardEntry entry;
     return soc().nanosleep(*request);
+}
+
+std::uint64_t bcm2835_emu_monotonic_us()
+{
+    return soc().monotonicMicros();
 }

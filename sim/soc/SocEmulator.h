@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -103,6 +104,10 @@ public:
     // emulator's start): no byte shifts any more and DONE never sets, as
     // when its clock is gone or another master took it over.
     void stallSpiAfter(std::uint64_t bytes) { stallAfter_ = bytes; }
+    // The system timer's counter stops where it stands, as it reads when the
+    // window is not the SoC's peripherals or the SoC is stuck; the kernel's
+    // clock goes on.
+    void stopTimer();
 
     // What tests look at.
     bool mapped() const { return window_ != nullptr; }
@@ -122,6 +127,7 @@ public:
     void unmap(volatile std::uint32_t* window, std::uint32_t size);
     unsigned geteuid() const { return root_ ? 0 : 1000; }
     int nanosleep(const struct timespec& request);
+    std::uint64_t monotonicMicros() const { return clock_.now() / kMicrosecond; }
 
 private:
     // The register primitives of the emulated layer, inlined into its hooks.
@@ -264,6 +270,7 @@ private:
     bool pinsReported_ = false;      // this frame's bytes without the SPI pins are on record
     std::uint64_t shifted_ = 0;      // bytes taken into the shift register
     std::uint64_t stallAfter_ = UINT64_MAX;
+    std::optional<std::uint64_t> timerStoppedAt_;  // microseconds
     // Which of the bus pins are in alternate function 0, for every byte.
     struct SpiPins {
         bool sclk = false;
