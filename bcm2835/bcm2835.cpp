@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <ctime>
 #include <new>
 
@@ -74,6 +75,7 @@ isr_record gpioISR[BCM2835_ISR_PINS];
 
 const char* bcm2835_sysfs_gpio_dir = "/sys/class/gpio";
 const char* bcm2835_soc_ranges_file = "/proc/device-tree/soc/ranges";
+const char* bcm2835_compatible_file = "/proc/device-tree/compatible";
 const char* bcm2835_sysfs_platform_dir = "/sys/bus/platform/devices";
 
 // --- What differs between the product and the emulated variant ------------------
@@ -283,33 +285,90 @@ std::uint32_t big_endian(const unsigned char* p)
 
 // The device tree names the window: child address 0x7E000000, then the
 // parent address in one cell (base, size) or in two cells (0, base, size).
-// A word that was not read counts as a short read.
-void probe_window()
+// A word that was not read counts as a short read. False, with the defaults
+// kept, when it names none of the family's windows.
+bool probe_window()
 {
     std::FILE* fp = std::fopen(bcm2835_soc_ranges_file, "rb");
     if (!fp)
-        return;
+        return false;
     unsigned char buf[16] = {};
     const std::size_t n = std::fread(buf, 1, sizeof buf, fp);
     std::fclose(fp);
     if (n < 12)
-        return;
+        return false;
     std::uint32_t base = big_endian(buf + 4);
     std::uint32_t size = big_endian(buf + 8);
     if (base == 0) {
         if (n < 16)
-            return;
+            return false;
         base = big_endian(buf + 8);
         size = big_endian(buf + 12);
     }
     static const unsigned char kChildAddress[4] = {0x7E, 0x00, 0x00, 0x00};
     const bool known = base == BCM2835_PERI_BASE || base == BCM2835_RPI2_PERI_BASE || base == BCM2835_RPI4_PERI_BASE;
     if (std::memcmp(buf, kChildAddress, sizeof kChildAddress) != 0 || !known)
-        return;
+        return false;
     bcm2835_peripherals_base = base;
     bcm2835_peripherals_size = size;
     if (base == BCM2835_RPI4_PERI_BASE)
         pud_type_rpi4 = 1;
+    return true;
+}
+
+// The device tree's root names the machine, most specific first (a Pi 3:
+// "raspberrypi,3-model-b", "brcm,bcm2837"). The Raspberry Pi kernels of old
+// named the same SoCs bcm2708, bcm2709 and bcm2710; a model string alone
+// counts for the SoC it implies.
+constexpr const char* kFamilyCompatibles[] = {
+    "brcm,bcm2835", "brcm,bcm2836", "brcm,bcm2837", "brcm,bcm2711", "brcm,bcm2708", "brcm,bcm2709", "brcm,bcm2710",
+    "raspberrypi,model-a", "raspberrypi,model-a-plus", "raspberrypi,model-b", "raspberrypi,model-b-i2c0",
+    "raspberrypi,model-b-rev2", "raspberrypi,model-b-plus", "raspberrypi,compute-module", "raspberrypi,model-zero",
+    "raspberrypi,model-zero-w", "raspberrypi,2-model-b", "raspberrypi,3-model-a-plus", "raspberrypi,3-model-b",
+    "raspberrypi,3-model-b-plus", "raspberrypi,3-compute-module", "raspberrypi,3-compute-module-lite",
+    "raspberrypi,model-zero-2-w", "raspberrypi,4-model-b", "raspberrypi,400", "raspberrypi,4-compute-module"};
+
+enum class Machine { NoDeviceTree, Family, Other };
+
+// What the machine is, found before any register is mapped: elsewhere than
+// on a Pi of the family (a Pi 5, whose GPIO and SPI sit behind PCIe on its
+// RP1; another ARM board) the family's addresses are other devices or RAM.
+// With no device tree at all, as on the oldest Pi 1 systems, the defaults
+// stand.
+Machine machine()
+{
+    std::FILE* fp = std::fopen(bcm2835_compatible_file, "rb");
+    if (!fp) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return Machine::NoDeviceTree;
+        std::fprintf(stderr, "bcm2835_init: cannot read %s: %s\n", bcm2835_compatible_file, std::strerror(errno));
+        return Machine::Other;
+    }
+    char buf[1024] = {};
+    const std::size_t n = std::fread(buf, 1, sizeof buf - 1, fp);
+    std::fclose(fp);
+    std::string names;
+    bool family = false;
+    for (std::size_t at = 0; at < n;) {
+        const std::string name(buf + at);
+        at += name.size() + 1;
+        if (name.empty())
+            continue;
+        for (const char* known : kFamilyCompatibles)
+            family = family || name == known;
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    if (family)
+        return Machine::Family;
+    for (char& c : names)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7E)
+            c = '?';
+    std::fprintf(stderr,
+                 "bcm2835_init: the device tree names %s: not a BCM2835-family Raspberry Pi. The updater drives "
+                 "the Pi 1, Zero, Zero W, 2, 3, Zero 2 W, 4, 400 and Compute Modules 1, 3 and 4 (BCM2835, BCM2836, "
+                 "BCM2837, BCM2711), not the Pi 5 (BCM2712)\n",
+                 names.empty() ? "no machine" : names.c_str());
+    return Machine::Other;
 }
 
 }  // namespace
@@ -323,7 +382,16 @@ int bcm2835_init()
         set_blocks(bcm2835_peripherals);
         return 1;
     }
-    probe_window();
+    const Machine found = machine();
+    if (found == Machine::Other)
+        return 0;
+    if (!probe_window() && found == Machine::Family) {
+        std::fprintf(stderr,
+                     "bcm2835_init: %s names none of the family's peripheral windows (0x7E000000 at 0x20000000, "
+                     "0x3F000000 or 0xFE000000): nothing is mapped\n",
+                     bcm2835_soc_ranges_file);
+        return 0;
+    }
     if (effective_uid() == 0) {
         volatile std::uint32_t* window = map_window("/dev/mem", bcm2835_peripherals_base);
         if (window == unmapped()) {

@@ -129,11 +129,12 @@ extern const std::array<std::uint8_t, 256> bcm2835_byte_reverse_table;
 extern isr_record gpioISR[BCM2835_ISR_PINS];
 
 // Where the layer finds the kernel's files. The product keeps the defaults
-// ("/sys/class/gpio", "/proc/device-tree/soc/ranges" and
-// "/sys/bus/platform/devices"); tests and the virtual board point them
-// elsewhere.
+// ("/sys/class/gpio", "/proc/device-tree/soc/ranges",
+// "/proc/device-tree/compatible" and "/sys/bus/platform/devices"); tests and
+// the virtual board point them elsewhere.
 extern const char* bcm2835_sysfs_gpio_dir;
 extern const char* bcm2835_soc_ranges_file;
+extern const char* bcm2835_compatible_file;
 extern const char* bcm2835_sysfs_platform_dir;
 
 // --- Mapping, registers, GPIO, delays --------------------------------------------

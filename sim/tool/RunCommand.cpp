@@ -309,7 +309,9 @@ int run(const QStringList& args)
     const QByteArray ranges = kernelFiles + "/soc-ranges";
     const QByteArray gpio = kernelFiles + "/gpio";
     const QByteArray platform = kernelFiles + "/platform";
+    const QByteArray compatible = kernelFiles + "/compatible";
     bcm2835_soc_ranges_file = ranges.constData();
+    bcm2835_compatible_file = compatible.constData();
     bcm2835_sysfs_gpio_dir = gpio.constData();
     bcm2835_sysfs_platform_dir = platform.constData();
     const std::optional<std::uint64_t> spiStall = virtualBoard.faults().spiStallAfterBytes;

@@ -163,7 +163,9 @@ TEST(Bcm2835ProductLayer, InitRefusesToMapOnAMachineThatIsNotArm)
 {
     QTemporaryDir dir;
     const QByteArray ranges = QDir(dir.path()).filePath("ranges").toLocal8Bit();
+    const QByteArray compatible = QDir(dir.path()).filePath("compatible").toLocal8Bit();
     bcm2835_soc_ranges_file = ranges.constData();
+    bcm2835_compatible_file = compatible.constData();
     testing::internal::CaptureStderr();
     EXPECT_EQ(bcm2835_init(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
@@ -172,6 +174,7 @@ TEST(Bcm2835ProductLayer, InitRefusesToMapOnAMachineThatIsNotArm)
         EXPECT_EQ(block, kUnmapped);
     EXPECT_EQ(bcm2835_spi_begin(), 0);
     bcm2835_soc_ranges_file = "/proc/device-tree/soc/ranges";
+    bcm2835_compatible_file = "/proc/device-tree/compatible";
 }
 #endif
 

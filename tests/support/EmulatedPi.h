@@ -59,6 +59,7 @@ struct LayerState {
     LayerState()
     {
         bcm2835_soc_ranges_file = rangesPath.constData();
+        bcm2835_compatible_file = compatiblePath.constData();
         bcm2835_sysfs_gpio_dir = sysfsPath.constData();
         bcm2835_sysfs_platform_dir = platformPath.constData();
     }
@@ -71,23 +72,29 @@ struct LayerState {
         bcm2835_peripherals_size = BCM2835_PERI_SIZE;
         pud_type_rpi4 = 0;
         bcm2835_soc_ranges_file = "/proc/device-tree/soc/ranges";
+        bcm2835_compatible_file = "/proc/device-tree/compatible";
         bcm2835_sysfs_gpio_dir = "/sys/class/gpio";
         bcm2835_sysfs_platform_dir = "/sys/bus/platform/devices";
     }
 
-    // Writes the device tree's ranges property the layer will read.
-    void setRanges(const QByteArray& contents) const
-    {
-        QFile file(QString::fromLocal8Bit(rangesPath));
-        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-        file.write(contents);
-    }
+    // Write the device tree's properties the layer will read.
+    void setRanges(const QByteArray& contents) const { write(rangesPath, contents); }
+    void setCompatible(const QByteArray& contents) const { write(compatiblePath, contents); }
 
     QTemporaryDir dir;
     // Nothing there until a test writes it.
     QByteArray rangesPath = QDir(dir.path()).filePath("ranges").toLocal8Bit();
+    QByteArray compatiblePath = QDir(dir.path()).filePath("compatible").toLocal8Bit();
     QByteArray sysfsPath = QDir(dir.path()).filePath("gpio").toLocal8Bit();
     QByteArray platformPath = QDir(dir.path()).filePath("platform").toLocal8Bit();
+
+private:
+    static void write(const QByteArray& path, const QByteArray& contents)
+    {
+        QFile file(QString::fromLocal8Bit(path));
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(contents);
+    }
 };
 
 struct EmulatedPi {
