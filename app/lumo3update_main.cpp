@@ -89,7 +89,10 @@ int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
     const int code = dispatch(app, kind, worker);
     // The worker turns itself off when SPI0 stops mid-run; the board paths
     // then report no success and keep every file.
-    if (!worker->initialized)
+    if (!worker->initialized) {
         qDebug("SPI0 stopped: nothing more was sent to the board, and no file was written or deleted");
+        qDebug("SPI0 stopped: check that no kernel driver or other program uses SPI0 (dtparam=spi=off in "
+               "config.txt), that GPIO 7 to 11 reach the board, and that the board is powered");
+    }
     return code;
 }

@@ -393,7 +393,10 @@ const Case kCases[] = {
      },
      {"-wifany"}, 0, "lumo3update: flash not answering, artix update skipped!", kNothing},
     // SPI0 stops: at the first frame, or after that many bytes on the bus.
-    {"SPI0 stalls, reboot", "lumo3", {{"spi0-stalls"}}, lumo3Files, {"-boot"}, 255, kSpiStopped, kNothing},
+    {"SPI0 stalls, reboot", "lumo3", {{"spi0-stalls"}}, lumo3Files, {"-boot"}, 255, kSpiStopped, kNothing,
+     [](const BoardFixture&, const QString& output) {
+         EXPECT_TRUE(output.contains("SPI0 stopped: check that no kernel driver or other program uses SPI0"));
+     }},
     {"SPI0 stalls mid-read", "lumo3", {{"spi0-stalls", "50000"}}, lumo3Files,
      {"-r", "o.dat", "-add", "0", "-len", "0x20000"}, 255, kSpiStopped, kNothing, leaves({"!o.dat"})},
     {"SPI0 stalls mid-program, raw write", "lumo3", {{"spi0-stalls", "309000"}}, lumo3Files,

@@ -208,7 +208,9 @@ TEST_F(RelaxedKernel, TheUpdaterGivesBackItsPinsAndGivesUpOnQemusSpi0)
         {"nothing to do", "timeout 90 /usr/bin/lumo3update", 0, "", {"No files for update"}, [] { EXPECT_EQ(spiPins(), 0u); }},
         {"reboot", "touch a.bit && timeout 90 /usr/bin/lumo3update -boot", 255, "",
          {"bcm2835_spi_transfernb: SPI0 stopped, no TXD for 100 ms: transfer abandoned with 0 of 21 bytes sent",
-          "SPI0 stopped: nothing more was sent to the board, and no file was written or deleted"},
+          "SPI0 stopped: nothing more was sent to the board, and no file was written or deleted",
+          "SPI0 stopped: check that no kernel driver or other program uses SPI0 (dtparam=spi=off in config.txt), "
+          "that GPIO 7 to 11 reach the board, and that the board is powered"},
          [] {
              EXPECT_EQ(function(26), 0u);  // never pulsed
              EXPECT_EQ(spiPins(), 0u);
