@@ -61,6 +61,12 @@ dpkg-deb -e "build-deb/lumo3update_3.0.0~b_armhf.deb" "$unpacked/control"
 ! PATH="$fake:$PATH" sh "$unpacked/control/preinst" install 2>"$unpacked/refusal" ||
     fail "the armhf package's preinst accepts an ARMv6 Pi"
 cat "$unpacked/refusal"
+# The refusal comes from what the binary needs, read when it was built: a
+# binary for any core of its architecture (as a Pi 1 builds it, or arm64's,
+# whose every core runs it) is not refused.
+dpkg-deb -e "build-deb/lumo3update_3.0.0~b_arm64.deb" "$unpacked/control64"
+grep -qx 'NEEDS_CORE=' "$unpacked/control64/preinst" || fail "the arm64 package's preinst asks for a core"
+PATH="$fake:$PATH" sh "$unpacked/control64/preinst" install || fail "a preinst that needs no core refuses ARMv6"
 rm -rf "$fake"
 
 echo "== Installing lumo3update (amd64) into a fresh Debian 12 root"
@@ -142,3 +148,13 @@ chroot "$root" dpkg --install /tmp/current.deb >/dev/null
 [ ! -e "$default" ] || fail "the upgrade enabled the instance that the administrator disabled"
 [ -L "$other" ] || fail "the upgrade lost the administrator's instance"
 echo "removed, reinstalled, purged and upgraded; the administrator's choices kept"
+
+echo "== The Pi's own route: tools/pi-package.sh, on this machine's architecture"
+LUMO_DEB_DIR=build-deb-pi bash tools/pi-package.sh
+arch=$(dpkg --print-architecture)
+[ "$(cd build-deb-pi && ls ./*.deb | grep -v dbgsym)" = "./lumo3update_3.0.0~b_$arch.deb" ] ||
+    fail "the Pi's route built more than the updater's package: $(ls build-deb-pi)"
+contents=$(dpkg-deb -c "build-deb-pi/lumo3update_3.0.0~b_$arch.deb")
+grep -q ' ./usr/bin/lumo3update$' <<<"$contents" || fail "the Pi's package lacks the updater"
+! grep -q 'lumo3-board' <<<"$contents" || fail "the Pi's package holds the board tool"
+lintian --fail-on error,warning "build-deb-pi/lumo3update_3.0.0~b_$arch.deb" || fail "lintian on the Pi's package"

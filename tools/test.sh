@@ -6,7 +6,7 @@
 # armhf build on Debian's own armhf kernel in QEMU's raspi2b machine, the
 # ARMv6, ARMv7 and AArch64 compile check of the register layer, and the
 # Debian packages for amd64, armhf and arm64 with lintian and an install,
-# removal and upgrade test.
+# removal and upgrade test, and the Pi's own package route.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -69,7 +69,7 @@ stage "ARMv6, ARMv7 and AArch64 compile check of the register layer"
 bash tools/armv6-check.sh
 done_stage
 
-stage "Debian packages for amd64, armhf and arm64, lintian, installed, removed and upgraded in a fresh Debian 12 root"
+stage "Debian packages for amd64, armhf and arm64, lintian, installed, removed and upgraded in a fresh Debian 12 root; the Pi's own route"
 bash tools/package-test.sh
 done_stage
 
