@@ -3,7 +3,8 @@
 # sweeps), the worker and interrupt-thread tests under ThreadSanitizer, the
 # suite under AddressSanitizer with UndefinedBehaviorSanitizer, the fuzz
 # targets, the armhf and arm64 builds with their tests under qemu-user, the
-# armhf build on Debian's own armhf kernel in QEMU's raspi2b machine, the
+# armhf build on Debian's own armhf kernel in QEMU's raspi2b machine and the
+# arm64 build on its arm64 kernel in raspi3b, the
 # ARMv6, ARMv7 and AArch64 compile check of the register layer, and the
 # Debian packages for amd64, armhf and arm64 with lintian and an install,
 # removal and upgrade test, and the Pi's own package route.
@@ -63,6 +64,10 @@ done_stage
 
 stage "arm64 build, its tests under qemu-user"
 bash tools/arm-test.sh arm64
+done_stage
+
+stage "The arm64 build on Debian's arm64 kernel in QEMU's raspi3b machine"
+bash tools/target-test.sh arm64
 done_stage
 
 stage "ARMv6, ARMv7 and AArch64 compile check of the register layer"

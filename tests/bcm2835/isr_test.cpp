@@ -332,8 +332,10 @@ TEST_F(Bcm2835Isr, InterruptThreadsTakeNoSignalButSigchld)
     ASSERT_EQ(bcm2835_gpioSetISRFunc(17, 2, 5, recordMask), 0);
     ASSERT_TRUE(eventually([] { return maskSeen.load(); }));
     ASSERT_EQ(bcm2835_gpioSetISRFunc(17, 2, 5, nullptr), 0);
+    // Of the real-time signals the lowest: qemu-user, which runs the ARM
+    // builds' suites, has no host signal for the guest's highest.
     for (int signal : {SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF,
-                       SIGIO, SIGPWR, SIGHUP, SIGRTMIN, SIGRTMAX})
+                       SIGIO, SIGPWR, SIGHUP, SIGRTMIN, SIGRTMIN + 1})
         EXPECT_EQ(sigismember(&callbackMask, signal), 1) << signal;
     EXPECT_EQ(sigismember(&callbackMask, SIGCHLD), 0);
 }
