@@ -12,8 +12,8 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <exception>
 #include <fstream>
