@@ -148,13 +148,3 @@ chroot "$root" dpkg --install /tmp/current.deb >/dev/null
 [ ! -e "$default" ] || fail "the upgrade enabled the instance that the administrator disabled"
 [ -L "$other" ] || fail "the upgrade lost the administrator's instance"
 echo "removed, reinstalled, purged and upgraded; the administrator's choices kept"
-
-echo "== The Pi's own route: tools/pi-package.sh, on this machine's architecture"
-LUMO_DEB_DIR=build-deb-pi bash tools/pi-package.sh
-arch=$(dpkg --print-architecture)
-[ "$(cd build-deb-pi && ls ./*.deb | grep -v dbgsym)" = "./lumo3update_3.0.0~b_$arch.deb" ] ||
-    fail "the Pi's route built more than the updater's package: $(ls build-deb-pi)"
-contents=$(dpkg-deb -c "build-deb-pi/lumo3update_3.0.0~b_$arch.deb")
-grep -q ' ./usr/bin/lumo3update$' <<<"$contents" || fail "the Pi's package lacks the updater"
-! grep -q 'lumo3-board' <<<"$contents" || fail "the Pi's package holds the board tool"
-lintian --fail-on error,warning "build-deb-pi/lumo3update_3.0.0~b_$arch.deb" || fail "lintian on the Pi's package"

@@ -7,7 +7,8 @@
 # arm64 build on its arm64 kernel in raspi3b, the
 # ARMv6, ARMv7 and AArch64 compile check of the register layer, and the
 # Debian packages for amd64, armhf and arm64 with lintian and an install,
-# removal and upgrade test, and the Pi's own package route.
+# removal and upgrade test, and the Pi's own package route in an armhf
+# Debian root under qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -74,8 +75,12 @@ stage "ARMv6, ARMv7 and AArch64 compile check of the register layer"
 bash tools/armv6-check.sh
 done_stage
 
-stage "Debian packages for amd64, armhf and arm64, lintian, installed, removed and upgraded in a fresh Debian 12 root; the Pi's own route"
+stage "Debian packages for amd64, armhf and arm64, lintian, installed, removed and upgraded in a fresh Debian 12 root"
 bash tools/package-test.sh
+done_stage
+
+stage "The Pi's own package route in an armhf Debian root under qemu-user"
+bash tools/pi-route-test.sh
 done_stage
 
 printf '\n== All stages passed in %s s\n' "$(($(date +%s) - started))"

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# bash tools/pi-route-test.sh
+#
+# The Pi's own package route, as a Pi running Debian's armhf takes it: an
+# armhf Debian 12 root (mmdebstrap) with the build dependencies, entered
+# through qemu-user (qemu-user-static registered with the kernel's
+# binfmt_misc), in which tools/pi-package.sh builds the updater's package
+# from a copy of the checkout. The package must hold the updater and nothing
+# of the virtual board, be clean under lintian, and, built by Debian's ARMv7
+# armhf compiler, refuse an ARMv6 Pi. An ARMv6 build can be proven only on
+# ARMv6 userland, which no Debian mirror has; tools/armv6-check.sh stands
+# for it. Needs root. Works in build-pi-route/.
+set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/apt-lists.sh"
+cd "$(dirname "$0")/.."
+fail() { echo "pi-route-test: $*" >&2; exit 1; }
+work=build-pi-route
+
+missing=()
+for p in qemu-user-static binfmt-support arch-test mmdebstrap lintian; do
+    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "== Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    install_packages "${missing[@]}"
+fi
+[ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc ||
+    fail "binfmt_misc cannot be mounted here, so no armhf program runs in the root"
+update-binfmts --enable qemu-arm 2>/dev/null || true
+[ -e /proc/sys/fs/binfmt_misc/qemu-arm ] || fail "qemu-arm is not registered with binfmt_misc"
+
+rm -rf "$work"
+mkdir -p "$work"
+root=$work/root
+log=$work/mmdebstrap.log
+SECONDS=0
+if ! mmdebstrap --quiet --arch=armhf --variant=buildd --include=cmake,debhelper,qtbase5-dev,dpkg-dev \
+        bookworm "$root" http://deb.debian.org/debian >"$log" 2>&1; then
+    cat "$log"
+    fail "mmdebstrap could not make the armhf root"
+fi
+echo "-- armhf root in $SECONDS s"
+mkdir "$root/src"
+git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$root/src"
+chroot "$root" /bin/bash -c 'cd /src && bash tools/pi-package.sh'
+
+deb=$root/src/build-deb/lumo3update_3.0.0~b_armhf.deb
+[ -f "$deb" ] || fail "no armhf package: $(ls "$root/src/build-deb")"
+contents=$(dpkg-deb -c "$deb")
+grep -q ' ./usr/bin/lumo3update$' <<<"$contents" || fail "the package lacks the updater"
+! grep -q 'lumo3-board' <<<"$contents" || fail "the package holds the board tool"
+dpkg-deb -e "$deb" "$work/control"
+grep -qx 'NEEDS_CORE=armv7' "$work/control/preinst" || fail "Debian's ARMv7 build does not refuse ARMv6"
+lintian --fail-on error,warning "$deb" || fail "lintian found errors or warnings"
+echo "-- $(basename "$deb"), built in the armhf root, holds the updater alone and refuses ARMv6"
+rm -rf "$work"
