@@ -39,3 +39,15 @@ install_packages() {
     rm -f "$log"
     apt-get install -y -qq "${prefer[@]}" --no-install-recommends "$@" >/dev/null
 }
+
+# install_missing PACKAGE... installs those of PACKAGE... that are not yet
+# installed, and says which; nothing at all when every one is.
+install_missing() {
+    local p missing=()
+    for p in "$@"; do
+        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    echo "== Installing: ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive install_packages "${missing[@]}"
+}

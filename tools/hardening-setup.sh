@@ -16,11 +16,4 @@ packages=(clang libclang-rt-dev
           g++-arm-linux-gnueabihf qtbase5-dev:armhf libgtest-dev:armhf
           g++-aarch64-linux-gnu qtbase5-dev:arm64 libgtest-dev:arm64 qemu-user
           dpkg-dev debhelper lintian mmdebstrap)
-missing=()
-for p in "${packages[@]}"; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== Installing: ${missing[*]}"
-    install_packages "${missing[@]}"
-fi
+install_missing "${packages[@]}"

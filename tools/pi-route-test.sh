@@ -16,15 +16,7 @@ cd "$(dirname "$0")/.."
 fail() { echo "pi-route-test: $*" >&2; exit 1; }
 work=build-pi-route
 
-missing=()
-for p in qemu-user-static binfmt-support arch-test mmdebstrap lintian; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    install_packages "${missing[@]}"
-fi
+install_missing qemu-user-static binfmt-support arch-test mmdebstrap lintian
 [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc ||
     fail "binfmt_misc cannot be mounted here, so no armhf program runs in the root"
 update-binfmts --enable qemu-arm 2>/dev/null || true

@@ -42,15 +42,7 @@ arm64)
     ;;
 esac
 
-missing=()
-for p in qemu-system-arm device-tree-compiler cpio; do
-    dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "== Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    install_packages "${missing[@]}"
-fi
+install_missing qemu-system-arm device-tree-compiler cpio
 
 # The updater and the checks, from the build tools/arm-test.sh makes, or
 # configured here the same way.
