@@ -138,34 +138,32 @@ TEST(Bcm2835Mapping, OnlyAPiOfTheFamilyIsMapped)
     const QByteArray onePi1 = QByteArray::fromHex("7E000000" "20000000" "01000000");
     const QByteArray onePi2 = QByteArray::fromHex("7E000000" "3F000000" "01000000");
     const QByteArray twoPi4 = QByteArray::fromHex("7E000000" "00000000" "FE000000" "01800000");
-    const char* const refused =
-        ": not a BCM2835-family Raspberry Pi. The updater drives the Pi 1, Zero, Zero W, 2, 3, Zero 2 W, 4, 400 and "
-        "Compute Modules 1, 3 and 4 (BCM2835, BCM2836, BCM2837, BCM2711), not the Pi 5 (BCM2712)\n";
     struct Case {
         const char* what;
         QByteArray compatible;
         QByteArray ranges;
-        std::uint32_t base;  // 0: refused with `message`
-        std::string message;
+        std::uint32_t base;  // 0: refused with a line that holds `said`
+        const char* said;
     };
     const Case cases[] = {
         {"Pi 1 B", dt({"raspberrypi,model-b", "brcm,bcm2835"}), onePi1, 0x20000000, ""},
         {"Pi Zero W", dt({"raspberrypi,model-zero-w", "brcm,bcm2835"}), onePi1, 0x20000000, ""},
         {"Pi 2", dt({"raspberrypi,2-model-b", "brcm,bcm2836"}), onePi2, 0x3F000000, ""},
-        {"Pi 3, an old Raspberry Pi kernel", dt({"raspberrypi,3-model-b", "brcm,bcm2710"}), onePi2,
-         0x3F000000, ""},
+        {"Pi 3, an old Raspberry Pi kernel", dt({"raspberrypi,3-model-b", "brcm,bcm2710"}), onePi2, 0x3F000000, ""},
         {"Pi Zero 2 W, model string alone", dt({"raspberrypi,model-zero-2-w"}), onePi2, 0x3F000000, ""},
         {"Pi 4", dt({"raspberrypi,4-model-b", "brcm,bcm2711"}), twoPi4, 0xFE000000, ""},
         {"CM4", dt({"raspberrypi,4-compute-module", "brcm,bcm2711"}), twoPi4, 0xFE000000, ""},
         {"Pi 5", dt({"raspberrypi,5-model-b", "brcm,bcm2712"}),
          QByteArray::fromHex("7C000000" "00000010" "7C000000" "04000000"), 0,
-         std::string("bcm2835_init: the device tree names raspberrypi,5-model-b, brcm,bcm2712") + refused},
+         "bcm2835_init: the device tree names raspberrypi,5-model-b, brcm,bcm2712: not a BCM2835-family Raspberry "
+         "Pi. The updater drives the Pi 1, Zero, Zero W, 2, 3, Zero 2 W, 4, 400 and Compute Modules 1, 3 and 4 "
+         "(BCM2835, BCM2836, BCM2837, BCM2711), not the Pi 5 (BCM2712)\n"},
         {"another ARM board", dt({"pine64,rockpro64", "rockchip,rk3399"}), QByteArray(), 0,
-         std::string("bcm2835_init: the device tree names pine64,rockpro64, rockchip,rk3399") + refused},
+         "the device tree names pine64,rockpro64, rockchip,rk3399: not a BCM2835-family Raspberry Pi."},
         {"Pi 4 whose ranges name no window", dt({"raspberrypi,4-model-b", "brcm,bcm2711"}),
          QByteArray::fromHex("7E000000" "00000000" "40000000" "01800000"), 0,
-         "bcm2835_init: RANGES names none of the family's peripheral windows (0x7E000000 at 0x20000000, 0x3F000000 "
-         "or 0xFE000000): nothing is mapped\n"},
+         "ranges names none of the family's peripheral windows (0x7E000000 at 0x20000000, 0x3F000000 or "
+         "0xFE000000): nothing is mapped\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -173,12 +171,10 @@ TEST(Bcm2835Mapping, OnlyAPiOfTheFamilyIsMapped)
         pi.layer.setCompatible(c.compatible);
         if (!c.ranges.isEmpty())
             pi.layer.setRanges(c.ranges);
-        std::string message = c.message;
-        if (const auto at = message.find("RANGES"); at != std::string::npos)
-            message.replace(at, 6, pi.layer.rangesPath.toStdString());
         testing::internal::CaptureStderr();
         EXPECT_EQ(bcm2835_init(), c.base ? 1 : 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), message);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(c.base ? said.empty() : said.find(c.said) != std::string::npos) << said;
         EXPECT_EQ(pi.soc.mapped(), c.base != 0);
         EXPECT_EQ(c.base ? pi.soc.mappedOffset() : 0u, c.base);
     }
