@@ -5,6 +5,7 @@
 #include "nt25q256.h"
 #include "xapp1081.h"
 #include "flash_range_args.h"
+#include "ignored_arguments.h"
 #include "raw_flash_access.h"
 
 #include <QDebug>
@@ -147,6 +148,8 @@ int carryOut(const Lumo3Command& command, nt25q256& flash, xapp1081& writer, boo
 int runLumo3(const QStringList& args, std::shared_ptr<BasePinWorker> worker)
 {
     const Lumo3Command command = selectLumo3Command(args);
+    for (const QString& line : ignoredArgumentLines(args, command))
+        plain(line);
     const FlashRange range{command.address, command.length};
     QByteArray rawData;
     if (command.key == Lumo3Command::Key::ReadFlash && !withinReachableFlash(range))

@@ -1,8 +1,10 @@
 #include "lumo3update_main.h"
 
 #include "board_kind.h"
+#include "help_and_version.h"
 #include "held_end_signals.h"
 #include "lumo3_keys.h"
+#include "lumo3update_version.h"
 #include "minilumo_front.h"
 #include "run_lock.h"
 #include "undecodable_names.h"
@@ -16,7 +18,6 @@
 
 namespace {
 const char kName[] = "lumo3update";
-const char kVersion[] = "3.0.0b";
 
 int dispatch(QCoreApplication& app, qint16 kind, const std::shared_ptr<BasePinWorker>& worker)
 {
@@ -51,10 +52,13 @@ int lumo3updateMain(int argc, char** argv, const PinWorkerFactory& makeWorker)
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
 
+    if (const std::optional<int> answered = answerHelpOrVersion(argc, argv))
+        return *answered;
+
     QCoreApplication app(argc, argv);
-    qDebug() << "lumo3update. Ver." << kVersion;
+    qDebug() << "lumo3update. Ver." << kLumo3updateVersion;
     QCoreApplication::setApplicationName(kName);
-    QCoreApplication::setApplicationVersion(kVersion);
+    QCoreApplication::setApplicationVersion(kLumo3updateVersion);
 
     // Before anything touches a register, and held to the end: a second
     // run refuses at once.

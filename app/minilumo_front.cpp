@@ -2,6 +2,7 @@
 
 #include "Flasher_MX25L3206E.h"
 #include "Initializer_AT86.h"
+#include "ignored_arguments.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -26,6 +27,8 @@ int runMiniLumo(QCoreApplication& app, std::shared_ptr<BasePinWorker> worker)
     parser.process(app);
     if (!parser.isSet(writeIfAny))
         parser.showHelp(-1);
+    if (!parser.positionalArguments().isEmpty())
+        qDebug("%s", qUtf8Printable(extraArgumentsLine(parser.positionalArguments())));
 
     qDebug() << "Flashing Mini Lumo...";
     Flasher_MX25L3206E flasher(worker);

@@ -148,6 +148,44 @@ TEST_F(Lumo3E2E, KeyAndValueErrors)
     EXPECT_TRUE(board.flash() == before);
 }
 
+// One key per run, as ever; what else the line holds is named as ignored
+// before anything is done, and the exit status is the applied key's.
+TEST_F(Lumo3E2E, KeysThatExcludeEachOtherAndExtraArgumentsAreNamed)
+{
+    board.writeFile("fw.bit", "x");
+    struct Case {
+        QStringList args;
+        int exitCode;
+        QStringList lines;
+    };
+    const Case cases[] = {
+        {{"-wupdate", "fw.bit", "-wgold", "fw.bit"}, 1, {"lumo3update: -wgold applied; -wupdate ignored (one key per run)"}},
+        {{"-r", "a.dat", "-add", "0", "-len", "16", "-wgold", "fw.bit"},
+         1,
+         {"lumo3update: -wgold applied; -r, -add, -len ignored (one key per run)"}},
+        {{"-boot", "-wifany"}, 0, {"lumo3update: -boot applied; -wifany ignored (one key per run)"}},
+        {{"-r", "b.dat", "-add", "0", "-len", "4", "-add", "8"}, 0, {"lumo3update: -r applied; -add ignored (one key per run)"}},
+        {{"-boot", "now", "please"}, 0, {"lumo3update: extra arguments ignored: \"now\" \"please\""}},
+        // The argument after a key is its file, whatever it looks like.
+        {{"-wgold", "-boot"}, 1, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        const ToolResult r = board.run(c.args);
+        EXPECT_EQ(r.exitCode, c.exitCode);
+        QStringList named;
+        for (const QString& line : lines(r.err))
+            if (line.startsWith("lumo3update: ") && line.contains("ignored"))
+                named << line;
+        EXPECT_EQ(named, c.lines);
+        if (!c.lines.isEmpty()) {
+            ASSERT_GE(lines(r.err).size(), 3);
+            EXPECT_EQ(lines(r.err).at(2), c.lines.first());
+        }
+    }
+    EXPECT_FALSE(QFile::exists(board.file("a.dat")));
+}
+
 TEST_F(Lumo3E2E, KeyErrorsFollowTheMissingFlashMessageAndARefusedRangeUsesNoBus)
 {
     board.writeFile("fw.bit", "x");

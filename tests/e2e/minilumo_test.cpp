@@ -45,7 +45,6 @@ TEST_F(MiniLumoE2E, CommandLineWithoutAnUpdate)
     const Case cases[] = {
         {{}, 255, "Usage: lumo3update [options]\nFirmware updater for Lumo3 and Mini Lumo. Must be run under root privileges\n", {}},
         {{"-h"}, 0, "Usage: lumo3update [options]\nFirmware updater for Lumo3 and Mini Lumo. Must be run under root privileges\n", {}},
-        {{"--help"}, 0, "Usage: lumo3update [options]\n", {}},
         {{"-v"}, 0, "lumo3update 3.0.0b\n", {}},
         {{"-w", "image.bin"}, 1, "", {"lumo3update: Unknown option 'w'."}},
         {{"-boot"}, 1, "", {"lumo3update: Unknown option 'boot'."}},

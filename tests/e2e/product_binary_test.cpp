@@ -10,6 +10,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -30,6 +31,44 @@ TEST(Lumo3updateBinary, HoldsNoSimulationCode)
 {
     EXPECT_FALSE(holdsSimulationCode(LUMO3UPDATE_PATH));
     EXPECT_TRUE(holdsSimulationCode(BOARD_TOOL_BINARY));  // the check sees it where it is
+}
+
+// --help and --version answer before the lock, the hardware or the directory
+// is looked at: here, off the Pi, beside firmware of no known kind and as any
+// user alike. A file named --help after a key is that key's file.
+TEST(Lumo3updateBinary, HelpAndVersionAnswerAtOnceOnStandardOutput)
+{
+    QTemporaryDir work;
+    QFile(work.filePath("FW.BIT")).open(QIODevice::WriteOnly);
+    struct Case {
+        QStringList args;
+        int exitCode;
+        QByteArray outStart;
+    };
+    std::vector<Case> cases = {
+        {{"--help"}, 0, "Usage: lumo3update KEY [FILE] [-add ADDRESS -len LENGTH]\n"},
+        {{"-wgold", "fw.bit", "--version", "--help"}, 0, "lumo3update 3.0.0b\n"},
+    };
+#if !defined(__arm__) && !defined(__aarch64__)
+    // Off the Pi alone: on ARM this run would reach for the machine's peripherals.
+    cases.push_back({{"-wgold", "--help"}, 255, ""});
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.join(' ').toStdString());
+        QProcess process;
+        process.setWorkingDirectory(work.path());
+        process.start(QStringLiteral(LUMO3UPDATE_PATH), c.args);
+        ASSERT_TRUE(process.waitForFinished(60000));
+        EXPECT_EQ(process.exitCode(), c.exitCode);
+        const QByteArray out = process.readAllStandardOutput();
+        const QByteArray err = process.readAllStandardError();
+        if (c.exitCode == 0) {
+            EXPECT_TRUE(out.startsWith(c.outStart)) << out.toStdString();
+            EXPECT_EQ(err, "");
+        } else {
+            EXPECT_TRUE(err.startsWith("lumo3update. Ver. 3.0.0b\nbcm2835_init: ")) << err.toStdString();
+        }
+    }
 }
 
 #if !defined(__arm__) && !defined(__aarch64__)
