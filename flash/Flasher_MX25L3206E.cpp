@@ -23,6 +23,8 @@
 #include <optional>
 #include <string>
 
+#include <unistd.h>
+
 namespace {
 constexpr char kWriteEnable = 0x06;
 constexpr char kWriteDisable = 0x04;
@@ -356,7 +358,10 @@ int Flasher_MX25L3206E::update_from(const std::string& name)
     char eraseRx[1] = {};
     read_write_spi(erase, eraseRx, sizeof erase);
     // Polling flat out would print megabytes of spinner per second of erase.
-    const bool erased = wait_until_ready({kEraseStartWaitMs, kErasePollWaitMs, MX25_ERASE_BOUND_MS, true});
+    // The spinner is for a person watching a terminal: in the journal or a
+    // log file its redraws would be one line of thousands of carriage returns.
+    const bool spinner = ::isatty(STDOUT_FILENO) == 1;
+    const bool erased = wait_until_ready({kEraseStartWaitMs, kErasePollWaitMs, MX25_ERASE_BOUND_MS, spinner});
     std::cout << std::endl;
     if (!erased && !hardware_lost())
         std::cout << "Chip erase not finished after " << MX25_ERASE_BOUND_MS << " ms, flash not programmed"

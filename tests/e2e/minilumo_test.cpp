@@ -81,8 +81,6 @@ TEST_F(MiniLumoE2E, WifanyFlashesTheFirstBinFileAndDeletesOnlyIt)
 
     const QStringList out = lines(r.out);
     ASSERT_EQ(out.size(), 14);
-    const int busyReads = static_cast<int>(out.at(8).count("erasing... ")) / 8;
-    EXPECT_GT(busyReads, 1000);
     EXPECT_EQ(out, (QStringList{"REMS. Manufacturer ID: c2, Device ID: 15",
                                 "begin read current firmware...",
                                 "current firmware read",
@@ -91,7 +89,8 @@ TEST_F(MiniLumoE2E, WifanyFlashesTheFirstBinFileAndDeletesOnlyIt)
                                 "File loaded",
                                 "comparing: res=false",
                                 "begin erasing...",
-                                spinnerLine(busyReads),
+                                // Not a terminal: no spinner, the erase's line stays empty.
+                                "",
                                 "flash_() flashing...",
                                 "End of flash_()",
                                 "begin read current firmware...",

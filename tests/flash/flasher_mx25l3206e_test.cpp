@@ -81,12 +81,13 @@ struct Mx25FlasherTest : ::testing::Test {
 
     void SetUp() override { chip.attach(*worker); }
 
-    Output tryFlash(int& result)
+    Output tryFlash(int& result, bool onTerminal = false)
     {
-        return captured([&] {
+        auto run = [&] {
             Flasher_MX25L3206E flasher(worker);
             result = flasher.try_flash();
-        });
+        };
+        return onTerminal ? capturedOnTerminal(run) : captured(run);
     }
 
     std::size_t count(const std::string& word) const
@@ -101,7 +102,8 @@ TEST_F(Mx25FlasherTest, SuccessfulRunSendsTheListedSequenceWithItsWaits)
     const QByteArray file = pattern(300, 1);
     dir.write("fw.bin", file);
     int result = 1;
-    const Output output = tryFlash(result);
+    // On a terminal, as a person runs it: with the erase spinner.
+    const Output output = tryFlash(result, true);
 
     EXPECT_EQ(result, 0);
     EXPECT_EQ(flashTrace(worker->calls), ExpectedRun::successful(300, 2));
@@ -578,7 +580,7 @@ TEST_F(Mx25FlasherTest, ErasePollIsPacedByTenMillisecondWaits)
     chip.eraseBusyReads = 5;
     dir.write("fw.bin", pattern(300, 1));
     int result = 1;
-    const Output output = tryFlash(result);
+    const Output output = tryFlash(result, true);
     EXPECT_EQ(result, 0);
     EXPECT_EQ(flashTrace(worker->calls), ExpectedRun::successful(300, 5));
     EXPECT_TRUE(lines(output.out).contains(spinnerLine(5)));
@@ -624,7 +626,7 @@ TEST_F(Mx25FlasherTest, EraseThatNeverEndsIsAbandonedAtTheBoundAndTheRunSaysSo)
         chip.stuckBusy = true;
         dir.write("fw.bin", file);
         int result = 0;
-        const Output output = tryFlash(result);
+        const Output output = tryFlash(result, true);
         EXPECT_EQ(result, -1);
 
         const std::vector<std::string> trace = flashTrace(worker->calls);

@@ -16,6 +16,10 @@
 #include <cstdio>
 #include <iostream>
 #include <stdexcept>
+#include <thread>
+
+#include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace test_support {
@@ -84,6 +88,48 @@ Output captured(F&& body)
     result.err = err.take();
     result.out = out.take();
     result.log = log.lines;
+    return result;
+}
+
+// The same, with standard output a terminal (a pseudo-terminal in raw mode,
+// drained by a thread so that no amount of output blocks the writer), as
+// when a person runs the updater.
+template <typename F>
+Output capturedOnTerminal(F&& body)
+{
+    int master = -1;
+    int slave = -1;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        throw std::runtime_error("cannot open a pseudo-terminal");
+    termios raw{};
+    ::tcgetattr(slave, &raw);
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    QByteArray terminal;
+    std::thread drain([&] {
+        char chunk[65536];
+        for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;)
+            terminal.append(chunk, static_cast<int>(n));
+    });
+    DebugCapture log;
+    FdCapture err(STDERR_FILENO);
+    std::cout.flush();
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    ::dup2(slave, STDOUT_FILENO);
+    ::close(slave);
+    body();
+    std::cout.flush();
+    std::fflush(stdout);
+    // The slave's last descriptor goes: the reader sees the end.
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    drain.join();
+    ::close(master);
+    Output result;
+    result.err = err.take();
+    result.log = log.lines;
+    result.out = terminal;
     return result;
 }
 

@@ -130,12 +130,13 @@ TEST(MiniLumoState, SavedStateRoundTripsAndDamageIsReported)
 struct MiniLumoBoardUpdate : ::testing::Test {
     WorkingDirectory dir;
 
-    static Output tryFlash(VirtualMiniLumo& v, int& result)
+    static Output tryFlash(VirtualMiniLumo& v, int& result, bool onTerminal = false)
     {
-        return captured([&] {
+        auto run = [&] {
             Flasher_MX25L3206E flasher(v.worker);
             result = flasher.try_flash();
-        });
+        };
+        return onTerminal ? capturedOnTerminal(run) : captured(run);
     }
 };
 
@@ -257,7 +258,7 @@ TEST_F(MiniLumoBoardUpdate, TypicalChipIsPolledAbout2500TimesAndPrintsAFewHundre
     VirtualMiniLumo v;
     dir.write("fw.bin", pattern(256, 1));
     int result = 1;
-    const Output output = tryFlash(v, result);
+    const Output output = tryFlash(v, result, true);
     EXPECT_EQ(result, 0);
     const int frames = static_cast<int>(output.out.count("erasing... "));
     const int busyReads = frames / 8;
