@@ -1,24 +1,39 @@
 #!/usr/bin/env bash
-# Builds the Debian packages for amd64, armhf and arm64 with debhelper
-# (tools/package-build.sh), holds them to lintian (no error, no warning),
-# checks what each holds, depends on and is built for, then installs the
-# amd64 updater package into a throwaway Debian 12 root made by mmdebstrap,
+# Builds the source package and the binary packages with debhelper
+# (tools/package-build.sh: the updater's for armhf and arm64, the board
+# tool's for amd64, armhf and arm64), holds them to lintian (no error, no
+# warning, the source package included), checks what each holds, depends on
+# and is built for, and rates the unattended run's unit with systemd-analyze
+# security. Then it installs the armhf updater package into a throwaway
+# armhf Debian 12 root made by mmdebstrap and entered through qemu-user,
 # letting apt resolve its dependencies, and runs it there as a user would:
 # in an empty directory, on a machine without the SoC, it must print its
-# start-up failure and exit with 255. The unit of the unattended run is
-# checked there too, and the package is removed, reinstalled, purged and
+# start-up failure and exit with 255. The unit's steps are run there as
+# systemd runs them, and the package is removed, reinstalled, purged and
 # upgraded from a previous version with the unit's instances enabled.
 set -euo pipefail
+. "$(dirname "${BASH_SOURCE[0]}")/apt-lists.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/qemu-user.sh"
 cd "$(dirname "$0")/.."
 
 fail() { echo "package-test: $*" >&2; exit 1; }
 
 bash tools/package-build.sh
-debs=(build-deb/*.deb)
-echo "== lintian"
-lintian --fail-on error,warning "${debs[@]}" ||
-    fail "lintian found errors or warnings"
+echo "== lintian, on the source package and every binary package"
+lintian --fail-on error,warning build-deb/*.changes || fail "lintian found errors or warnings"
+[ -f build-deb/lumo3update_3.0.0~b.dsc ] || fail "no source package"
+# The updater only where it runs; the board tool wherever it builds.
+built=$(cd build-deb && ls ./*.deb | sed 's|^./||' | grep -v -- '-dbgsym_' | sort | tr '\n' ' ')
+[ "$built" = "lumo3update-sim_3.0.0~b_amd64.deb lumo3update-sim_3.0.0~b_arm64.deb lumo3update-sim_3.0.0~b_armhf.deb \
+lumo3update_3.0.0~b_arm64.deb lumo3update_3.0.0~b_armhf.deb " ] || fail "unexpected packages: $built"
 for arch in amd64 armhf arm64; do
+    deb=build-deb/lumo3update-sim_3.0.0~b_$arch.deb
+    contents=$(dpkg-deb -c "$deb")
+    for path in ./usr/bin/lumo3-board ./usr/share/man/man1/lumo3-board.1.gz ./usr/share/doc/lumo3update-sim/copyright; do
+        grep -q " $path\$" <<<"$contents" || fail "lumo3update-sim ($arch) lacks $path"
+    done
+done
+for arch in armhf arm64; do
     for package in lumo3update lumo3update-sim; do
         deb=build-deb/${package}_3.0.0~b_$arch.deb
         printf '%s\n  Depends: %s\n' "$(basename "$deb")" "$(dpkg-deb -f "$deb" Depends)"
@@ -28,7 +43,8 @@ for arch in amd64 armhf arm64; do
     dpkg-deb -f "build-deb/lumo3update_3.0.0~b_$arch.deb" Recommends | grep -qx 'python-is-python3' ||
         fail "lumo3update ($arch) does not recommend python-is-python3"
     contents=$(dpkg-deb -c "build-deb/lumo3update_3.0.0~b_$arch.deb")
-    for path in ./usr/bin/lumo3update ./lib/systemd/system/lumo3update@.service ./usr/share/man/man1/lumo3update.1.gz \
+    for path in ./usr/bin/lumo3update ./usr/libexec/lumo3update/lumo3update-firmware-left \
+                ./lib/systemd/system/lumo3update@.service ./usr/share/man/man1/lumo3update.1.gz \
                 ./usr/share/doc/lumo3update/README.Debian ./usr/share/doc/lumo3update/copyright ./var/lib/lumo3update/ \
                 ./etc/lumo3update.conf; do
         grep -q " $path\$" <<<"$contents" || fail "lumo3update ($arch) lacks $path"
@@ -37,10 +53,6 @@ for arch in amd64 armhf arm64; do
     dpkg-deb --ctrl-tarfile "build-deb/lumo3update_3.0.0~b_$arch.deb" | tar -xO ./conffiles |
         grep -qx /etc/lumo3update.conf || fail "lumo3update ($arch) does not keep /etc/lumo3update.conf as a conffile"
     ! grep -q 'lumo3-board' <<<"$contents" || fail "lumo3update ($arch) holds the board tool"
-    contents=$(dpkg-deb -c "build-deb/lumo3update-sim_3.0.0~b_$arch.deb")
-    for path in ./usr/bin/lumo3-board ./usr/share/man/man1/lumo3-board.1.gz ./usr/share/doc/lumo3update-sim/copyright; do
-        grep -q " $path\$" <<<"$contents" || fail "lumo3update-sim ($arch) lacks $path"
-    done
 done
 
 echo "== What the Pi packages' updater is built for"
@@ -69,20 +81,39 @@ grep -qx 'NEEDS_CORE=' "$unpacked/control64/preinst" || fail "the arm64 package'
 PATH="$fake:$PATH" sh "$unpacked/control64/preinst" install || fail "a preinst that needs no core refuses ARMv6"
 rm -rf "$fake"
 
-echo "== Installing lumo3update (amd64) into a fresh Debian 12 root"
+echo "== The unattended run's unit: its exposure to the system"
+# The unit as installed, under the name of its default instance.
+units=$(mktemp -d)
+dpkg-deb --fsys-tarfile build-deb/lumo3update_3.0.0~b_armhf.deb | tar -xO ./lib/systemd/system/lumo3update@.service \
+    >"$units/lumo3update@var-lib-lumo3update.service"
+systemd-analyze security --offline=true "$units/lumo3update@var-lib-lumo3update.service" | tail -1
+# 4.0 on the tool's scale of 0 to 10, which --threshold counts in tenths.
+systemd-analyze security --offline=true --threshold=40 "$units/lumo3update@var-lib-lumo3update.service" >/dev/null ||
+    fail "the unit's exposure is above 4.0"
+rm -rf "$units"
+
+echo "== Installing lumo3update (armhf) into a fresh armhf Debian 12 root, through qemu-user"
+enable_qemu_arm || fail "no armhf root can be entered here"
 root=$(mktemp -d)
 log=$(mktemp)
 trap 'rm -rf "$root" "$log" "$unpacked"' EXIT
-deb=$(readlink -f build-deb/lumo3update_3.0.0~b_amd64.deb)
+deb=$(readlink -f build-deb/lumo3update_3.0.0~b_armhf.deb)
 # The essential packages and systemd's tools; apt brings in what the package
 # depends on, and nothing else of the host is there.
-if ! mmdebstrap --quiet --variant=essential --mode=root \
+SECONDS=0
+if ! mmdebstrap --quiet --arch=armhf --variant=essential --mode=root \
         --hook-dir=/usr/share/mmdebstrap/hooks/file-mirror-automount \
         --include="systemd,$deb" bookworm "$root" http://deb.debian.org/debian >"$log" 2>&1; then
     cat "$log"
     fail "mmdebstrap could not install the package"
 fi
+echo "-- armhf root in $SECONDS s"
 chroot "$root" dpkg-query -W -f='${Package} ${Version}\n' lumo3update libqt5core5a
+# The updater runs here as root: the root must give it no peripherals to map.
+for device in mem gpiomem; do
+    [ ! -e "$root/dev/$device" ] || fail "the root has /dev/$device; the updater is not run where it could map it"
+done
+[ ! -e "$root/proc/device-tree" ] || fail "the root shows a device tree"
 
 status=0
 chroot "$root" /bin/sh -c 'cd "$(mktemp -d)" && exec lumo3update' >"$root/out" 2>"$root/err" || status=$?
@@ -93,30 +124,40 @@ cat "$root/out" "$root/err"
 [ "$(cat "$root/out")" = "bcm2835_spi_begin failed." ] || fail "unexpected standard output"
 grep -qx 'lumo3update. Ver. 3.0.0b' "$root/err" || fail "no banner on standard error"
 
-echo "== The unattended run's unit"
+echo "== The unattended run's unit in the root"
 chroot "$root" systemd-analyze verify lumo3update@var-lib-lumo3update.service
 [ -L "$root/etc/systemd/system/multi-user.target.wants/lumo3update@var-lib-lumo3update.service" ] ||
     fail "the default instance was not enabled"
 # Started exactly when the directory holds a name the updater recognises: the
 # unit's conditions, then its ExecCondition command run as the unit runs it.
 unit=$root/lib/systemd/system/lumo3update@.service
-exec_condition=$(sed -n 's/^ExecCondition=//p' "$unit" | sed 's/\$\$/$/g')
+unit_step() { sed -n "s/^$1=//p" "$unit" | sed 's/\$\$/$/g'; }
+in_directory() { chroot "$root" /bin/sh -c "cd /var/lib/lumo3update && $*"; }
 starts_for() {
     rm -rf "$root/var/lib/lumo3update" && mkdir "$root/var/lib/lumo3update"
     [ $# -eq 0 ] || (cd "$root/var/lib/lumo3update" && touch "$@")
     chroot "$root" systemd-analyze condition --unit=lumo3update@var-lib-lumo3update.service >/dev/null 2>&1 &&
-        chroot "$root" /bin/sh -c "cd /var/lib/lumo3update && $exec_condition"
+        in_directory "$(unit_step ExecCondition)"
 }
 ! starts_for || fail "the unit would start with no firmware file"
 ! starts_for FW.BIT fw.Bin || fail "the unit would start for upper-case suffixes, which the updater does not recognise"
 ! starts_for fw.v2.bit .x.hex || fail "the unit would start for names the updater does not recognise"
-starts_for fw.bit || fail "the unit would not start for fw.bit"
 starts_for FW.BIT radio.hex || fail "the unit would not start for radio.hex"
-# What the unit runs ends at once when the board does not answer.
+starts_for fw.bit || fail "the unit would not start for fw.bit"
+# Its run ends at once when the board does not answer, and the unit with it.
 status=0
-chroot "$root" /bin/sh -c 'cd /var/lib/lumo3update && exec timeout 60 lumo3update -wifany' >/dev/null 2>&1 || status=$?
+in_directory "exec timeout 60 $(unit_step ExecStart)" >/dev/null 2>&1 || status=$?
 [ "$status" -eq 255 ] || fail "lumo3update -wifany without the SoC ended with $status, not 255"
-echo "unit verified, enabled, started exactly for recognised firmware files, its run ends without a board"
+# After a run whose exit said nothing (-wifany on a Lumo3 ends with 0), the
+# unit fails for every firmware file left behind, and names them.
+status=0
+in_directory "$(unit_step ExecStartPost)" 2>"$root/err" || status=$?
+[ "$status" -eq 1 ] && grep -qx 'lumo3update: not applied, left in /var/lib/lumo3update for the next boot: fw.bit' "$root/err" ||
+    fail "a firmware file left behind does not fail the unit ($status: $(cat "$root/err"))"
+rm "$root/var/lib/lumo3update/fw.bit"
+mkdir "$root/var/lib/lumo3update/dir.bit" && touch "$root/var/lib/lumo3update/FW.BIT"
+in_directory "$(unit_step ExecStartPost)" >/dev/null || fail "the unit fails with every firmware file applied"
+echo "unit verified, enabled, started exactly for recognised firmware files, fails without a board and for files left"
 
 echo "== Removal, reinstallation, purge and upgrade, with the unit's instances enabled"
 wants=$root/etc/systemd/system/multi-user.target.wants

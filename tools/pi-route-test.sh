@@ -12,15 +12,13 @@
 # for it. Needs root. Works in build-pi-route/.
 set -euo pipefail
 . "$(dirname "${BASH_SOURCE[0]}")/apt-lists.sh"
+. "$(dirname "${BASH_SOURCE[0]}")/qemu-user.sh"
 cd "$(dirname "$0")/.."
 fail() { echo "pi-route-test: $*" >&2; exit 1; }
 work=build-pi-route
 
-install_missing qemu-user-static binfmt-support arch-test mmdebstrap lintian
-[ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc ||
-    fail "binfmt_misc cannot be mounted here, so no armhf program runs in the root"
-update-binfmts --enable qemu-arm 2>/dev/null || true
-[ -e /proc/sys/fs/binfmt_misc/qemu-arm ] || fail "qemu-arm is not registered with binfmt_misc"
+install_missing lintian
+enable_qemu_arm || fail "no armhf root can be entered here"
 
 rm -rf "$work"
 mkdir -p "$work"

@@ -5,10 +5,10 @@
 # targets, the armhf and arm64 builds with their tests under qemu-user, the
 # armhf build on Debian's own armhf kernel in QEMU's raspi2b machine and the
 # arm64 build on its arm64 kernel in raspi3b, the
-# ARMv6, ARMv7 and AArch64 compile check of the register layer, and the
-# Debian packages for amd64, armhf and arm64 with lintian and an install,
-# removal and upgrade test, and the Pi's own package route in an armhf
-# Debian root under qemu-user.
+# ARMv6, ARMv7 and AArch64 compile check of the register layer, the source
+# and binary Debian packages with lintian, the boot unit's exposure, and an
+# install, removal and upgrade test in an armhf root, and the Pi's own
+# package route in an armhf Debian root under qemu-user.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -75,7 +75,7 @@ stage "ARMv6, ARMv7 and AArch64 compile check of the register layer"
 bash tools/armv6-check.sh
 done_stage
 
-stage "Debian packages for amd64, armhf and arm64, lintian, installed, removed and upgraded in a fresh Debian 12 root"
+stage "Debian source and binary packages, lintian, the unit's exposure, installed, removed and upgraded in a fresh armhf Debian 12 root"
 bash tools/package-test.sh
 done_stage
 
