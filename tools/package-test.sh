@@ -157,6 +157,7 @@ in_directory "$(unit_step ExecStartPost)" 2>"$root/err" || status=$?
 rm "$root/var/lib/lumo3update/fw.bit"
 mkdir "$root/var/lib/lumo3update/dir.bit" && touch "$root/var/lib/lumo3update/FW.BIT"
 in_directory "$(unit_step ExecStartPost)" >/dev/null || fail "the unit fails with every firmware file applied"
+rm -r "$root/var/lib/lumo3update/dir.bit" "$root/var/lib/lumo3update/FW.BIT"
 echo "unit verified, enabled, started exactly for recognised firmware files, fails without a board and for files left"
 
 echo "== Removal, reinstallation, purge and upgrade, with the unit's instances enabled"

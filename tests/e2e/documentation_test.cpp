@@ -69,4 +69,13 @@ TEST(Documentation, HelpManualAndReadmeNameTheSameKeysAndExitStatuses)
     EXPECT_EQ(matches(section(readme, "### Exit codes", "#"), "^\\| ([0-9]+)[ |]"), statuses);
 }
 
+// The role's README names every variable that its argument specs check.
+TEST(Documentation, TheFleetRoleReadmeNamesEveryVariable)
+{
+    const QString role = QStringLiteral(LUMO_SOURCE_DIR "/deploy/ansible/roles/lumo3update/");
+    const QSet<QString> specified = matches(readFile(role + "meta/argument_specs.yml"), "^      (lumo3update_\\w+):");
+    EXPECT_GT(specified.size(), 20);
+    EXPECT_EQ(matches(readFile(role + "README.md"), "^\\| `(lumo3update_\\w+)`"), specified);
+}
+
 }  // namespace

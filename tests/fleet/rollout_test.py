@@ -15,6 +15,7 @@ import fcntl
 import hashlib
 import json
 import os
+import re
 import shutil
 import socket
 import subprocess
@@ -58,6 +59,8 @@ class Fleet(unittest.TestCase):
         cls.tool("make-bitstream", cls.path("files/mini.bin"), "--raw", "--bytes", str(IMAGE_BYTES), "--seed", "3")
         cls.tool("make-bitstream", cls.path("files/c.bit"), "--bytes", str(IMAGE_BYTES), "--seed", "4")
         cls.tool("make-hex", cls.path("files/radio.hex"), "--bytes", "16384")
+        cls.tool("make-bitstream", cls.path("files/mini2.bin"), "--raw", "--bytes", str(IMAGE_BYTES), "--seed", "5")
+        cls.tool("make-hex", cls.path("files/radio2.hex"), "--bytes", "8192")
         package = cls.path("deb")
         os.makedirs(os.path.join(package, "DEBIAN"))
         with open(os.path.join(package, "DEBIAN", "control"), "w") as f:
@@ -141,6 +144,7 @@ class Fleet(unittest.TestCase):
             "lumo3update_architecture_query": ["echo", "armhf"],
             "lumo3update_command": [BOARD_TOOL, "run", self.board(host), "--"],
             "lumo3update_firmware_dir": self.path("fw", host),
+            "lumo3update_state_dir": self.path("state", host),
         }
         if host not in MINILUMOS:
             # The radio stand-in is found as "python" on the updater's PATH.
@@ -226,30 +230,37 @@ class Fleet(unittest.TestCase):
             self.assertEqual(os.listdir(self.path("fw", host)), ["serial_flasher.py"] if host == RADIO else [], host)
 
     def rerun(self):
-        """What the board holds decides: the Lumo3 FPGAs are read back and
-        current; the Mini Lumo and the radio, which cannot be read back, get
-        their firmware again."""
-        read_back = [host for host in HOSTS if host not in ("b5", RADIO)]
-        before = self.chips(read_back)
+        """A second run changes nothing: the Lumo3 FPGAs are read back and
+        current, the Mini Lumo and the radio are current by the role's record
+        of what it applied; lumo3update_force rewrites them."""
+        before = self.chips(HOSTS)
         status, report = self.rollout("rerun", self.fleet("a.bit"))
         self.assertEqual(status, 0)
-        self.assertEqual({host: report[host]["outcome"] for host in HOSTS},
-                         dict(dict.fromkeys(read_back, "already current"), b5="written", **{RADIO: "written"}))
-        self.assertEqual(self.chips(read_back), before)
+        self.assertEqual({host: report[host]["outcome"] for host in HOSTS}, dict.fromkeys(HOSTS, "already current"))
+        self.assertEqual(self.chips(HOSTS), before)
+        recap = dict(re.findall(r"^(\S+)\s+: ok=\d+\s+changed=(\d+)", self.log, re.M))
+        self.assertEqual(recap, dict.fromkeys(HOSTS, "0"))
+        # Given as one string, the waves are one board, then the rest.
+        forced = {host: self.fleet("a.bit")[host] for host in ("b5", RADIO)}
+        status, report = self.rollout("forced", forced, {"lumo3update_force": True, "lumo3update_waves": "1,100%"})
+        self.assertEqual(status, 0)
+        self.assertEqual({host: (row["outcome"], row["wave"]) for host, row in report.items()},
+                         {"b5": ("written", 1), RADIO: ("written", 2)})
         self.assertTrue(self.status("b5")["flash"]["valid_configuration"])
 
     def rehearsal(self):
         """--check writes nothing and reports what each board would get,
         --diff shows it; the report comes from the role vendored under another
-        name. A board whose package would be installed first is not read back."""
+        name. A board whose package would be installed first is not read back.
+        New -wifany firmware is shown against the record of what was applied."""
         run = self.path("runs", "rehearsal")
         os.makedirs(os.path.join(run, "roles"))
         os.symlink(ROLE, os.path.join(run, "roles", "vendored_lumo3"))
         with open(PLAYBOOK) as f, open(os.path.join(run, "rollout.yml"), "w") as vendored:
             vendored.write(f.read().replace("    - lumo3update\n", "    - vendored_lumo3\n"))
-        hosts = {"b1": self.host_vars("b1", self.path("files/a.bit")),
+        hosts = {"b1": self.host_vars("b1", self.path("files/a.bit"), lumo3update_radio_firmware=self.path("files/radio2.hex")),
                  "b2": self.host_vars("b2", self.path("files/c.bit")),
-                 "b5": self.host_vars("b5", self.path("files/mini.bin")),
+                 "b5": self.host_vars("b5", self.path("files/mini2.bin")),
                  "b6": self.host_vars("b6", self.path("files/c.bit"), lumo3update_install=True,
                                       lumo3update_version="", lumo3update_package_query=["false"],
                                       lumo3update_debs=[self.path("files/lumo3update_armhf.deb")])}
@@ -264,7 +275,9 @@ class Fleet(unittest.TestCase):
         data = self.configuration_data(4)
         for text in ("+++ after: the Lumo3 update area after the rollout", "+image: c.bit",
                      "-update area SHA-1: " + hashlib.sha1(self.flash("b2")[UPDATE_AREA:UPDATE_AREA + len(data)]).hexdigest(),
-                     "+++ after: the Lumo3 radio after the rollout", "+firmware: radio.hex", "+firmware: mini.bin"):
+                     "+++ after: the Lumo3 radio after the rollout", "+firmware: radio2.hex", "+firmware: mini2.bin",
+                     "-applied last, SHA-256: " + sha256(self.path("files/mini.bin")),
+                     "-applied last, SHA-256: " + sha256(self.path("files/radio.hex"))):
             self.assertIn(text, self.log)
 
     def golden_false(self):
@@ -339,10 +352,11 @@ class Fleet(unittest.TestCase):
             s.bind(("127.0.0.1", 0))
             closed_port = s.getsockname()[1]
         lumo3 = self.path("files/a.bit")
+        # An unreachable board first: every other board is still checked.
         hosts = {
-            "b3": self.host_vars("b3", self.path("files/b.bit")),
             "unreachable": self.host_vars("bad-lumo3", lumo3, ansible_connection="ssh",
                                           ansible_host="127.0.0.1", ansible_port=closed_port),
+            "b3": self.host_vars("b3", self.path("files/b.bit")),
             "missing-image": self.host_vars("bad-lumo3", self.path("files/missing.bit")),
             "no-package": self.host_vars("bad-lumo3", lumo3, lumo3update_package_query=[
                 "dpkg-query", "--show", "lumo3update-never-installed"]),
@@ -371,6 +385,15 @@ class Fleet(unittest.TestCase):
                              ("bad-idcode", "lumo3update_fpga_idcode 03631093 is no IDCODE")):
             self.assertEqual(report[host]["outcome"], "failed", host)
             self.assertIn(reason, report[host]["reason"], host)
+
+        # Waves that are no waves stop the rollout in the pre-flight, with the
+        # value named; the report is this run's, not the last one's.
+        before = self.chips(["b3"])
+        status, report = self.rollout("bad-waves", {"b3": hosts["b3"]}, {"lumo3update_waves": "1,all"})
+        self.assertNotEqual(status, 0)
+        self.assertEqual(report["b3"]["outcome"], "failed")
+        self.assertIn('lumo3update_waves "1,all" is no list of waves', report["b3"]["reason"])
+        self.assertEqual(self.chips(["b3"]), before)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """The rollout report of the lumo3update role: one row per board."""
 
+import contextlib
 import csv
 import datetime
 import json
@@ -40,6 +41,10 @@ COLUMNS = ["host", "wave", "board", "image", "image_sha256", "radio_firmware", "
            "outcome", "exit_code", "output", "write_seconds", "reason"]
 
 
+def _now():
+    return datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
+
+
 class CallbackModule(CallbackBase):
     CALLBACK_VERSION = 2.0
     CALLBACK_TYPE = "notification"
@@ -58,6 +63,8 @@ class CallbackModule(CallbackBase):
         variables = play.get_variable_manager().get_vars(play=play)
         if ROLE_VARIABLE not in variables:
             return
+        if not self._plays:
+            self._start_report()
         for host in variables["ansible_play_hosts_all"]:
             self._plays.setdefault(host, (variables["hostvars"], variables))
         if variables.get("lumo3update_stage") == "preflight":
@@ -95,17 +102,34 @@ class CallbackModule(CallbackBase):
                    write_seconds=None, reason="the rollout stopped before this board's wave")
         return row
 
+    # The previous run's report goes as this run starts: a run that ends
+    # without its report (an error of Ansible's own, an interrupt) leaves one
+    # that says so, never the last run's rows looking current.
+    def _start_report(self):
+        directory = self.get_option("report_dir")
+        os.makedirs(directory, exist_ok=True)
+        for name in ("lumo3update-report.json", "lumo3update-report.csv"):
+            with contextlib.suppress(FileNotFoundError):
+                os.remove(os.path.join(directory, name))
+        with open(os.path.join(directory, "lumo3update-report.json"), "w", encoding="utf-8") as f:
+            json.dump({"started": _now(), "finished": None,
+                       "summary": {"unfinished": "the run did not end; the boards' state is unknown"},
+                       "boards": []}, f, indent=2)
+            f.write("\n")
+
     def v2_playbook_on_stats(self, stats):
         if not self._plays:
             return
-        rows = [self._rows.get(host) or self._unreached(host) for host in self._plays]
+        # A board that the rollout stopped before (its wave's play ended at
+        # the pre-task) ran in no wave.
+        rows = [self._rows.get(host) or dict(self._unreached(host), wave=None) for host in self._plays]
         summary = {}
         for row in rows:
             summary[row["outcome"]] = summary.get(row["outcome"], 0) + 1
         directory = self.get_option("report_dir")
         os.makedirs(directory, exist_ok=True)
         with open(os.path.join(directory, "lumo3update-report.json"), "w", encoding="utf-8") as f:
-            json.dump({"finished": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds"),
+            json.dump({"finished": _now(),
                        "summary": summary, "boards": [{c: row.get(c) for c in COLUMNS} for row in rows]},
                       f, indent=2)
             f.write("\n")
