@@ -10,6 +10,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -40,34 +41,24 @@ TEST(Lumo3updateBinary, HelpAndVersionAnswerAtOnceOnStandardOutput)
 {
     QTemporaryDir work;
     QFile(work.filePath("FW.BIT")).open(QIODevice::WriteOnly);
-    struct Case {
-        QStringList args;
-        int exitCode;
-        QByteArray outStart;
-    };
-    std::vector<Case> cases = {
-        {{"--help"}, 0, "Usage: lumo3update KEY [FILE] [-add ADDRESS -len LENGTH]\n"},
-        {{"-wgold", "fw.bit", "--version", "--help"}, 0, "lumo3update 3.0.0b\n"},
+    std::vector<std::pair<QStringList, QByteArray>> cases = {
+        {{"--help"}, "Usage: lumo3update KEY [FILE] [-add ADDRESS -len LENGTH]\n"},
+        {{"-wgold", "fw.bit", "--version", "--help"}, "lumo3update 3.0.0b\n"},
     };
 #if !defined(__arm__) && !defined(__aarch64__)
     // Off the Pi alone: on ARM this run would reach for the machine's peripherals.
-    cases.push_back({{"-wgold", "--help"}, 255, ""});
+    cases.push_back({{"-wgold", "--help"}, ""});
 #endif
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.args.join(' ').toStdString());
+    for (const auto& [args, outStart] : cases) {
+        SCOPED_TRACE(args.join(' ').toStdString());
         QProcess process;
         process.setWorkingDirectory(work.path());
-        process.start(QStringLiteral(LUMO3UPDATE_PATH), c.args);
+        process.start(QStringLiteral(LUMO3UPDATE_PATH), args);
         ASSERT_TRUE(process.waitForFinished(60000));
-        EXPECT_EQ(process.exitCode(), c.exitCode);
-        const QByteArray out = process.readAllStandardOutput();
-        const QByteArray err = process.readAllStandardError();
-        if (c.exitCode == 0) {
-            EXPECT_TRUE(out.startsWith(c.outStart)) << out.toStdString();
-            EXPECT_EQ(err, "");
-        } else {
-            EXPECT_TRUE(err.startsWith("lumo3update. Ver. 3.0.0b\nbcm2835_init: ")) << err.toStdString();
-        }
+        const bool answered = !outStart.isEmpty();
+        EXPECT_EQ(process.exitCode(), answered ? 0 : 255);
+        EXPECT_TRUE(process.readAllStandardOutput().startsWith(outStart));
+        EXPECT_EQ(process.readAllStandardError().startsWith("lumo3update. Ver. 3.0.0b\nbcm2835_init: "), !answered);
     }
 }
 
