@@ -2,36 +2,26 @@
 
 #include <QSet>
 
-#include <optional>
-
 namespace {
+using Key = Lumo3Command::Key;
+// Every key of the command line; -add and -len are values of -r and -w, no
+// command of their own.
 struct KeyName {
     const char* name;
     bool takesValue;
+    Key command;
 };
-const KeyName kKeys[] = {{"-wgold", true}, {"-wupdate", true}, {"-r", true},   {"-w", true},
-                         {"-boot", false}, {"-wifany", false}, {"-add", true}, {"-len", true}};
+const KeyName kKeys[] = {{"-wgold", true, Key::WriteGolden}, {"-wupdate", true, Key::WriteUpdate},
+                         {"-r", true, Key::ReadFlash},       {"-w", true, Key::WriteFlash},
+                         {"-boot", false, Key::Boot},        {"-wifany", false, Key::AutoUpdate},
+                         {"-add", true, Key::Invalid},       {"-len", true, Key::Invalid}};
 
-std::optional<QString> appliedKey(Lumo3Command::Key key)
+const KeyName* commandKey(Key command)
 {
-    switch (key) {
-    case Lumo3Command::Key::WriteGolden:
-        return QStringLiteral("-wgold");
-    case Lumo3Command::Key::WriteUpdate:
-        return QStringLiteral("-wupdate");
-    case Lumo3Command::Key::ReadFlash:
-        return QStringLiteral("-r");
-    case Lumo3Command::Key::WriteFlash:
-        return QStringLiteral("-w");
-    case Lumo3Command::Key::Boot:
-        return QStringLiteral("-boot");
-    case Lumo3Command::Key::AutoUpdate:
-        return QStringLiteral("-wifany");
-    case Lumo3Command::Key::Usage:
-    case Lumo3Command::Key::Invalid:
-        break;
-    }
-    return std::nullopt;
+    for (const KeyName& key : kKeys)
+        if (key.command == command && command != Key::Invalid)
+            return &key;
+    return nullptr;
 }
 
 const KeyName* keyNamed(const QString& argument)
@@ -53,9 +43,10 @@ QString extraArgumentsLine(const QStringList& extra)
 
 QStringList ignoredArgumentLines(const QStringList& args, const Lumo3Command& command)
 {
-    const std::optional<QString> applied = appliedKey(command.key);
-    if (!applied)
+    const KeyName* appliedKey = commandKey(command.key);
+    if (!appliedKey)
         return {};
+    const QString applied = QLatin1String(appliedKey->name);
     // What the applied key used: its first occurrence with its file name, and
     // for -r and -w the first -add and -len with their values.
     QSet<int> used;
@@ -65,8 +56,8 @@ QStringList ignoredArgumentLines(const QStringList& args, const Lumo3Command& co
         if (withValue)
             used << at + 1;
     };
-    use(*applied, keyNamed(*applied)->takesValue);
-    if (command.key == Lumo3Command::Key::ReadFlash || command.key == Lumo3Command::Key::WriteFlash) {
+    use(applied, appliedKey->takesValue);
+    if (command.key == Key::ReadFlash || command.key == Key::WriteFlash) {
         use(QStringLiteral("-add"), true);
         use(QStringLiteral("-len"), true);
     }
@@ -89,7 +80,7 @@ QStringList ignoredArgumentLines(const QStringList& args, const Lumo3Command& co
     QStringList lines;
     if (!ignoredKeys.isEmpty())
         lines << QStringLiteral("lumo3update: %1 applied; %2 ignored (one key per run)")
-                     .arg(*applied, ignoredKeys.join(QStringLiteral(", ")));
+                     .arg(applied, ignoredKeys.join(QStringLiteral(", ")));
     if (!extra.isEmpty())
         lines << extraArgumentsLine(extra);
     return lines;

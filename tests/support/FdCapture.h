@@ -111,24 +111,18 @@ Output capturedOnTerminal(F&& body)
         for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;)
             terminal.append(chunk, static_cast<int>(n));
     });
-    DebugCapture log;
-    FdCapture err(STDERR_FILENO);
-    std::cout.flush();
-    std::fflush(stdout);
-    const int saved = ::dup(STDOUT_FILENO);
-    ::dup2(slave, STDOUT_FILENO);
-    ::close(slave);
-    body();
-    std::cout.flush();
-    std::fflush(stdout);
-    // The slave's last descriptor goes: the reader sees the end.
-    ::dup2(saved, STDOUT_FILENO);
-    ::close(saved);
+    Output result = captured([&] {
+        // Inside the capture, which the terminal then stands in for.
+        ::dup2(slave, STDOUT_FILENO);
+        ::close(slave);
+        body();
+        std::cout.flush();
+        std::fflush(stdout);
+    });
+    // The capture put its own file back on standard output: the slave's last
+    // descriptor is gone, and the reader sees the end.
     drain.join();
     ::close(master);
-    Output result;
-    result.err = err.take();
-    result.log = log.lines;
     result.out = terminal;
     return result;
 }
