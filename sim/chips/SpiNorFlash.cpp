@@ -291,7 +291,7 @@ std::size_t SpiNorFlash::readRun(std::uint8_t* miso, std::size_t count)
     return n;
 }
 
-bool SpiNorFlash::quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end)
+bool SpiNorFlash::quietFrameHolds(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end) const
 {
     // Busy from select to deselect, the chip settles nothing at either end,
     // and every byte after the opcode reads the same status.
@@ -303,7 +303,15 @@ bool SpiNorFlash::quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::
         miso[0] = 0xFF;
         std::fill(miso + 1, miso + count, statusWith(true));
     }
+    return true;
+}
+
+bool SpiNorFlash::quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end)
+{
+    if (!quietFrameHolds(mosi, miso, count, end))
+        return false;
     // As select and the bytes leave them.
+    const SpiNorCommand* command = byOpcode_[mosi[0]];
     command_ = command;
     count_ = static_cast<std::uint32_t>(count);
     address_ = 0;

@@ -81,6 +81,7 @@ public:
     void deselect() override;
     // A status poll while the operation runs on past the frame.
     bool quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end) override;
+    bool quietFrameHolds(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end) const override;
     bool busy() const override;
     FrameMeaning decode(const FrameSample& frame) const override;
 

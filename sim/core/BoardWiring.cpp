@@ -325,14 +325,14 @@ void BoardWiring::ring()
         alarm();
 }
 
-BoardWiring::Attachment* BoardWiring::quietFrameTarget(unsigned pin, bool activeHigh)
+const BoardWiring::Attachment* BoardWiring::quietFrameTarget(unsigned pin, bool activeHigh) const
 {
     const std::uint64_t b = bit(pin);
     if (selectedCount_ != 0 || (listened_ & b) || (boardDriving_ & b) || !(piDriving_ & b) ||
         ((levels_ & b) != 0) != !activeHigh)
         return nullptr;
-    Attachment* target = nullptr;
-    for (Attachment& a : attachments_) {
+    const Attachment* target = nullptr;
+    for (const Attachment& a : attachments_) {
         if (a.pin != pin)
             continue;
         if (target || a.activeLow == activeHigh || !(a.modes & SpiDevice::kMode0))
@@ -344,29 +344,20 @@ BoardWiring::Attachment* BoardWiring::quietFrameTarget(unsigned pin, bool active
 
 void BoardWiring::frame(unsigned csPin, bool activeHigh, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count)
 {
-    Attachment* a = quietFrameTarget(csPin, activeHigh);
+    // The target is one of ours; only the lookup is const.
+    Attachment* a = const_cast<Attachment*>(quietFrameTarget(csPin, activeHigh));
     if (!a) {
         piDrive(csPin, activeHigh);
         transfer(mosi, miso, count);
         piDrive(csPin, !activeHigh);
         return;
     }
-    // The line goes active and back with nobody to tell but the chip and
-    // the observers, in the order the line's change would tell them.
-    const std::uint64_t b = std::uint64_t{1} << csPin;
-    levels_ ^= b;
     if (quietExchange(*a, mosi, miso, count)) {
-        for (WireObserver* observer : observers_)
-            observer->selected(*a->device);
-        for (WireObserver* observer : observers_)
-            observer->lineChanged(csPin, activeHigh);
-        levels_ ^= b;
-        for (WireObserver* observer : observers_)
-            observer->deselected(*a->device);
-        for (WireObserver* observer : observers_)
-            observer->lineChanged(csPin, !activeHigh);
+        toldQuietFrame(*a, csPin, activeHigh);
         return;
     }
+    const std::uint64_t b = std::uint64_t{1} << csPin;
+    levels_ ^= b;
     select(*a);
     for (WireObserver* observer : observers_)
         observer->lineChanged(csPin, activeHigh);
@@ -375,6 +366,41 @@ void BoardWiring::frame(unsigned csPin, bool activeHigh, const std::uint8_t* mos
     deselect(*a);
     for (WireObserver* observer : observers_)
         observer->lineChanged(csPin, !activeHigh);
+}
+
+void BoardWiring::toldQuietFrame(const Attachment& a, unsigned pin, bool activeHigh)
+{
+    // The line goes active and back with nobody to tell but the chip and
+    // the observers, in the order the line's change would tell them.
+    const std::uint64_t b = std::uint64_t{1} << pin;
+    levels_ ^= b;
+    for (WireObserver* observer : observers_)
+        observer->selected(*a.device);
+    for (WireObserver* observer : observers_)
+        observer->lineChanged(pin, activeHigh);
+    levels_ ^= b;
+    for (WireObserver* observer : observers_)
+        observer->deselected(*a.device);
+    for (WireObserver* observer : observers_)
+        observer->lineChanged(pin, !activeHigh);
+}
+
+bool BoardWiring::quietFrameHolds(unsigned csPin, bool activeHigh, unsigned mode, const std::uint8_t* mosi,
+                                  std::uint8_t* miso, std::size_t count, Nanos end) const
+{
+    const Attachment* a = quietFrameTarget(csPin, activeHigh);
+    return a && count > 0 && byteObservers_.empty() && alarmAt_ - bytes_ > count && ((a->modes >> mode) & 1u) &&
+           a->device->quietFrameHolds(mosi, miso, count, end);
+}
+
+void BoardWiring::takeQuietFrame(unsigned csPin, bool activeHigh, const std::uint8_t* mosi, std::size_t count,
+                                 Nanos end, TimeKind kind)
+{
+    Attachment& a = *const_cast<Attachment*>(quietFrameTarget(csPin, activeHigh));
+    a.device->quietFrame(mosi, nullptr, count, end);
+    bytes_ += count;
+    lastKind_ = kind;
+    toldQuietFrame(a, csPin, activeHigh);
 }
 
 bool BoardWiring::quietExchange(Attachment& a, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count)

@@ -73,6 +73,20 @@ public:
     // yet: each does with aheadByteDone() when its time comes.
     std::size_t answersAhead(std::uint8_t* miso, std::size_t count, ByteClocks clocks);
     void aheadByteDone(Nanos time);
+    // For a controller that knows a frame's register traffic ahead: whether
+    // the frame on the Pi-driven chip-select line csPin (active high when
+    // activeHigh), in SPI mode `mode`, would be taken whole by its one chip
+    // (SpiDevice::quietFrameHolds) with nobody watching its bytes and the
+    // alarm not due in it, and the chip's answers. Nothing is done.
+    bool quietFrameHolds(unsigned csPin, bool activeHigh, unsigned mode, const std::uint8_t* mosi, std::uint8_t* miso,
+                         std::size_t count, Nanos end) const;
+    // Then takes it, as the line going active and back with the bytes would
+    // leave the chip, the line, the observers and the count of bytes; the
+    // controller has spent the frame's time itself, the last of it as kind.
+    void takeQuietFrame(unsigned csPin, bool activeHigh, const std::uint8_t* mosi, std::size_t count, Nanos end,
+                        TimeKind kind);
+    // What the time between the bus's bytes counts as now (spend()).
+    TimeKind lastKind() const { return lastKind_; }
     // Time the Pi spends between the bus's bytes (on its own register
     // accesses), counted as the last byte on the bus was: a poll of a busy
     // chip, or a transfer.
@@ -130,7 +144,9 @@ private:
     // The attachment a frame on pin may go to without the general line
     // machinery: the only chip on a line that only the Pi drives and no
     // board part listens to, with nothing else selected; or null.
-    Attachment* quietFrameTarget(unsigned pin, bool activeHigh);
+    const Attachment* quietFrameTarget(unsigned pin, bool activeHigh) const;
+    // The line going active and back around a frame the chip took whole.
+    void toldQuietFrame(const Attachment& a, unsigned pin, bool activeHigh);
     void exchangeFrame(Attachment& a, const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count);
     // A frame the chip takes whole (SpiDevice::quietFrame), where nobody
     // watches its bytes and the alarm is not due inside it; false, with

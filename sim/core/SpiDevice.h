@@ -69,6 +69,14 @@ public:
     {
         return false;
     }
+    // Whether quietFrame() would take that frame, and its answers, with
+    // nothing done: a controller that must give the answers before the frame
+    // has crossed the bus asks first.
+    virtual bool quietFrameHolds(const std::uint8_t* /*mosi*/, std::uint8_t* /*miso*/, std::size_t /*count*/,
+                                 Nanos /*end*/) const
+    {
+        return false;
+    }
     // The SPI modes (CPOL << 1 | CPHA) the chip works in, one bit per mode
     // (bit m for mode m). Most serial flash chips sample on the rising edge
     // whatever the clock's idle level, so take modes 0 and 3; a frame in a

@@ -78,6 +78,11 @@ private:
         }
         void deselect() override;
         bool quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, Nanos end) override;
+        bool quietFrameHolds(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count,
+                             Nanos end) const override
+        {
+            return !fpga_.configuring() && flash_.quietFrameHolds(mosi, miso, count, end);
+        }
         bool busy() const override { return flash_.busy(); }
         FrameMeaning decode(const FrameSample& frame) const override { return flash_.decode(frame); }
 

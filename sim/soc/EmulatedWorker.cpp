@@ -15,11 +15,13 @@ struct EmulatedPi {
 };
 }  // namespace
 
-std::shared_ptr<BasePinWorker> makeEmulatedWorker(BoardWiring& wiring, std::optional<std::uint64_t> spiStallAfterBytes)
+std::shared_ptr<BasePinWorker> makeEmulatedWorker(BoardWiring& wiring, std::optional<std::uint64_t> spiStallAfterBytes,
+                                                  bool pollsFromMemory)
 {
     auto pi = std::make_shared<EmulatedPi>(wiring);
     if (spiStallAfterBytes)
         pi->soc.stallSpiAfter(*spiStallAfterBytes);
+    pi->soc.answerPollsFromMemory(pollsFromMemory);
     return std::shared_ptr<BasePinWorker>(pi, &pi->worker);
 }
 

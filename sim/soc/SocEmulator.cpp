@@ -69,13 +69,15 @@ SocEmulator::SocEmulator(BoardWiring& wiring)
             levels_ |= std::uint64_t{1} << pin;
     wiring_.addObserver(watch_);
     current_.store(this, std::memory_order_release);
+    BoardEntry::settleBeforeLeaving(&SocEmulator::catchUpBeforeLeaving);
 }
 
 SocEmulator::~SocEmulator()
 {
     wiring_.removeObserver(watch_);
     SocEmulator* self = this;
-    current_.compare_exchange_strong(self, nullptr);
+    if (current_.compare_exchange_strong(self, nullptr))
+        BoardEntry::settleBeforeLeaving(nullptr);
     if (window_)
         munmap(window_, windowBytes_);
     for (auto& [memory, bytes] : retired_)
@@ -102,6 +104,7 @@ int SocEmulator::open(const char* device) const
 
 volatile std::uint32_t* SocEmulator::map(const char* device, std::uint32_t offset, std::uint32_t size)
 {
+    leaveAside();
     const bool whole = std::strcmp(device, "/dev/mem") == 0;
     if (whole && strictDevMem_) {
         errno = EPERM;
@@ -139,6 +142,7 @@ volatile std::uint32_t* SocEmulator::map(const char* device, std::uint32_t offse
 
 void SocEmulator::unmap(volatile std::uint32_t* window, std::uint32_t)
 {
+    leaveAside();
     auto* memory = reinterpret_cast<std::uint8_t*>(const_cast<std::uint32_t*>(window));
     if (memory == window_) {
         munmap(window_, windowBytes_);
@@ -392,6 +396,16 @@ LUMO_APART void SocEmulator::finishByte()
 
 std::uint8_t SocEmulator::shiftOut(std::uint8_t byte, Nanos time)
 {
+    const std::uint8_t miso = shiftByte(byte, time);
+    if (mode_ == Mode::Recording) {
+        recording_.mosi.push_back(byte);
+        recording_.miso.push_back(miso);
+    }
+    return miso;
+}
+
+std::uint8_t SocEmulator::shiftByte(std::uint8_t byte, Nanos time)
+{
     if (!ahead_.empty()) {
         wiring_.aheadByteDone(time);
         return ahead_.pop();
@@ -505,6 +519,7 @@ void SocEmulator::spiWrite(std::uintptr_t reg, std::uint32_t value)
 
 void SocEmulator::stopTimer()
 {
+    leaveAside();
     timerStoppedAt_ = clock_.now() / kMicrosecond;
     syncTimer();
 }
@@ -533,6 +548,7 @@ LUMO_HOT void SocEmulator::syncTimer()
 
 int SocEmulator::nanosleep(const struct timespec& request)
 {
+    leaveAside();
     lastSleep_ = request;
     if (pending_)
         deliver();
@@ -558,6 +574,13 @@ LUMO_HOT void SocEmulator::pass()
 LUMO_HOT std::uint32_t SocEmulator::read(volatile std::uint32_t* paddr)
 {
     const std::uintptr_t offset = offsetOf(paddr);
+    if (__builtin_expect(mode_ != Mode::Plain, 0))
+        return readAside(offset);
+    return readPlain(offset);
+}
+
+LUMO_HOT std::uint32_t SocEmulator::readPlain(std::uintptr_t offset)
+{
     pass();
     if (offset == spi_ + BCM2835_SPI0_CS)
         return readCs();
@@ -581,6 +604,15 @@ LUMO_APART std::uint32_t SocEmulator::readOther(std::uintptr_t offset)
 LUMO_HOT void SocEmulator::write(volatile std::uint32_t* paddr, std::uint32_t value)
 {
     const std::uintptr_t offset = offsetOf(paddr);
+    if (__builtin_expect(mode_ != Mode::Plain, 0))
+        return writeAside(offset, value);
+    if (offset == spi_ + BCM2835_SPI0_CS && (value & BCM2835_SPI0_CS_TA) && !(cs_ & BCM2835_SPI0_CS_TA))
+        return frameStarts(offset, value);
+    writePlain(offset, value);
+}
+
+LUMO_HOT void SocEmulator::writePlain(std::uintptr_t offset, std::uint32_t value)
+{
     if (pending_ && offset == spi_ + BCM2835_SPI0_CS && (cs_ & BCM2835_SPI0_CS_TA) && !(value & BCM2835_SPI0_CS_TA))
         cutPending();
     pass();
@@ -600,6 +632,172 @@ LUMO_APART void SocEmulator::writeOther(std::uintptr_t offset, std::uint32_t val
         return;  // the counter is read-only
     else
         plain(offset) = value;
+}
+
+// --- Polls answered from memory -------------------------------------------------------------
+
+bool SocEmulator::idleController() const
+{
+    return !(cs_ & BCM2835_SPI0_CS_TA) && tx_.empty() && rx_.empty() && ahead_.empty() && !shifting_ && !pending_ &&
+           !cut_ && spiPins_.all();
+}
+
+unsigned SocEmulator::framePin(std::uint32_t cs) const
+{
+    return (cs & BCM2835_SPI0_CS_CS) == 0 ? BCM2835_SPI0_CE0_PIN : BCM2835_SPI0_CE1_PIN;
+}
+
+bool SocEmulator::replayable(std::uint32_t value) const
+{
+    if (!memoValid_ || value != memo_.steps[0].value || cs_ != memo_.csBefore || clk_ != memo_.clk ||
+        fsel_ != memo_.fsel || wiring_.lastKind() != memo_.kindBefore || wiring_.byteTime() != memo_.byteTime ||
+        !idleController() || stallAfter_ - shifted_ <= memo_.mosi.size())
+        return false;
+    const unsigned ce = value & BCM2835_SPI0_CS_CS;
+    const unsigned pin = framePin(value);
+    if (ce > 1 || function(pin) != BCM2835_GPIO_FSEL_ALT0)
+        return false;
+    const bool activeHigh = value & (BCM2835_SPI0_CS_CSPOL0 << ce);
+    const unsigned mode = (value & (BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA)) >> 2;
+    std::array<std::uint8_t, RepeatedFrame::kMaxSteps> answers;
+    const std::size_t count = memo_.mosi.size();
+    return wiring_.quietFrameHolds(pin, activeHigh, mode, memo_.mosi.data(), answers.data(), count,
+                                   clock_.now() + memo_.duration) &&
+           std::equal(answers.begin(), answers.begin() + static_cast<std::ptrdiff_t>(count), memo_.miso.begin());
+}
+
+LUMO_APART void SocEmulator::frameStarts(std::uintptr_t offset, std::uint32_t value)
+{
+    if (replayable(value)) {
+        mode_ = Mode::Replaying;
+        step_ = 1;
+        return;
+    }
+    const bool idle = memoAllowed_ && idleController();
+    if (idle) {
+        recording_.csBefore = cs_;
+        recording_.clk = clk_;
+        recording_.fsel = fsel_;
+        recording_.kindBefore = wiring_.lastKind();
+        recording_.byteTime = wiring_.byteTime();
+        recording_.steps.clear();
+        recording_.mosi.clear();
+        recording_.miso.clear();
+        frameStart_ = clock_.now();
+        for (int kind = 0; kind < 3; ++kind)
+            spentAtStart_[kind] = clock_.spent(static_cast<TimeKind>(kind));
+        violationsAtStart_ = wiring_.violations().count();
+    }
+    writePlain(offset, value);
+    if (idle) {
+        mode_ = Mode::Recording;
+        note(offset, true, value);
+    }
+}
+
+void SocEmulator::note(std::uintptr_t offset, bool write, std::uint32_t value)
+{
+    if ((offset != spi_ + BCM2835_SPI0_CS && offset != spi_ + BCM2835_SPI0_FIFO) ||
+        recording_.steps.size() == RepeatedFrame::kMaxSteps) {
+        mode_ = Mode::Plain;
+        return;
+    }
+    recording_.steps.push_back({offset, write, value, clock_.now() - frameStart_});
+    if (write && offset == spi_ + BCM2835_SPI0_CS && !(value & BCM2835_SPI0_CS_TA))
+        endRecording();
+}
+
+void SocEmulator::endRecording()
+{
+    mode_ = Mode::Plain;
+    if (!idleController() || recording_.mosi.empty() || wiring_.violations().count() != violationsAtStart_)
+        return;
+    for (int kind = 0; kind < 3; ++kind)
+        recording_.spent[kind] = clock_.spent(static_cast<TimeKind>(kind)) - spentAtStart_[kind];
+    recording_.duration = clock_.now() - frameStart_;
+    recording_.kindAfter = wiring_.lastKind();
+    recording_.csAfter = cs_;
+    recording_.lastStatus = lastStatus_;
+    recording_.touched = touched_;
+    std::swap(memo_, recording_);
+    memoValid_ = true;
+}
+
+LUMO_APART std::uint32_t SocEmulator::readAside(std::uintptr_t offset)
+{
+    if (mode_ == Mode::Replaying) {
+        if (memo_.matches(step_, offset, false, 0))
+            return memo_.steps[step_++].value;
+        catchUpReplay();
+        return readPlain(offset);
+    }
+    const std::uint32_t value = readPlain(offset);
+    note(offset, false, value);
+    return value;
+}
+
+LUMO_APART void SocEmulator::writeAside(std::uintptr_t offset, std::uint32_t value)
+{
+    if (mode_ == Mode::Replaying) {
+        if (memo_.matches(step_, offset, true, value)) {
+            if (++step_ == memo_.steps.size())
+                endReplay();
+            return;
+        }
+        catchUpReplay();
+        return writePlain(offset, value);
+    }
+    writePlain(offset, value);
+    note(offset, true, value);
+}
+
+void SocEmulator::endReplay()
+{
+    mode_ = Mode::Plain;
+    ++framesFromMemory_;
+    for (int kind = 0; kind < 3; ++kind)
+        clock_.advance(memo_.spent[kind], static_cast<TimeKind>(kind));
+    const std::uint32_t start = memo_.steps[0].value;
+    const unsigned ce = start & BCM2835_SPI0_CS_CS;
+    wiring_.takeQuietFrame(framePin(start), start & (BCM2835_SPI0_CS_CSPOL0 << ce), memo_.mosi.data(),
+                           memo_.mosi.size(), clock_.now(), memo_.kindAfter);
+    accesses_ += memo_.steps.size();
+    shifted_ += memo_.mosi.size();
+    cs_ = memo_.csAfter;
+    lastStatus_ = memo_.lastStatus;
+    touched_ = memo_.touched;
+    pinsReported_ = false;
+    syncTimer();
+}
+
+void SocEmulator::catchUpReplay()
+{
+    const std::size_t done = step_;
+    mode_ = Mode::Plain;
+    step_ = 0;
+    for (std::size_t i = 0; i < done; ++i) {
+        const RepeatedFrame::Step& s = memo_.steps[i];
+        if (s.write)
+            writePlain(s.offset, s.value);
+        else if (readPlain(s.offset) != s.value)
+            wiring_.violated(QStringLiteral("SoC emulator"),
+                             QStringLiteral("a poll answered from memory read 0x%1 where it reads 0x%2")
+                                 .arg(s.value, 0, 16)
+                                 .arg(readPlain(s.offset), 0, 16));
+    }
+}
+
+void SocEmulator::leaveAside()
+{
+    if (mode_ == Mode::Replaying)
+        catchUpReplay();
+    mode_ = Mode::Plain;
+}
+
+void SocEmulator::catchUpBeforeLeaving()
+{
+    if (SocEmulator* soc = current())
+        soc->leaveAside();
 }
 
 }  // namespace sim

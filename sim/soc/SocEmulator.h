@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BoardWiring.h"
+#include "RepeatedFrame.h"
 #include "VirtualClock.h"
 #include "bcm2835_emulation.h"
 
@@ -78,6 +79,21 @@ namespace sim {
 // register but SPI0's CS and FIFO (so behind by at most the CS and FIFO
 // accesses since).
 //
+// Polls answered from memory: a status poll of a chip that stays busy past
+// it is the same frame again and again, access for access. The emulator
+// keeps the last frame that started with the controller idle (RepeatedFrame)
+// and, when the next starts alike (the same CS, CLK and pin functions, the
+// FIFOs empty) and its one chip would take it whole with the same answers
+// (BoardWiring::quietFrameHolds), answers the program's accesses from it as
+// long as they are the recorded ones. At the write that ends it, the chip
+// takes the frame whole (BoardWiring::takeQuietFrame) and the clock, the
+// counts and the registers move on as the frame moved them. Any other
+// access, a sleep, the end of the run or the program's clock read part way
+// finds the frame as the accesses so far would have left it: they are done
+// again, from the same start, in the ordinary way, and give what they gave.
+// While such a frame is answered, the timer and level words in memory stay
+// as at its start, behind by no more than its accesses.
+//
 // Constructing an emulator makes it the one the layer reaches (one at a time
 // per process); it must outlive the layer's mapping.
 class SocEmulator {
@@ -108,6 +124,15 @@ public:
     // window is not the SoC's peripherals or the SoC is stuck; the kernel's
     // clock goes on.
     void stopTimer();
+    // Whether polls may be answered from memory (above); they are unless
+    // told otherwise, which only shows what they cost without.
+    void answerPollsFromMemory(bool on)
+    {
+        leaveAside();
+        memoAllowed_ = on;
+        memoValid_ = false;
+    }
+    std::uint64_t framesFromMemory() const { return framesFromMemory_; }
 
     // What tests look at.
     bool mapped() const { return window_ != nullptr; }
@@ -127,7 +152,11 @@ public:
     void unmap(volatile std::uint32_t* window, std::uint32_t size);
     unsigned geteuid() const { return root_ ? 0 : 1000; }
     int nanosleep(const struct timespec& request);
-    std::uint64_t monotonicMicros() const { return clock_.now() / kMicrosecond; }
+    std::uint64_t monotonicMicros() const
+    {
+        const Nanos ahead = mode_ == Mode::Replaying ? memo_.steps[step_ - 1].at : 0;
+        return (clock_.now() + ahead) / kMicrosecond;
+    }
 
 private:
     // The register primitives of the emulated layer, inlined into its hooks.
@@ -135,6 +164,26 @@ private:
     friend void(::bcm2835_emu_write)(volatile std::uint32_t* paddr, std::uint32_t value);
     std::uint32_t read(volatile std::uint32_t* paddr);
     void write(volatile std::uint32_t* paddr, std::uint32_t value);
+    std::uint32_t readPlain(std::uintptr_t offset);
+    void writePlain(std::uintptr_t offset, std::uint32_t value);
+
+    // Polls answered from memory (above).
+    enum class Mode : std::uint8_t { Plain, Recording, Replaying };
+    std::uint32_t readAside(std::uintptr_t offset);
+    void writeAside(std::uintptr_t offset, std::uint32_t value);
+    // A write of CS that sets TA: answered from memory, or done and recorded.
+    void frameStarts(std::uintptr_t offset, std::uint32_t value);
+    bool idleController() const;
+    bool replayable(std::uint32_t value) const;
+    void note(std::uintptr_t offset, bool write, std::uint32_t value);
+    void endRecording();
+    void endReplay();
+    // The accesses answered from memory so far, done in the ordinary way.
+    void catchUpReplay();
+    // Before anything but a register access: the frame as it stands.
+    void leaveAside();
+    static void catchUpBeforeLeaving();
+    unsigned framePin(std::uint32_t cs) const;
 
     // Keeps the level registers in step with every line change on the board,
     // and the answers given ahead with the chip they came from.
@@ -216,6 +265,7 @@ private:
     void finishByte();
     // A byte to the chips, what comes back on MISO as the controller reads it.
     std::uint8_t shiftOut(std::uint8_t byte, Nanos time);
+    std::uint8_t shiftByte(std::uint8_t byte, Nanos time);
     // Finishes the bytes whose clocks have passed while the clock moved on
     // without the controller (sleeps, the board's own waits).
     void catchUp();
@@ -271,6 +321,17 @@ private:
     std::uint64_t shifted_ = 0;      // bytes taken into the shift register
     std::uint64_t stallAfter_ = UINT64_MAX;
     std::optional<std::uint64_t> timerStoppedAt_;  // microseconds
+
+    Mode mode_ = Mode::Plain;
+    RepeatedFrame memo_;        // the frame answered from
+    bool memoValid_ = false;
+    bool memoAllowed_ = true;
+    std::uint64_t framesFromMemory_ = 0;
+    RepeatedFrame recording_;   // the frame being recorded
+    Nanos frameStart_ = 0;
+    std::array<Nanos, 3> spentAtStart_{};
+    std::uint64_t violationsAtStart_ = 0;
+    std::size_t step_ = 0;      // the next of memo_'s steps
     // Which of the bus pins are in alternate function 0, for every byte.
     struct SpiPins {
         bool sclk = false;

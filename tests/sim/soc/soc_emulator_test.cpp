@@ -6,6 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <vector>
+
 namespace {
 
 class SocEmulator : public ::testing::Test {
@@ -386,6 +391,164 @@ TEST(SocEmulatorAhead, AnswersGivenAheadCrossTheBusInTheirOwnTime)
     bcm2835_peri_set_bits(pi.spiReg(BCM2835_SPI0_CS), 0, BCM2835_SPI0_CS_TA);
     EXPECT_LT(pi.wiring.bytesOnBus(), 250u);
     EXPECT_EQ(pi.wiring.violations().count(), 1u);
+}
+
+// A flash busy until `until`: READ STATUS answers WIP and WEL, then WEL
+// alone; it takes a status poll whole while it stays busy past the poll.
+class BusyFlash : public sim::SpiDevice {
+public:
+    explicit BusyFlash(const sim::VirtualClock& clock) : clock_(clock) {}
+    const char* name() const override { return "busy flash"; }
+    void select() override
+    {
+        ++frames;
+        opcode_.reset();
+    }
+    bool exchange(std::uint8_t mosi, std::uint8_t& miso) override
+    {
+        if (!opcode_) {
+            opcode_ = mosi;
+            return false;
+        }
+        miso = *opcode_ == 0x05 ? (clock_.now() < until ? 0x03 : 0x02) : 0x5A;
+        return true;
+    }
+    void deselect() override {}
+    bool quietFrameHolds(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count,
+                         sim::Nanos end) const override
+    {
+        if (mosi[0] != 0x05 || end >= until)
+            return false;
+        if (miso) {
+            miso[0] = 0xFF;
+            std::fill(miso + 1, miso + count, 0x03);
+        }
+        return true;
+    }
+    bool quietFrame(const std::uint8_t* mosi, std::uint8_t* miso, std::size_t count, sim::Nanos end) override
+    {
+        frames += quietFrameHolds(mosi, miso, count, end) ? 1 : 0;
+        return quietFrameHolds(mosi, miso, count, end);
+    }
+    bool busy() const override { return clock_.now() < until; }
+
+    sim::Nanos until = 0;
+    unsigned frames = 0;
+
+private:
+    const sim::VirtualClock& clock_;
+    std::optional<std::uint8_t> opcode_;
+};
+
+// Status polls by hand, as the layer's transfer loop makes them, with one
+// thing more in the middle of one of them. Answered from memory or not,
+// every read gives the same, and the clock, the bus and the chip end alike.
+TEST(SocEmulatorPolls, APollAnsweredFromMemoryGoesAsEveryAccessWouldWhateverComesInBetween)
+{
+    enum class Extra { None, LevelRead, Sleep, OtherCommand };
+    struct Row {
+        const char* name;
+        Extra extra;
+        int frame;  // the poll it comes in
+        int at;     // after this many of the poll's steps
+        sim::Nanos busyFor;
+    };
+    const Row rows[] = {
+        {"polls alone", Extra::None, 0, 0, 10000000},
+        {"a GPIO level read after the bytes are written", Extra::LevelRead, 4, 4, 10000000},
+        {"a GPIO level read before the answers are read", Extra::LevelRead, 4, 5, 10000000},
+        {"a sleep while the bytes shift", Extra::Sleep, 4, 4, 10000000},
+        {"another command", Extra::OtherCommand, 5, 0, 10000000},
+        {"the chip done part way", Extra::None, 0, 0, 60000},
+    };
+    struct Result {
+        std::vector<std::uint32_t> seen;
+        sim::Nanos now = 0;
+        std::array<sim::Nanos, 3> spent{};
+        std::uint64_t bytes = 0;
+        std::uint64_t accesses = 0;
+        std::uint64_t fromMemory = 0;
+        unsigned frames = 0;
+    };
+    const auto run = [](const Row& row, bool memo) {
+        sim::VirtualClock clock;
+        sim::BoardWiring wiring{clock};
+        sim::SocEmulator soc{wiring};
+        BusyFlash flash{clock};
+        wiring.setPull(BCM2835_SPI0_CE0_PIN, true);
+        wiring.setPull(BCM2835_SPI0_CE1_PIN, true);
+        wiring.attach(flash, BCM2835_SPI0_CE0_PIN);
+        soc.answerPollsFromMemory(memo);
+        LayerState layer;
+        Result r;
+        if (bcm2835_init() != 1 || bcm2835_spi_begin() != 1) {
+            ADD_FAILURE() << "no emulated SPI0";
+            return r;
+        }
+        flash.until = clock.now() + row.busyFor;
+        volatile std::uint32_t* cs = bcm2835_spi0 + BCM2835_SPI0_CS / 4;
+        volatile std::uint32_t* fifo = bcm2835_spi0 + BCM2835_SPI0_FIFO / 4;
+        const auto read = [&r](volatile std::uint32_t* reg) {
+            r.seen.push_back(bcm2835_peri_read(reg));
+            return r.seen.back();
+        };
+        const auto waitFor = [&](std::uint32_t flag) {
+            for (int reads = 0; reads < 1000 && !(read(cs) & flag); ++reads) {
+            }
+        };
+        for (int frame = 0; frame < 8; ++frame) {
+            const std::uint8_t out[2] = {
+                static_cast<std::uint8_t>(row.extra == Extra::OtherCommand && frame == row.frame ? 0x9F : 0x05), 0};
+            int step = 0;
+            const auto next = [&] {
+                if (frame != row.frame || step++ != row.at)
+                    return;
+                if (row.extra == Extra::LevelRead)
+                    read(bcm2835_gpio + BCM2835_GPLEV0 / 4);
+                else if (row.extra == Extra::Sleep)
+                    bcm2835_delay(1);
+            };
+            next();
+            bcm2835_peri_set_bits(cs, BCM2835_SPI0_CS_CLEAR, BCM2835_SPI0_CS_CLEAR);
+            next();
+            bcm2835_peri_set_bits(cs, BCM2835_SPI0_CS_TA, BCM2835_SPI0_CS_TA);
+            for (std::uint8_t byte : out) {
+                next();
+                waitFor(BCM2835_SPI0_CS_TXD);
+                bcm2835_peri_write_nb(fifo, byte);
+            }
+            for (int i = 0; i < 2; ++i) {
+                next();
+                waitFor(BCM2835_SPI0_CS_RXD);
+                read(fifo);
+            }
+            next();
+            waitFor(BCM2835_SPI0_CS_DONE);
+            bcm2835_peri_set_bits(cs, 0, BCM2835_SPI0_CS_TA);
+        }
+        r.now = clock.now();
+        for (int kind = 0; kind < 3; ++kind)
+            r.spent[kind] = clock.spent(static_cast<sim::TimeKind>(kind));
+        r.bytes = wiring.bytesOnBus();
+        r.accesses = soc.registerAccesses();
+        r.fromMemory = soc.framesFromMemory();
+        r.frames = flash.frames;
+        EXPECT_EQ(wiring.violations().count(), 0u) << wiring.violations().describe().join("\n").toStdString();
+        return r;
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const Result memo = run(row, true);
+        const Result plain = run(row, false);
+        EXPECT_GE(memo.fromMemory, row.busyFor > 1000000 ? 5u : 1u);
+        EXPECT_EQ(plain.fromMemory, 0u);
+        EXPECT_EQ(memo.seen, plain.seen);
+        EXPECT_EQ(memo.now, plain.now);
+        EXPECT_EQ(memo.spent, plain.spent);
+        EXPECT_EQ(memo.bytes, plain.bytes);
+        EXPECT_EQ(memo.accesses, plain.accesses);
+        EXPECT_EQ(memo.frames, plain.frames);
+    }
 }
 
 using SocEmulatorDeathTest = SocEmulator;

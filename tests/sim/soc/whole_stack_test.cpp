@@ -23,6 +23,7 @@
 #include "NoViolations.h"
 #include "SampleBitstream.h"
 #include "SimPinWorker.h"
+#include "SocEmulator.h"
 
 #include <QDir>
 #include <QFile>
@@ -31,8 +32,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -92,6 +95,8 @@ struct Outcome {
     std::uint64_t trafficHash = 0;
     test_support::Output output;
     std::vector<std::uint8_t> flash;
+    std::array<sim::Nanos, 3> spent{};
+    std::uint64_t bytesOnBus = 0;
 };
 
 using Factory = std::function<std::shared_ptr<BasePinWorker>(sim::BoardWiring&)>;
@@ -109,9 +114,10 @@ std::shared_ptr<BasePinWorker> registerLevel(sim::BoardWiring& wiring)
 // Bytes laid into the flash before the board powers up, by address.
 using Preset = std::vector<std::pair<std::size_t, QByteArray>>;
 
+// watchFrames: with the frame log, which watches every byte.
 template <typename Board>
 Outcome runOn(std::size_t flashSize, const QStringList& args, const std::function<void(const QDir&)>& prepare,
-              const Factory& factory, const Preset& preset = {})
+              const Factory& factory, const Preset& preset = {}, bool watchFrames = true)
 {
     std::vector<std::uint8_t> flash(flashSize, 0xFF);
     for (const auto& [address, bytes] : preset)
@@ -138,16 +144,23 @@ Outcome runOn(std::size_t flashSize, const QStringList& args, const std::functio
 
     Outcome outcome;
     {
-        FrameLog log(board.wiring());
+        std::optional<FrameLog> log;
+        if (watchFrames)
+            log.emplace(board.wiring());
         outcome.output = test_support::captured([&] {
             outcome.exitCode =
                 lumo3updateMain(argc, argv.data(), [&board, &factory] { return factory(board.wiring()); });
         });
-        outcome.frames = log.frames;
-        outcome.frameBytes = log.bytes;
-        outcome.repeats = log.repeats;
-        outcome.trafficHash = log.hash;
+        if (log) {
+            outcome.frames = log->frames;
+            outcome.frameBytes = log->bytes;
+            outcome.repeats = log->repeats;
+            outcome.trafficHash = log->hash;
+        }
     }
+    for (int kind = 0; kind < 3; ++kind)
+        outcome.spent[kind] = board.wiring().clock().spent(static_cast<sim::TimeKind>(kind));
+    outcome.bytesOnBus = board.wiring().bytesOnBus();
     QDir::setCurrent(previous);
     expectNoViolations(board.wiring().violations(), "the run");
     outcome.flash = std::move(flash);
@@ -218,6 +231,40 @@ TEST(WholeStack, MiniLumoUpdateReachesTheFlashAsOnTheWorkerLevel)
     std::copy(image.begin(), image.end(), expected.begin());
     EXPECT_TRUE(worker.flash == expected);
     expectSame(worker, registers);
+}
+
+// A busy chip's status polls answered from memory leave everything as the
+// ordinary way does, down to the nanosecond of each kind and the byte count.
+// (The Mini Lumo selects its flash with a GPIO, around the controller's
+// frame, and is answered the ordinary way.)
+TEST(WholeStack, PollsAnsweredFromMemoryLeaveWhatEveryAccessWouldLeave)
+{
+    sim::SampleBitstream sample;
+    sample.dataBytes = 256 * 1024;
+    const auto run = [&sample](const Factory& factory) {
+        return runOn<sim::Lumo3Board>(
+            sim::N25Q256::kSize, {"-wupdate", "fw.bit"},
+            [&sample](const QDir& dir) { writeFile(dir, "fw.bit", sample.file()); }, factory,
+            {{0x1000, kGoldenHeader}}, false);
+    };
+    std::uint64_t fromMemory = 0;
+    const Outcome memo = run([&fromMemory](sim::BoardWiring& wiring) {
+        // Counted as the run lets go of the worker, with which the emulator goes.
+        std::shared_ptr<BasePinWorker> worker = sim::makeEmulatedWorker(wiring);
+        BasePinWorker* raw = worker.get();
+        return std::shared_ptr<BasePinWorker>(raw, [worker, &fromMemory](BasePinWorker*) mutable {
+            fromMemory = sim::SocEmulator::current()->framesFromMemory();
+            worker.reset();
+        });
+    });
+    const Outcome plain = run([](sim::BoardWiring& wiring) { return sim::makeEmulatedWorker(wiring, std::nullopt, false); });
+    EXPECT_GT(fromMemory, 1000u);
+    EXPECT_EQ(memo.exitCode, 0);
+    EXPECT_EQ(memo.output.out, plain.output.out);
+    EXPECT_EQ(memo.output.err, plain.output.err);
+    EXPECT_EQ(memo.spent, plain.spent);
+    EXPECT_EQ(memo.bytesOnBus, plain.bytesOnBus);
+    EXPECT_TRUE(memo.flash == plain.flash);
 }
 
 }  // namespace
