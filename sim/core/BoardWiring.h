@@ -85,6 +85,8 @@ public:
     // controller has spent the frame's time itself, the last of it as kind.
     void takeQuietFrame(unsigned csPin, bool activeHigh, const std::uint8_t* mosi, std::size_t count, Nanos end,
                         TimeKind kind);
+    // Whether an observer watches every byte (a trace).
+    bool bytesWatched() const { return !byteObservers_.empty(); }
     // What the time between the bus's bytes counts as now (spend()).
     TimeKind lastKind() const { return lastKind_; }
     // Time the Pi spends between the bus's bytes (on its own register

@@ -9,8 +9,9 @@
 
 namespace sim {
 
-// One SPI0 frame as the register traffic showed it, from the write of CS
-// that set TA to the one that cleared it: every access to CS and the FIFO
+// One SPI0 frame as the register traffic showed it, from the first write of
+// CS with the controller idle (choosing the chip, clearing the FIFOs,
+// setting TA) to the one that cleared TA: every access to CS and the FIFO
 // with what it wrote or read and when it ended, the bytes that crossed the
 // bus and their answers, and the time the frame spent of each kind.
 //
@@ -37,6 +38,7 @@ struct RepeatedFrame {
     Nanos byteTime = 0;
 
     std::vector<Step> steps;
+    std::size_t taStep = 0;  // the write that set TA
     std::vector<std::uint8_t> mosi;
     std::vector<std::uint8_t> miso;
     std::array<Nanos, 3> spent{};
@@ -47,6 +49,8 @@ struct RepeatedFrame {
     std::uint32_t csAfter = 0;
     std::uint32_t lastStatus = 0;
     bool touched = false;
+
+    std::uint32_t active() const { return steps[taStep].value; }
 
     bool matches(std::size_t step, std::uintptr_t at, bool isWrite, std::uint32_t written) const
     {

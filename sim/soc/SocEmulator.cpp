@@ -606,7 +606,7 @@ LUMO_HOT void SocEmulator::write(volatile std::uint32_t* paddr, std::uint32_t va
     const std::uintptr_t offset = offsetOf(paddr);
     if (__builtin_expect(mode_ != Mode::Plain, 0))
         return writeAside(offset, value);
-    if (offset == spi_ + BCM2835_SPI0_CS && (value & BCM2835_SPI0_CS_TA) && !(cs_ & BCM2835_SPI0_CS_TA))
+    if (offset == spi_ + BCM2835_SPI0_CS && !(cs_ & BCM2835_SPI0_CS_TA))
         return frameStarts(offset, value);
     writePlain(offset, value);
 }
@@ -653,12 +653,13 @@ bool SocEmulator::replayable(std::uint32_t value) const
         fsel_ != memo_.fsel || wiring_.lastKind() != memo_.kindBefore || wiring_.byteTime() != memo_.byteTime ||
         !idleController() || stallAfter_ - shifted_ <= memo_.mosi.size())
         return false;
-    const unsigned ce = value & BCM2835_SPI0_CS_CS;
-    const unsigned pin = framePin(value);
+    const std::uint32_t active = memo_.active();
+    const unsigned ce = active & BCM2835_SPI0_CS_CS;
+    const unsigned pin = framePin(active);
     if (ce > 1 || function(pin) != BCM2835_GPIO_FSEL_ALT0)
         return false;
-    const bool activeHigh = value & (BCM2835_SPI0_CS_CSPOL0 << ce);
-    const unsigned mode = (value & (BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA)) >> 2;
+    const bool activeHigh = active & (BCM2835_SPI0_CS_CSPOL0 << ce);
+    const unsigned mode = (active & (BCM2835_SPI0_CS_CPOL | BCM2835_SPI0_CS_CPHA)) >> 2;
     std::array<std::uint8_t, RepeatedFrame::kMaxSteps> answers;
     const std::size_t count = memo_.mosi.size();
     return wiring_.quietFrameHolds(pin, activeHigh, mode, memo_.mosi.data(), answers.data(), count,
@@ -673,7 +674,8 @@ LUMO_APART void SocEmulator::frameStarts(std::uintptr_t offset, std::uint32_t va
         step_ = 1;
         return;
     }
-    const bool idle = memoAllowed_ && idleController();
+    // Under a trace no frame is answered from memory, so none is kept.
+    const bool idle = memoAllowed_ && !wiring_.bytesWatched() && idleController();
     if (idle) {
         recording_.csBefore = cs_;
         recording_.clk = clk_;
@@ -681,6 +683,7 @@ LUMO_APART void SocEmulator::frameStarts(std::uintptr_t offset, std::uint32_t va
         recording_.kindBefore = wiring_.lastKind();
         recording_.byteTime = wiring_.byteTime();
         recording_.steps.clear();
+        recording_.taStep = 0;
         recording_.mosi.clear();
         recording_.miso.clear();
         frameStart_ = clock_.now();
@@ -703,8 +706,15 @@ void SocEmulator::note(std::uintptr_t offset, bool write, std::uint32_t value)
         return;
     }
     recording_.steps.push_back({offset, write, value, clock_.now() - frameStart_});
-    if (write && offset == spi_ + BCM2835_SPI0_CS && !(value & BCM2835_SPI0_CS_TA))
-        endRecording();
+    if (!write || offset != spi_ + BCM2835_SPI0_CS)
+        return;
+    const bool active = recording_.active() & BCM2835_SPI0_CS_TA;
+    if (!(value & BCM2835_SPI0_CS_TA)) {
+        if (active)
+            endRecording();
+    } else if (!active) {
+        recording_.taStep = recording_.steps.size() - 1;
+    }
 }
 
 void SocEmulator::endRecording()
@@ -757,9 +767,9 @@ void SocEmulator::endReplay()
     ++framesFromMemory_;
     for (int kind = 0; kind < 3; ++kind)
         clock_.advance(memo_.spent[kind], static_cast<TimeKind>(kind));
-    const std::uint32_t start = memo_.steps[0].value;
-    const unsigned ce = start & BCM2835_SPI0_CS_CS;
-    wiring_.takeQuietFrame(framePin(start), start & (BCM2835_SPI0_CS_CSPOL0 << ce), memo_.mosi.data(),
+    const std::uint32_t active = memo_.active();
+    const unsigned ce = active & BCM2835_SPI0_CS_CS;
+    wiring_.takeQuietFrame(framePin(active), active & (BCM2835_SPI0_CS_CSPOL0 << ce), memo_.mosi.data(),
                            memo_.mosi.size(), clock_.now(), memo_.kindAfter);
     accesses_ += memo_.steps.size();
     shifted_ += memo_.mosi.size();
