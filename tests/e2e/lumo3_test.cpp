@@ -374,7 +374,7 @@ TEST_F(Lumo3E2E, AClosedOutputOrAHangupDoesNotStopTheFlashWork)
 {
     QByteArray golden;
     board.writeFile("gold.bit", bitFile(3000000, 1, &golden));
-    const QStringList run = {"run", board.board(), "--", "-wgold", "gold.bit"};
+    const QStringList run = board.runCommand() + QStringList{"-wgold", "gold.bit"};
 
     // The pipe's reader takes the first line and leaves.
     QProcess pipeline;

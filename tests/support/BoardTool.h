@@ -35,6 +35,12 @@ public:
     // fails when it did.
     ToolResult run(const QStringList& args,
                    const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) const;
+    // lumo3-board run board OPTIONS --. Where the environment has
+    // LUMO_TESTS_AT_WORKER_LEVEL (the stages under the sanitizers and
+    // emulated ARM), the run goes through the worker-level board: the same
+    // program and chips at a fraction of the cost, the register stack left
+    // to the tests made for it.
+    QStringList runCommand(const QStringList& options = {}) const;
     QByteArray flash() const;  // the board's chip image file
     void setFlash(const QByteArray& image) const;
     QString statusJson(const QString& path) const;  // e.g. "fpga.loaded"

@@ -187,14 +187,18 @@ struct Interrupted {
 // Runs the updater with a trace, sends the signal a moment after its output
 // shows `marker`, and returns what the run left once the tool has ended. The
 // moment only makes it likely that an operation is under way; what a test
-// asserts holds wherever the signal lands.
-Interrupted interrupted(const BoardFixture& board, const QStringList& args, const QByteArray& marker, int signal)
+// asserts holds wherever the signal lands. registerLevel keeps the run on
+// the register stack whatever the stage asks.
+Interrupted interrupted(const BoardFixture& board, const QStringList& args, const QByteArray& marker, int signal,
+                        bool registerLevel = false)
 {
+    const QStringList trace{"--trace", board.file("run.trace")};
     Interrupted run;
     QProcess process;
     process.setProcessChannelMode(QProcess::MergedChannels);
     process.setWorkingDirectory(board.work());
-    process.start(boardToolPath(), QStringList{"run", board.board(), "--trace", board.file("run.trace"), "--"} + args);
+    process.start(boardToolPath(),
+                  (registerLevel ? QStringList{"run", board.board()} + trace << "--" : board.runCommand(trace)) + args);
     while (!run.output.contains(marker) && process.waitForReadyRead(120000))
         run.output += process.readAllStandardOutput();
     // A process id of 0 would send the signal to the whole process group.
@@ -284,14 +288,15 @@ TEST(BoardToolSignals, ASignalDuringAFlashChangeEndsTheRunOnceTheImageIsWhole)
 }
 
 // Outside a flash change the real process ends at once, here in the middle
-// of reading the flash: the frame stays open and no file is written.
+// of reading the flash: the frame stays open and no file is written. Only
+// the register stack has a frame to be in the middle of.
 TEST(BoardToolSignals, ASignalWhileReadingEndsTheRunAtOnce)
 {
     BoardFixture board("lumo3");
     // A firmware file beside it tells the board's kind.
     board.writeFile("new.bit", sim::SampleBitstream().file());
     const Interrupted run =
-        interrupted(board, {"-r", "back.dat", "-add", "0", "-len", "0x1000000"}, "Recognized lumo type", SIGTERM);
+        interrupted(board, {"-r", "back.dat", "-add", "0", "-len", "0x1000000"}, "Recognized lumo type", SIGTERM, true);
     EXPECT_EQ(run.status, QProcess::CrashExit);
     EXPECT_EQ(run.code, SIGTERM);
     EXPECT_EQ(QDir(board.work()).entryList({"back.dat*"}), QStringList());
