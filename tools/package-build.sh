@@ -6,7 +6,9 @@
 # board tool's packages, cross-built with Debian's cross compilers and
 # multiarch Qt, their build dependencies checked too. A cross build does
 # not run the tests (the nocheck profile, as Debian cross-builds):
-# tools/arm-test.sh runs them under qemu-user. The build runs on a copy of
+# tools/arm-test.sh runs them under qemu-user. The amd64 build's tests, the
+# suite again with Debian's hardening flags, run the end-to-end cases at
+# worker level, as under the sanitizers. The build runs on a copy of
 # the checkout's files, so that debhelper's work files stay out of the
 # checkout and the packages out of its parent directory.
 set -euo pipefail
@@ -25,7 +27,7 @@ for arch in amd64 armhf arm64; do
     else
         options="nocheck parallel=$(nproc)" build=(-b -a"$arch" -Pnocheck)
     fi
-    if ! (cd "$out/src" && DEB_BUILD_OPTIONS="$options" dpkg-buildpackage -us -uc "${build[@]}") >"$log" 2>&1; then
+    if ! (cd "$out/src" && DEB_BUILD_OPTIONS="$options" LUMO_TESTS_AT_WORKER_LEVEL=1 dpkg-buildpackage -us -uc "${build[@]}") >"$log" 2>&1; then
         tail -50 "$log"
         echo "package-build: dpkg-buildpackage failed for $arch" >&2
         exit 1
