@@ -28,14 +28,26 @@ bash tools/setup.sh "$require_shared" "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 
 bash tools/hardening-setup.sh
 done_stage
 
-# The Pi's package route runs beside the stages below from here: most of it
-# is one emulated process at a time (mmdebstrap's root, then the build under
-# qemu-user) and the mirror's downloads, where the others keep both cores
-# busy. It needs nothing they build, and nothing more installed on the host.
-route_log=$(mktemp)
-setsid bash -c 'SECONDS=0; bash tools/pi-route-test.sh && echo "-- $SECONDS s"' >"$route_log" 2>&1 &
-route=$!
-trap 'kill -- -"$route" 2>/dev/null || true; rm -f "$route_log"' EXIT
+# Stages that are mostly one emulated process at a time (mmdebstrap's root
+# and a build under qemu-user, QEMU's boots of a kernel) and the mirror's
+# downloads run beside the others, which keep both cores busy: each starts
+# as soon as what it needs is built, in a process group of its own, and its
+# output is shown, in order, at the end. They install nothing on the host
+# (tools/hardening-setup.sh has).
+beside_names=()
+beside_pids=()
+beside_logs=()
+beside() {  # NAME COMMAND...
+    local log
+    log=$(mktemp)
+    setsid bash -c 'SECONDS=0; "$@" && echo "-- $SECONDS s"' bash "${@:2}" >"$log" 2>&1 &
+    beside_names+=("$1")
+    beside_pids+=("$!")
+    beside_logs+=("$log")
+}
+trap 'for pid in "${beside_pids[@]}"; do kill -- -"$pid" 2>/dev/null || true; done; rm -f "${beside_logs[@]}"' EXIT
+
+beside "The Pi's own package route in an armhf Debian root under qemu-user" bash tools/pi-route-test.sh
 
 stage "Tests"
 ctest --test-dir build --output-on-failure -j"$jobs"
@@ -73,17 +85,13 @@ stage "armhf build, its tests under qemu-user, full-size updates against the nat
 bash tools/arm-test.sh armhf
 done_stage
 
-stage "The armhf build on Debian's armhf kernel in QEMU's raspi2b machine"
-bash tools/target-test.sh
-done_stage
+beside "The armhf build on Debian's armhf kernel in QEMU's raspi2b machine" bash tools/target-test.sh
 
 stage "arm64 build, its tests under qemu-user"
 bash tools/arm-test.sh arm64
 done_stage
 
-stage "The arm64 build on Debian's arm64 kernel in QEMU's raspi3b machine"
-bash tools/target-test.sh arm64
-done_stage
+beside "The arm64 build on Debian's arm64 kernel in QEMU's raspi3b machine" bash tools/target-test.sh arm64
 
 stage "ARMv6, ARMv7 and AArch64 compile check of the register layer"
 bash tools/armv6-check.sh
@@ -93,11 +101,15 @@ stage "Debian source and binary packages, lintian, the unit's exposure, installe
 bash tools/package-test.sh
 done_stage
 
-stage "The Pi's own package route in an armhf Debian root under qemu-user, beside the stages above"
-route_status=0
-wait "$route" || route_status=$?
-cat "$route_log"
-[ "$route_status" -eq 0 ] || { echo "== The Pi's package route failed"; exit 1; }
-printf -- '-- %s s more\n' "$SECONDS"
+failed=0
+for i in "${!beside_pids[@]}"; do
+    stage "${beside_names[$i]} (beside the stages above)"
+    status=0
+    wait "${beside_pids[$i]}" || status=$?
+    cat "${beside_logs[$i]}"
+    [ "$status" -eq 0 ] || { echo "== failed"; failed=1; }
+    printf -- '-- waited %s s more\n' "$SECONDS"
+done
+[ "$failed" -eq 0 ] || exit 1
 
 printf '\n== All stages passed in %s s\n' "$(($(date +%s) - started))"
