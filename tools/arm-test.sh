@@ -25,10 +25,8 @@
 #   which without binfmt_misc the host cannot run.
 #
 # The build keeps line tables only (-g1): it compiles a quarter faster, and
-# the packages are stripped anyway. The tests' own code is built without
-# optimisation (LUMO_OPTIMISE_TESTS=OFF), a third less compile time. The
-# tests on the vendor's real bitstreams in ../shared fail, not skip, when
-# the files are missing.
+# the packages are stripped anyway. The tests on the vendor's real
+# bitstreams in ../shared fail, not skip, when the files are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -43,7 +41,7 @@ log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 if ! { cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
            -DCMAKE_BUILD_TYPE=RelWithDebInfo "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" \
-           -DLUMO_REQUIRE_SHARED_BITSTREAMS=ON -DLUMO_OPTIMISE_TESTS=OFF &&
+           -DLUMO_REQUIRE_SHARED_BITSTREAMS=ON &&
        cmake --build "$build" -j"$jobs"; } >"$log" 2>&1; then
     cat "$log"
     echo "== $arch build failed"
