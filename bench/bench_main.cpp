@@ -197,9 +197,9 @@ const char* const kPeer = "flashrom's dummy emulator, 8 MiB MX25L6436E chip writ
 // as it goes; run as a child, timed from start to end, its peak memory its own.
 void measurePeer()
 {
-    const QString flashrom = QStandardPaths::findExecutable("flashrom").isEmpty()
-                                 ? QStandardPaths::findExecutable("flashrom", {"/usr/sbin", "/sbin"})
-                                 : QStandardPaths::findExecutable("flashrom");
+    QString flashrom = QStandardPaths::findExecutable("flashrom");
+    if (flashrom.isEmpty())  // a user's PATH may leave out the system's sbin
+        flashrom = QStandardPaths::findExecutable("flashrom", {"/usr/sbin", "/sbin"});
     if (flashrom.isEmpty()) {
         std::printf("%-62s flashrom is not installed: no side-by-side figure\n", kPeer);
         return;
