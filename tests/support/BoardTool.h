@@ -38,9 +38,8 @@ public:
     // lumo3-board run board OPTIONS --. Where the environment has
     // LUMO_TESTS_AT_WORKER_LEVEL (the stages under the sanitizers and
     // emulated ARM, the package build's tests), the run goes through the
-    // worker-level board: the same
-    // program and chips at a fraction of the cost, the register stack left
-    // to the tests made for it.
+    // worker-level board: the same program and chips at a fraction of the
+    // cost, the register stack left to the tests made for it.
     QStringList runCommand(const QStringList& options = {}) const;
     QByteArray flash() const;  // the board's chip image file
     void setFlash(const QByteArray& image) const;
